@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building and testing Kelvane needs.
+# Idempotent: packages already present are skipped by apt-get; the package
+# lists are refreshed only when something is missing.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake ninja-build pkg-config git
+  liballegro5-dev liballegro-ttf5-dev liballegro-image5-dev
+  libcjson-dev libssl-dev ca-certificates
+  # fonts shipped next to the executable
+  fonts-inter fonts-jetbrains-mono
+  # tests, fuzzing and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+  xvfb xauth x11-utils
+)
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: run as root (apt-get needs it)" >&2
+  exit 1
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all ${#packages[@]} packages present"
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"

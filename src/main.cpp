@@ -1,0 +1,311 @@
+// Program entry: command line, start-up, the event loop and shutdown.
+
+#include <allegro5/allegro.h>
+#include <allegro5/allegro_font.h>
+#include <allegro5/allegro_image.h>
+#include <allegro5/allegro_primitives.h>
+#include <allegro5/allegro_ttf.h>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "kvn_api.h"
+#include "kvn_app.h"
+#include "kvn_config.h"
+#include "kvn_paths.h"
+#include "q_common.h"
+
+namespace {
+const char *const KVN_VERSION = "0.1.0";
+const char *const KVN_BUILD_TAG = "dev";
+
+const char *const k_usage =
+    "Kelvane %s\n"
+    "usage: %s [-v level] [--env] [--open view] [-h]\n"
+    "  -v level     log level: 0 error .. 3 debug (default notice)\n"
+    "  --env        connect at once with the OS_* environment (a sourced openrc,\n"
+    "               or OS_CLOUD naming a cloud of clouds.yaml)\n"
+    "  --open view  open a view: overview, history, topology, usage or\n"
+    "               service.resource such as compute.server\n"
+    "  -h        this help\n"
+    "Profiles live in the config directory (KVN_HOME overrides it).\n";
+
+struct KVN_ARGS {
+    int verbosity_given;
+    int log_level;
+    int use_env;
+    const char *open_view;
+    int help;
+};
+
+// Set from the signal handler; the loop sees it at the next timer tick at the
+// latest, and ends as a confirmed quit would, so shutdown still saves.
+volatile sig_atomic_t g_stop_signal = 0;
+
+void _on_stop_signal(int) { g_stop_signal = 1; }
+
+int _level_for_verbosity(int v) {
+    static const int k_levels[4] = {Q_LOG_ERR, Q_LOG_NOTICE, Q_LOG_INFO, Q_LOG_DEBUG};
+    if (v < 0) v = 0;
+    if (v > 3) v = 3;
+    return k_levels[v];
+}
+
+void _parse_args(int argc, char **argv, KVN_ARGS *args) {
+    memset(args, 0, sizeof *args);
+    for (int i = 1; i < argc; i++) {
+        const char *a = argv[i];
+        if (!strcmp(a, "-h") || !strcmp(a, "--help")) {
+            args->help = 1;
+            return;
+        }
+        if (!strcmp(a, "-v")) {
+            if (i + 1 >= argc) continue;
+            args->verbosity_given = 1;
+            args->log_level = _level_for_verbosity(atoi(argv[++i]));
+        } else if (!strcmp(a, "--env")) {
+            args->use_env = 1;
+        } else if (!strcmp(a, "--open")) {
+            if (i + 1 >= argc) continue;
+            args->open_view = argv[++i];
+        }
+    }
+}
+
+ALLEGRO_COLOR _background_colour(void) {
+    // The light theme's background when the setting asks for it, the dark
+    // one otherwise; the palettes move into the theme module with the GUI.
+    const KVN_APP *app = kvn_app_get();
+    if (app && app->config.theme == 1) return al_map_rgb(232, 235, 240);
+    return al_map_rgb(22, 24, 29);
+}
+
+void _draw_frame(KVN_APP *app) {
+    al_set_target_backbuffer(app->display);
+    al_clear_to_color(_background_colour());
+    // The GUI context draws here once the toolkit joins.
+    al_flip_display();
+}
+
+ALLEGRO_FONT *_load_fallback_font(void) {
+    static const char *const k_paths[] = {
+        "/usr/share/fonts/truetype/droid/DroidSansFallbackFull.ttf",
+        "/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc",
+        "/usr/share/fonts/noto-cjk/NotoSansCJK-Regular.ttc",
+        "/usr/share/fonts/google-noto-cjk/NotoSansCJK-Regular.ttc",
+        "C:/Windows/Fonts/msyh.ttc",
+        "C:/Windows/Fonts/simsun.ttc",
+        "C:/Windows/Fonts/seguisym.ttf",
+    };
+    for (const char *p : k_paths) {
+        ALLEGRO_FONT *f = al_load_ttf_font(p, 13, 0);
+        if (f) return f;
+    }
+    return nullptr;
+}
+
+void _load_fonts(KVN_APP *app) {
+    char path[KVN_PATH_MAX];
+    kvn_paths_app_file(path, sizeof path, "assets/fonts/inter.ttf");
+    app->ui_font = al_load_ttf_font(path, 14, 0);
+    if (!app->ui_font) {
+        q_log(Q_LOG_NOTICE, "TTF font not found at %s, using the builtin font", path);
+        app->ui_font = al_create_builtin_font();
+    }
+    kvn_paths_app_file(path, sizeof path, "assets/fonts/jetbrainsmono.ttf");
+    app->mono_font = al_load_ttf_font(path, 13, 0);
+    app->fallback_font = _load_fallback_font();
+    if (app->fallback_font) {
+        if (app->ui_font) al_set_fallback_font(app->ui_font, app->fallback_font);
+        if (app->mono_font) al_set_fallback_font(app->mono_font, app->fallback_font);
+    }
+}
+
+// One round of the event loop per event. Returns when running is cleared.
+void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
+    bool redraw_pending = true;
+    bool first_frame = true;
+    while (app->running) {
+        ALLEGRO_EVENT ev;
+        al_wait_for_event(queue, &ev);
+        if (g_stop_signal) {
+            app->running = 0;
+            break;
+        }
+        const bool on_main = (ev.type >= 10 && ev.type <= 24) ? (ev.keyboard.display == app->display ||
+                                                                 ev.keyboard.display == nullptr)
+                                                              : true;
+        if (ev.type == ALLEGRO_EVENT_DISPLAY_CLOSE && ev.display.source == app->display) {
+            // The quit confirmation joins with the dialogs; until then closing
+            // the window quits.
+            app->running = 0;
+            break;
+        }
+        if (ev.type == ALLEGRO_EVENT_DISPLAY_RESIZE && ev.display.source == app->display) {
+            al_acknowledge_resize(app->display);
+            redraw_pending = true;
+        }
+        if (ev.type == ALLEGRO_EVENT_KEY_DOWN && ev.keyboard.keycode == ALLEGRO_KEY_ESCAPE && on_main) {
+            // Dialogs close first once they exist; with nothing open Escape
+            // asks to quit, which for now is quitting.
+            app->running = 0;
+            break;
+        }
+        // The GUI context takes the event here (q_gui_process_event).
+
+        const bool tick = ev.type == ALLEGRO_EVENT_TIMER;
+        if (tick || redraw_pending) {
+            if (!al_is_event_queue_empty(queue)) {
+                redraw_pending = true;
+                continue;
+            }
+            // Finished jobs are delivered here (kvn_jobs_deliver), then the
+            // main window's tick and the layout tick run.
+            _draw_frame(app);
+            if (first_frame) {
+                q_log(Q_LOG_INFO, "first frame drawn");
+                first_frame = false;
+            }
+        }
+        redraw_pending = false;
+    }
+}
+} // namespace
+
+int main(int argc, char **argv) {
+    // 1. Logging at NOTICE until the settings are known.
+    set_log_level(Q_LOG_NOTICE);
+
+    // 2. Command line; -h leaves before anything is created.
+    KVN_ARGS args;
+    _parse_args(argc, argv, &args);
+    if (args.help) {
+        fprintf(stderr, k_usage, KVN_VERSION, argv[0] ? argv[0] : "kelvane");
+        return 0;
+    }
+    signal(SIGTERM, _on_stop_signal);
+    signal(SIGINT, _on_stop_signal);
+    signal(SIGPIPE, SIG_IGN);
+
+    // 3. Folders.
+    if (kvn_paths_init() != 0) q_log(Q_LOG_ERR, "some user directories could not be created");
+
+    // 4. The application record and its settings.
+    KVN_APP app;
+    memset(&app, 0, sizeof app);
+    kvn_app_publish(&app);
+    kvn_config_load(&app.config);
+
+    // 5. Log level: -v wins over the setting.
+    set_log_level(args.verbosity_given ? args.log_level : app.config.log_level);
+
+    // 6.
+    q_log(Q_LOG_NOTICE, "Kelvane %s (%s) starting", KVN_VERSION, KVN_BUILD_TAG);
+
+    // 7-8. The HTTP layer (q_httpc_global_init, user agent, CA file) joins
+    // here; until then the CA bundle is only looked for.
+    char ca_path[KVN_PATH_MAX];
+    kvn_paths_app_file(ca_path, sizeof ca_path, "ca-bundle.pem");
+    if (FILE *ca = fopen(ca_path, "rb")) {
+        fclose(ca);
+    } else {
+        q_log(Q_LOG_ERR, "no ca-bundle.pem next to the executable: TLS verification will fail unless the "
+                         "profile names a CA file");
+    }
+
+    // 9. The job workers (kvn_jobs_init(4)) start here.
+
+    // 10. Descriptor catalogue; kept even when some files had errors.
+    char api_dir[KVN_PATH_MAX];
+    kvn_paths_app_file(api_dir, sizeof api_dir, "resources/api");
+    app.api = kvn_api_load_dir(api_dir);
+    if (app.api) kvn_api_check_refs(app.api);
+
+    // 11. Allegro and its add-ons.
+    if (!al_init() || !al_init_font_addon() || !al_init_ttf_addon() || !al_init_primitives_addon() ||
+        !al_init_image_addon() || !al_install_keyboard() || !al_install_mouse()) {
+        q_log(Q_LOG_ERR, "cannot initialize Allegro");
+        kvn_api_free(&app.api);
+        return 1;
+    }
+
+    // 12. Numbers are written and read with a point whatever the locale.
+    setlocale(LC_NUMERIC, "C");
+
+    // 13-14. The saved layout (kvn_gui_layout_load) gives the geometry once
+    // it exists; until then the default size.
+    int width = 1400, height = 860;
+    al_set_new_display_flags(ALLEGRO_WINDOWED | ALLEGRO_OPENGL | ALLEGRO_RESIZABLE);
+    app.display = al_create_display(width, height);
+    if (!app.display) {
+        q_log(Q_LOG_ERR, "cannot create the display");
+        kvn_api_free(&app.api);
+        return 1;
+    }
+
+    // 15.
+    char title[128];
+    q_format(title, sizeof title, "Kelvane %s%s%s", KVN_VERSION, " - ", KVN_BUILD_TAG);
+    al_set_window_title(app.display, title);
+
+    // 16.
+    char icon_path[KVN_PATH_MAX];
+    kvn_paths_app_file(icon_path, sizeof icon_path, "assets/kvn-icon.png");
+    ALLEGRO_BITMAP *icon = al_load_bitmap(icon_path);
+    if (icon) al_set_display_icon(app.display, icon);
+
+    // 17.
+    _load_fonts(&app);
+
+    // 18. The GUI context (q_gui_new_ctx and the theme) is created here.
+
+    // 19. Event queue and the 1/30 s timer.
+    ALLEGRO_EVENT_QUEUE *queue = al_create_event_queue();
+    ALLEGRO_TIMER *timer = al_create_timer(1.0 / 30.0);
+    if (!queue || !timer) {
+        q_log(Q_LOG_ERR, "cannot initialize Allegro");
+        return 1;
+    }
+    al_register_event_source(queue, al_get_display_event_source(app.display));
+    al_register_event_source(queue, al_get_timer_event_source(timer));
+    al_register_event_source(queue, al_get_keyboard_event_source());
+    al_register_event_source(queue, al_get_mouse_event_source());
+    al_start_timer(timer);
+
+    // 20. The application windows and the custom operation handlers are
+    // built here.
+
+    // 21. A folder that is not there at all holds no broken descriptor: the
+    // user is simply asked to connect.
+    if (app.api && app.api->error_text[0] && !app.api->folder_missing)
+        kvn_app_status(0, "Welcome. %s", "Some API descriptors have errors (see About).");
+    else
+        kvn_app_status(0, "Welcome. %s", "Connect to a cloud to start.");
+
+    // 22-23. The connect dialog (or --env) and --open view join with their
+    // windows.
+    (void)args.use_env;
+    (void)args.open_view;
+
+    // 24.
+    app.running = 1;
+    _event_loop(&app, queue);
+
+    // Shutdown.
+    kvn_config_save(&app.config);
+    // Layout save, console close, disconnect, job shutdown and the HTTP pool
+    // flush join here as their modules arrive.
+    al_destroy_timer(timer);
+    al_destroy_event_queue(queue);
+    if (app.mono_font) al_destroy_font(app.mono_font);
+    if (app.ui_font) al_destroy_font(app.ui_font);
+    if (app.fallback_font) al_destroy_font(app.fallback_font);
+    if (icon) al_destroy_bitmap(icon);
+    al_destroy_display(app.display);
+    kvn_api_free(&app.api);
+    q_log(Q_LOG_NOTICE, "Kelvane stopped");
+    kvn_app_publish(nullptr);
+    return 0;
+}
