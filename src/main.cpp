@@ -200,6 +200,7 @@ int main(int argc, char **argv) {
 
     // 5. Log level: -v wins over the setting.
     set_log_level(args.verbosity_given ? args.log_level : app.config.log_level);
+    q_log(Q_LOG_DEBUG, "log level %d (%s)", get_log_level(), args.verbosity_given ? "-v" : "settings");
 
     // 6.
     q_log(Q_LOG_NOTICE, "Kelvane %s (%s) starting", KVN_VERSION, KVN_BUILD_TAG);
