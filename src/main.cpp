@@ -125,8 +125,11 @@ void _load_fonts(KVN_APP *app) {
 
 // One round of the event loop per event. Returns when running is cleared.
 void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
-    bool redraw_pending = true;
-    bool first_frame = true;
+    bool redraw_pending = false;
+    // The first frame goes out at once rather than on the first timer tick,
+    // so the window never shows up empty.
+    _draw_frame(app);
+    q_log(Q_LOG_INFO, "first frame drawn");
     while (app->running) {
         ALLEGRO_EVENT ev;
         al_wait_for_event(queue, &ev);
@@ -164,10 +167,6 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
             // Finished jobs are delivered here (kvn_jobs_deliver), then the
             // main window's tick and the layout tick run.
             _draw_frame(app);
-            if (first_frame) {
-                q_log(Q_LOG_INFO, "first frame drawn");
-                first_frame = false;
-            }
         }
         redraw_pending = false;
     }

@@ -66,7 +66,9 @@ TEST(Paths, ConfigFolderOrder) {
             env.set(names[i], v == "\x01" ? nullptr : v.c_str());
         }
         int rc = kvn_paths_init();
-        if (r.expect != "APP") EXPECT_EQ(rc, 0);
+        if (r.expect != "APP") {
+            EXPECT_EQ(rc, 0);
+        }
         std::string want = r.expect == "APP" ? std::string(kvn_paths_app_dir()) : d.file(r.expect);
         EXPECT_EQ(std::string(kvn_paths_config_dir()), want) << r.expect;
         EXPECT_EQ(std::string(kvn_paths_data_dir()), want);
