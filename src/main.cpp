@@ -284,10 +284,12 @@ int main(int argc, char **argv) {
     else
         kvn_app_status(0, "Welcome. %s", "Connect to a cloud to start.");
 
-    // 22-23. The connect dialog (or --env) and --open view join with their
-    // windows.
-    (void)args.use_env;
-    (void)args.open_view;
+    // 22. The connect dialog opens here, and with --env connects at once
+    // (args.use_env).
+
+    // 23. A view opens only through the service tree of the main window
+    // (kvn_gui_main_open_view); without that tree no view can open.
+    if (args.open_view) kvn_app_status(1, "unknown view '%s'", args.open_view);
 
     // 24.
     app.running = 1;

@@ -36,7 +36,7 @@ int run_and_stop(const std::string &program, const std::string &home, const std:
         EXPECT_TRUE(p.wait_for(ready, k_wait_ms)) << p.err;
     } else {
         // Nothing is logged at low levels: the history folder is made after
-        // the signal handlers are in place.
+        // the signal handlers are in place (the home must be a fresh one).
         for (int i = 0; i < k_wait_ms / 10 && !test_exists(home + "/history"); i++) usleep(10000);
     }
     p.kill_now(SIGTERM);
@@ -143,6 +143,13 @@ TEST(Program, BrokenDescriptorsAreReportedAndTheProgramStillRuns) {
         << err;
     EXPECT_NE(err.find("no ca-bundle.pem next to the executable"), std::string::npos) << err;
     EXPECT_NE(err.find("status: Welcome. Some API descriptors have errors (see About)."), std::string::npos) << err;
+
+    // A view that cannot be opened is named in the status line; a trailing
+    // --open without a name is ignored.
+    EXPECT_EQ(run_and_stop(prog, d.file("home-open"), {"-v", "0", "--open", "no.such"}, &err), 0) << err;
+    EXPECT_NE(err.find("status: unknown view 'no.such'"), std::string::npos) << err;
+    EXPECT_EQ(run_and_stop(prog, d.file("home"), {"-v", "2", "--open"}, &err, "first frame drawn"), 0) << err;
+    EXPECT_EQ(err.find("unknown view"), std::string::npos) << err;
 
     // Without any descriptor folder the user is simply asked to connect.
     std::filesystem::remove_all(d.file("resources"));
