@@ -149,6 +149,12 @@ static Q_GUI_STYLE _default_style(void) {
 }
 
 ALLEGRO_COLOR q_gui_with_alpha(ALLEGRO_COLOR c, float a) {
+    // Allegro blends premultiplied colours by default: the colour channels
+    // follow the alpha, or a fainter colour would come out brighter.
+    const float k = c.a > 0 ? a / c.a : 0;
+    c.r *= k;
+    c.g *= k;
+    c.b *= k;
     c.a = a;
     return c;
 }
