@@ -840,3 +840,67 @@ TEST(GuiLabel, TextLinkSelectionAndFit) {
     g.click(20, 28 + 110);
     EXPECT_EQ(g_link, "https://example.invalid/docs");
 }
+
+// ---- scrolling and autofit ------------------------------------------------------------
+
+TEST(GuiScroll, WheelScrollsWindowContentThenTheWholeCanvas) {
+    Gui g;
+    // A scrollable window whose widgets reach below its body.
+    const int w = q_gui_add_window(g.ctx, "list", 0, 0, 200, 128);
+    q_gui_window_set_flags(g.ctx, w, Q_GUI_WIN_SCROLLABLE);
+    for (int i = 0; i < 10; i++) q_gui_add_label(g.ctx, w, "row", 0, 30.0f * (float)i, 150, 24, 0);
+    Q_GUI_WINDOW *win = q_gui_get_window(g.ctx, w);
+    ALLEGRO_EVENT ev;
+    memset(&ev, 0, sizeof ev);
+    ev.type = ALLEGRO_EVENT_MOUSE_AXES;
+    ev.mouse.display = g_display;
+    ev.mouse.x = 50;
+    ev.mouse.y = 60;
+    ev.mouse.dz = -2;
+    g.feed(ev);
+    EXPECT_FLOAT_EQ(win->scroll_y, 40);
+    ev.mouse.dz = -100; // clamped at the last row's bottom (294) less the body (100)
+    g.feed(ev);
+    EXPECT_FLOAT_EQ(win->scroll_y, 194);
+
+    // A window below the display: the global bar appears and the wheel over
+    // empty space scrolls everything; clicks follow the scroll.
+    const int far = q_gui_add_window(g.ctx, "far", 300, 900, 200, 100);
+    q_gui_add_button(g.ctx, far, "B", 10, 10, 100, 40, 0, on_click, nullptr);
+    g.draw();
+    EXPECT_TRUE(g.ctx->gscroll_show_v);
+    ev.mouse.x = 700;
+    ev.mouse.y = 300;
+    ev.mouse.dz = -3;
+    g.feed(ev);
+    EXPECT_FLOAT_EQ(g.ctx->gscroll_y, 90);
+    ev.mouse.dz = -100;
+    g.feed(ev);
+    g.draw();
+    EXPECT_FLOAT_EQ(g.ctx->gscroll_y, 1000 - 600);
+    g_clicks = 0;
+    const float sy = 900 + 28 + 30 - g.ctx->gscroll_y;
+    g.click(350, sy);
+    EXPECT_EQ(g_clicks, 1);
+}
+
+TEST(GuiScroll, AutofitFollowsTheWidgets) {
+    Gui g;
+    const int w = q_gui_add_window(g.ctx, "fit", 400, 100, 300, 300);
+    const int b = q_gui_add_button(g.ctx, w, "B", 10, 10, 200, 100, 0, nullptr, nullptr);
+    q_gui_window_set_autofit(g.ctx, w, 1 | 2 | 4, 5);
+    q_gui_window_apply_autofit(g.ctx, w);
+    Q_GUI_WINDOW *win = q_gui_get_window(g.ctx, w);
+    EXPECT_FLOAT_EQ(win->w, 220);
+    EXPECT_FLOAT_EQ(win->h, 10 + 100 + 10 + 28);
+    EXPECT_FLOAT_EQ(win->x, 400 + 300 - 220); // grew to the left: right edge kept
+    q_gui_widget_set_visible(g.ctx, b, 0);
+    q_gui_window_apply_autofit(g.ctx, w);
+    EXPECT_FLOAT_EQ(win->w, 120); // never below the minimum size
+    EXPECT_FLOAT_EQ(win->h, 60);
+    TEST_LOG_CAPTURE log;
+    set_log_level(Q_LOG_WARNING);
+    q_gui_window_set_autofit(g.ctx, 99, 1, 0);
+    EXPECT_TRUE(log.contains("q_gui_window_set_autofit: window 99 not found"));
+    set_log_level(Q_LOG_NOTICE);
+}
