@@ -904,3 +904,94 @@ TEST(GuiScroll, AutofitFollowsTheWidgets) {
     EXPECT_TRUE(log.contains("q_gui_window_set_autofit: window 99 not found"));
     set_log_level(Q_LOG_NOTICE);
 }
+
+// ---- keyboard mask and redraw --------------------------------------------------------
+
+TEST(GuiKeys, ModifierMaskFollowsKeysCharsAndSwitchOut) {
+    Gui g;
+    struct {
+        int key;
+        int bit;
+    } keys[] = {{ALLEGRO_KEY_LCTRL, 0x01}, {ALLEGRO_KEY_RCTRL, 0x02}, {ALLEGRO_KEY_LSHIFT, 0x04},
+                {ALLEGRO_KEY_RSHIFT, 0x08}, {ALLEGRO_KEY_ALT, 0x10},   {ALLEGRO_KEY_ALTGR, 0x20}};
+    for (const auto &k : keys) {
+        g.key(ALLEGRO_EVENT_KEY_DOWN, k.key);
+        EXPECT_EQ(g.ctx->mods, k.bit) << k.key;
+        g.key(ALLEGRO_EVENT_KEY_UP, k.key);
+        EXPECT_EQ(g.ctx->mods, 0) << k.key;
+    }
+    // A char event re-derives the mask: Ctrl held keeps right Ctrl, Shift
+    // released clears both Shift bits, Alt appears.
+    g.key(ALLEGRO_EVENT_KEY_DOWN, ALLEGRO_KEY_RCTRL);
+    g.key(ALLEGRO_EVENT_KEY_DOWN, ALLEGRO_KEY_RSHIFT);
+    g.key(ALLEGRO_EVENT_KEY_CHAR, ALLEGRO_KEY_A, ALLEGRO_KEYMOD_CTRL | ALLEGRO_KEYMOD_ALT, 'a');
+    EXPECT_EQ(g.ctx->mods, 0x02 | 0x10);
+    g.key(ALLEGRO_EVENT_KEY_CHAR, ALLEGRO_KEY_A, ALLEGRO_KEYMOD_SHIFT, 'A');
+    EXPECT_EQ(g.ctx->mods, 0x04);
+    ALLEGRO_EVENT ev;
+    memset(&ev, 0, sizeof ev);
+    ev.type = ALLEGRO_EVENT_DISPLAY_SWITCH_OUT;
+    ev.display.source = g_display;
+    g.feed(ev);
+    EXPECT_EQ(g.ctx->mods, 0);
+}
+
+TEST(GuiKeys, RedrawFlagAndButtonFlash) {
+    Gui g;
+    const int w = q_gui_add_window(g.ctx, "w", 0, 0, 300, 200);
+    const int b = q_gui_add_button(g.ctx, w, "B", 10, 10, 100, 30, 0, nullptr, nullptr);
+    g.draw();
+    EXPECT_EQ(q_gui_needs_redraw(g.ctx), 0);
+    q_gui_set_focus(g.ctx, b);
+    g.draw();
+    g.press_key(ALLEGRO_KEY_SPACE, 0, ' ');
+    EXPECT_EQ(q_gui_needs_redraw(g.ctx), 1);
+    g.draw();
+    // Still flashing: the frame keeps coming until the flash is over.
+    EXPECT_EQ(q_gui_needs_redraw(g.ctx), 1);
+    unsigned char r, gg, bb;
+    pixel(30, 28 + 10 + 4, &r, &gg, &bb); // inside the button, drawn pressed (bg_active)
+    EXPECT_TRUE(near(r, 90, 6) && near(bb, 110, 6)) << (int)r << "," << (int)gg << "," << (int)bb;
+    EXPECT_EQ(q_gui_needs_redraw(nullptr), 1);
+}
+
+// ---- frameless native window ------------------------------------------------------------
+
+TEST(GuiNative, FramelessKeepsItsTitleBarAndFollowsNativeResize) {
+    Gui g;
+    const int id = q_gui_add_window(g.ctx, "Frameless", 50, 50, 300, 200);
+    q_gui_window_set_flags(g.ctx, id, Q_GUI_WIN_CLOSE_BTN);
+    q_gui_window_set_resize_policy(g.ctx, id, 2);
+    const int b = q_gui_add_button(g.ctx, id, "B", 0, 0, 150, 86, 0, nullptr, nullptr);
+    ASSERT_EQ(q_gui_window_detach(g.ctx, id, Q_GUI_DETACH_FRAMELESS), 0);
+    ALLEGRO_DISPLAY *d = q_gui_window_get_display(g.ctx, id);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(al_get_display_height(d), 200); // the toolkit's title bar stays inside
+    EXPECT_EQ(q_gui_window_get_flags(g.ctx, id) & Q_GUI_WIN_NO_TITLEBAR, 0);
+    EXPECT_EQ(q_gui_window_detach(g.ctx, id, Q_GUI_DETACH_FRAMELESS | Q_GUI_DETACH_RESIZABLE), 0);
+    EXPECT_EQ(q_gui_get_window(g.ctx, id)->detach_flags, Q_GUI_DETACH_FRAMELESS | Q_GUI_DETACH_RESIZABLE);
+
+    // A native resize re-lays widgets that follow the window's size.
+    al_resize_display(d, 600, 400);
+    ALLEGRO_EVENT ev;
+    memset(&ev, 0, sizeof ev);
+    ev.type = ALLEGRO_EVENT_DISPLAY_RESIZE;
+    ev.display.source = d;
+    g.feed(ev);
+    Q_GUI_WINDOW *w = q_gui_get_window(g.ctx, id);
+    EXPECT_FLOAT_EQ(w->w, (float)al_get_display_width(d));
+    EXPECT_FLOAT_EQ(q_gui_get_widget(g.ctx, b)->w, w->w / 2);
+    al_set_target_backbuffer(g_display);
+
+    // Its own close button closes the native window at the next detached draw.
+    float x, y, bw, bh;
+    ASSERT_TRUE(q_gui_window_button_rect(g.ctx, id, 3, &x, &y, &bw, &bh));
+    g.mouse(ALLEGRO_EVENT_MOUSE_AXES, x + 3, y + 3, 0, 0, d);
+    g.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, x + 3, y + 3, 1, 0, d);
+    g.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, x + 3, y + 3, 1, 0, d);
+    EXPECT_FALSE(q_gui_window_is_open(g.ctx, id));
+    q_gui_draw_detached(g.ctx);
+    EXPECT_EQ(q_gui_count_detached(g.ctx), 0);
+    EXPECT_FLOAT_EQ(w->x, 50);
+    EXPECT_FLOAT_EQ(w->w, 300);
+}
