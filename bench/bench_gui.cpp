@@ -28,7 +28,9 @@ SCENE_RECT _win_rect(int i) {
     return {(float)(i % 8) * 140.0f, (float)(i / 8) * 140.0f, 300.0f, 330.0f};
 }
 
-SCENE_RECT _widget_rect(int k) { return {8.0f + (float)(k % 2) * 140.0f, 6.0f + (float)(k / 2) * 24.0f, 130.0f, 22.0f}; }
+SCENE_RECT _widget_rect(int k) {
+    return {8.0f + (float)(k % 2) * 140.0f, 6.0f + (float)(k / 2) * 24.0f, 130.0f, 22.0f};
+}
 
 void _build(Q_GUI_CTX *ctx) {
     for (int i = 0; i < k_windows; i++) {
@@ -40,8 +42,10 @@ void _build(Q_GUI_CTX *ctx) {
             const SCENE_RECT c = _widget_rect(k);
             char text[32];
             snprintf(text, sizeof text, "Item %d", k);
-            if (k % 2) q_gui_add_button(ctx, id, text, c.x, c.y, c.w, c.h, 0, nullptr, nullptr);
-            else q_gui_add_label(ctx, id, text, c.x, c.y, c.w, c.h, 0);
+            if (k % 2)
+                q_gui_add_button(ctx, id, text, c.x, c.y, c.w, c.h, 0, nullptr, nullptr);
+            else
+                q_gui_add_label(ctx, id, text, c.x, c.y, c.w, c.h, 0);
         }
     }
 }
@@ -66,7 +70,8 @@ void _draw_direct(ALLEGRO_FONT *font) {
             snprintf(label, sizeof label, "Item %d", k);
             if (k % 2) {
                 al_draw_filled_rounded_rectangle(x, y, x + c.w, y + c.h, 4, 4, body);
-                al_draw_rounded_rectangle(x + 0.5f, y + 0.5f, x + c.w - 0.5f, y + c.h - 0.5f, 4, 4, border, 1);
+                al_draw_rounded_rectangle(x + 0.5f, y + 0.5f, x + c.w - 0.5f, y + c.h - 0.5f, 4, 4, border,
+                                          1);
                 al_draw_text(font, text, x + c.w / 2, y + (c.h - lh) / 2, ALLEGRO_ALIGN_CENTRE, label);
             } else {
                 al_draw_text(font, text, x + 4, y + (c.h - lh) / 2, 0, label);
@@ -85,7 +90,8 @@ double _median(std::vector<double> v) {
 // Waits for the GPU (Mesa under Xvfb) so a frame's time includes its drawing.
 void _finish(ALLEGRO_DISPLAY *d) {
     ALLEGRO_BITMAP *bb = al_get_backbuffer(d);
-    ALLEGRO_LOCKED_REGION *r = al_lock_bitmap_region(bb, 0, 0, 1, 1, ALLEGRO_PIXEL_FORMAT_ANY, ALLEGRO_LOCK_READONLY);
+    ALLEGRO_LOCKED_REGION *r =
+        al_lock_bitmap_region(bb, 0, 0, 1, 1, ALLEGRO_PIXEL_FORMAT_ANY, ALLEGRO_LOCK_READONLY);
     if (r) al_unlock_bitmap(bb);
 }
 } // namespace
@@ -99,7 +105,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "bench_gui: no display\n");
         return 1;
     }
-    ALLEGRO_FONT *font = al_load_ttf_font(argc > 2 ? argv[2] : "/usr/share/fonts/opentype/inter/Inter-Regular.otf", 14, 0);
+    ALLEGRO_FONT *font =
+        al_load_ttf_font(argc > 2 ? argv[2] : "/usr/share/fonts/opentype/inter/Inter-Regular.otf", 14, 0);
     if (!font) font = al_create_builtin_font();
     Q_GUI_CTX *ctx = q_gui_new_ctx(font);
     q_gui_set_display(ctx, d);
@@ -140,8 +147,8 @@ int main(int argc, char **argv) {
     }
     const double per_event = (al_get_time() - t0) / moves;
 
-    printf("frame (%d windows x %d widgets): toolkit %.3f ms, direct Allegro %.3f ms, ratio %.2f\n", k_windows,
-           k_widgets, mg * 1e3, md * 1e3, mg / md);
+    printf("frame (%d windows x %d widgets): toolkit %.3f ms, direct Allegro %.3f ms, ratio %.2f\n",
+           k_windows, k_widgets, mg * 1e3, md * 1e3, mg / md);
     printf("routing %d mouse moves: %.2f us per event\n", moves, per_event * 1e6);
     q_gui_destroy_ctx(&ctx);
     al_destroy_font(font);

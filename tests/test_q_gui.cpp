@@ -107,7 +107,8 @@ struct Gui {
     }
     std::vector<int> order() const {
         std::vector<int> ids;
-        for (int i = 0; i < ctx->window_count; i++) ids.push_back(ctx->windows[i]->id);
+        for (int i = 0; i < ctx->window_count; i++)
+            ids.push_back(ctx->windows[i]->id);
         return ids;
     }
 };
@@ -117,7 +118,9 @@ void pixel(int x, int y, unsigned char *r, unsigned char *g, unsigned char *b) {
     al_unmap_rgb(c, r, g, b);
 }
 
-bool near(unsigned char a, int b, int tol = 3) { return std::abs((int)a - b) <= tol; }
+bool near(unsigned char a, int b, int tol = 3) {
+    return std::abs((int)a - b) <= tol;
+}
 
 int g_clicks = 0;
 int g_last_click = -1;
@@ -226,7 +229,9 @@ TEST(GuiTitleBar, ButtonPlacementFollowsFlags) {
 
 namespace {
 int g_closed_cb = 0;
-void on_close_cb(int, void *) { g_closed_cb++; }
+void on_close_cb(int, void *) {
+    g_closed_cb++;
+}
 } // namespace
 
 TEST(GuiTitleBar, ButtonsActOnReleaseOverTheSameButton) {
@@ -235,7 +240,8 @@ TEST(GuiTitleBar, ButtonsActOnReleaseOverTheSameButton) {
     const int id = q_gui_add_window(g.ctx, "w", 100, 100, 300, 200);
     q_gui_window_set_flags(g.ctx, id, 0x700);
     float bx[4], by[4], bw[4], bh[4];
-    for (int b = 1; b <= 3; b++) q_gui_window_button_rect(g.ctx, id, b, &bx[b], &by[b], &bw[b], &bh[b]);
+    for (int b = 1; b <= 3; b++)
+        q_gui_window_button_rect(g.ctx, id, b, &bx[b], &by[b], &bw[b], &bh[b]);
     auto mid = [&](int b, float *x, float *y) {
         *x = bx[b] + bw[b] / 2;
         *y = by[b] + bh[b] / 2;
@@ -367,7 +373,12 @@ TEST(GuiFocus, TabOrderSkipsHiddenAndDisabledAndWraps) {
         unsigned mods;
         int want;
     } steps[] = {
-        {0, b1}, {0, b3}, {0, b1}, {ALLEGRO_KEYMOD_SHIFT, b3}, {ALLEGRO_KEYMOD_SHIFT, b1}, {ALLEGRO_KEYMOD_SHIFT, b3},
+        {0, b1},
+        {0, b3},
+        {0, b1},
+        {ALLEGRO_KEYMOD_SHIFT, b3},
+        {ALLEGRO_KEYMOD_SHIFT, b1},
+        {ALLEGRO_KEYMOD_SHIFT, b3},
     };
     for (const auto &s : steps) {
         g.key(ALLEGRO_EVENT_KEY_CHAR, ALLEGRO_KEY_TAB, s.mods, '\t');
@@ -461,7 +472,8 @@ TEST(GuiHover, TooltipAppearsAfterTheDelayAndJitterKeepsIt) {
     q_gui_widget_set_tooltip(g.ctx, b, "Runs the thing");
     // Event times are seconds since Allegro started; make sure a start far
     // enough in the past exists.
-    while (al_get_time() < 1.0) al_rest(0.05);
+    while (al_get_time() < 1.0)
+        al_rest(0.05);
     const double now = al_get_time(), past = 0.001;
     // A hover that began "in the future" is not due yet.
     g.move(150, 150, now + 100);
@@ -479,7 +491,8 @@ TEST(GuiHover, TooltipAppearsAfterTheDelayAndJitterKeepsIt) {
     // The box is drawn below right of the pointer in the tooltip background.
     unsigned char r, gg, bb;
     pixel(170 + 14 + 3, 150 + 20 + 3, &r, &gg, &bb);
-    EXPECT_TRUE(near(r, 28, 8) && near(gg, 30, 8) && near(bb, 36, 8)) << (int)r << "," << (int)gg << "," << (int)bb;
+    EXPECT_TRUE(near(r, 28, 8) && near(gg, 30, 8) && near(bb, 36, 8))
+        << (int)r << "," << (int)gg << "," << (int)bb;
     // Off every window the hover ends.
     g.move(700, 500, past);
     EXPECT_EQ(q_gui_tooltip_widget(g.ctx), -1);
@@ -524,7 +537,9 @@ TEST(GuiHover, DoubleClickNeedsTimeAndRadius) {
 
 namespace {
 int g_picked = -1;
-void on_pick(Q_GUI_POPUP *, int tag, void *) { g_picked = tag; }
+void on_pick(Q_GUI_POPUP *, int tag, void *) {
+    g_picked = tag;
+}
 } // namespace
 
 TEST(GuiPopup, PlacementSubmenusSeparatorsAndPick) {
@@ -602,7 +617,8 @@ TEST(GuiNative, DetachNativeCloseDrawAndReopenAtTheOldPlace) {
         set_log_level(Q_LOG_ERR);
         q_gui_set_event_queue(g.ctx, nullptr);
         EXPECT_EQ(q_gui_window_detach(g.ctx, id, 0), -1);
-        EXPECT_TRUE(log.contains("q_gui_window_detach: no event queue set, call q_gui_set_event_queue first"));
+        EXPECT_TRUE(
+            log.contains("q_gui_window_detach: no event queue set, call q_gui_set_event_queue first"));
         EXPECT_FALSE(q_gui_window_is_detached(g.ctx, id));
         q_gui_set_event_queue(g.ctx, g.queue);
         EXPECT_EQ(q_gui_window_detach(g.ctx, 77, 0), -1);
@@ -675,8 +691,10 @@ TEST(GuiNative, DetachNativeCloseDrawAndReopenAtTheOldPlace) {
 TEST(GuiDisplay, DpiScaleFromBackBufferSize) {
     struct {
         float bw, bh, want;
-    } cases[] = {{1600, 1200, 2}, {320, 240, 1}, {8000, 6000, 8}, {800, 600, 1}, {1200, 600, 1.5f}, {0, 0, 1}};
-    for (const auto &c : cases) EXPECT_FLOAT_EQ(q_gui_dpi_scale_for(800, 600, c.bw, c.bh), c.want) << c.bw;
+    } cases[] = {{1600, 1200, 2}, {320, 240, 1},     {8000, 6000, 8},
+                 {800, 600, 1},   {1200, 600, 1.5f}, {0, 0, 1}};
+    for (const auto &c : cases)
+        EXPECT_FLOAT_EQ(q_gui_dpi_scale_for(800, 600, c.bw, c.bh), c.want) << c.bw;
     Gui g;
     EXPECT_FLOAT_EQ(q_gui_detect_dpi_scale(g.ctx, g_display), 1.0f);
     q_gui_set_dpi_scale(g.ctx, 20);
@@ -696,8 +714,8 @@ TEST(GuiDisplay, VirtualCanvasLetterboxesAndRefusesHalfSizes) {
     EXPECT_FLOAT_EQ(vx, 100);
     EXPECT_FLOAT_EQ(vy, 100);
     q_gui_set_virtual_size(g.ctx, 800, 0);
-    EXPECT_TRUE(log.contains(
-        "q_gui_set_virtual_size: both dimensions must be > 0 (got w=800.0, h=0.0); virtual canvas not changed"));
+    EXPECT_TRUE(log.contains("q_gui_set_virtual_size: both dimensions must be > 0 (got w=800.0, h=0.0); "
+                             "virtual canvas not changed"));
     EXPECT_FLOAT_EQ(g.ctx->virtual_w, 400);
     q_gui_set_virtual_size(g.ctx, -1, 5);
     EXPECT_FLOAT_EQ(g.ctx->virtual_w, 400);
@@ -721,7 +739,8 @@ TEST(GuiTheme, SaveThenLoadRestoresEveryKey) {
     // Give every float, int and colour of both records a distinct value.
     {
         float *f = reinterpret_cast<float *>(&a->theme);
-        for (size_t i = 0; i < sizeof(Q_GUI_THEME) / sizeof(float); i++) f[i] = (float)((i * 37) % 251) / 255.0f;
+        for (size_t i = 0; i < sizeof(Q_GUI_THEME) / sizeof(float); i++)
+            f[i] = (float)((i * 37) % 251) / 255.0f;
         a->theme.border_thickness = 2.5f;
         a->theme.corner_rx = 7;
         a->theme.corner_ry = 9;
@@ -741,7 +760,8 @@ TEST(GuiTheme, SaveThenLoadRestoresEveryKey) {
 
     Q_GUI_CTX *b = q_gui_new_ctx(g_font);
     ASSERT_EQ(q_gui_load_theme_json(b, path.c_str()), 0);
-    const float *fa = reinterpret_cast<const float *>(&a->theme), *fb = reinterpret_cast<const float *>(&b->theme);
+    const float *fa = reinterpret_cast<const float *>(&a->theme),
+                *fb = reinterpret_cast<const float *>(&b->theme);
     for (size_t i = 0; i < sizeof(Q_GUI_THEME) / sizeof(float); i++)
         EXPECT_NEAR(fa[i], fb[i], 0.5f / 255) << "theme float " << i;
     EXPECT_EQ(memcmp(&a->style, &b->style, sizeof(Q_GUI_STYLE)), 0);
@@ -793,7 +813,9 @@ TEST(GuiClipboard, RoundTripAndNoPrimarySelection) {
 
 namespace {
 std::string g_link;
-void on_link(int, const char *link, void *) { g_link = link; }
+void on_link(int, const char *link, void *) {
+    g_link = link;
+}
 } // namespace
 
 TEST(GuiLabel, TextLinkSelectionAndFit) {
@@ -809,7 +831,8 @@ TEST(GuiLabel, TextLinkSelectionAndFit) {
     utf += "\xc3\xa9";
     q_gui_label_set_text(g.ctx, l, utf.c_str());
     EXPECT_EQ(strlen(q_gui_label_get_text(g.ctx, l)), 4094u);
-    EXPECT_STREQ(q_gui_label_get_text(g.ctx, q_gui_add_button(g.ctx, w, "b", 0, 0, 1, 1, 0, nullptr, nullptr)), "");
+    EXPECT_STREQ(
+        q_gui_label_get_text(g.ctx, q_gui_add_button(g.ctx, w, "b", 0, 0, 1, 1, 0, nullptr, nullptr)), "");
 
     // The builtin font is 8 px per character: "Hello world" needs 88 + 8.
     q_gui_label_set_text(g.ctx, l, "Hello world");
@@ -848,7 +871,8 @@ TEST(GuiScroll, WheelScrollsWindowContentThenTheWholeCanvas) {
     // A scrollable window whose widgets reach below its body.
     const int w = q_gui_add_window(g.ctx, "list", 0, 0, 200, 128);
     q_gui_window_set_flags(g.ctx, w, Q_GUI_WIN_SCROLLABLE);
-    for (int i = 0; i < 10; i++) q_gui_add_label(g.ctx, w, "row", 0, 30.0f * (float)i, 150, 24, 0);
+    for (int i = 0; i < 10; i++)
+        q_gui_add_label(g.ctx, w, "row", 0, 30.0f * (float)i, 150, 24, 0);
     Q_GUI_WINDOW *win = q_gui_get_window(g.ctx, w);
     ALLEGRO_EVENT ev;
     memset(&ev, 0, sizeof ev);
@@ -912,7 +936,7 @@ TEST(GuiKeys, ModifierMaskFollowsKeysCharsAndSwitchOut) {
     struct {
         int key;
         int bit;
-    } keys[] = {{ALLEGRO_KEY_LCTRL, 0x01}, {ALLEGRO_KEY_RCTRL, 0x02}, {ALLEGRO_KEY_LSHIFT, 0x04},
+    } keys[] = {{ALLEGRO_KEY_LCTRL, 0x01},  {ALLEGRO_KEY_RCTRL, 0x02}, {ALLEGRO_KEY_LSHIFT, 0x04},
                 {ALLEGRO_KEY_RSHIFT, 0x08}, {ALLEGRO_KEY_ALT, 0x10},   {ALLEGRO_KEY_ALTGR, 0x20}};
     for (const auto &k : keys) {
         g.key(ALLEGRO_EVENT_KEY_DOWN, k.key);

@@ -53,10 +53,12 @@ void _grab_native(int window_id, void *user) {
     ALLEGRO_BITMAP *copy = al_create_bitmap(w, h);
     al_set_new_bitmap_flags(flags);
     if (copy) {
-        ALLEGRO_LOCKED_REGION *dst = al_lock_bitmap(copy, ALLEGRO_PIXEL_FORMAT_ABGR_8888, ALLEGRO_LOCK_WRITEONLY);
+        ALLEGRO_LOCKED_REGION *dst =
+            al_lock_bitmap(copy, ALLEGRO_PIXEL_FORMAT_ABGR_8888, ALLEGRO_LOCK_WRITEONLY);
         if (dst) {
             for (int y = 0; y < h; y++)
-                memcpy((char *)dst->data + y * dst->pitch, (const char *)src->data + y * src->pitch, (size_t)w * 4);
+                memcpy((char *)dst->data + y * dst->pitch, (const char *)src->data + y * src->pitch,
+                       (size_t)w * 4);
             al_unlock_bitmap(copy);
         }
     }
@@ -77,7 +79,8 @@ void _mouse_move(Q_GUI_CTX *ctx, ALLEGRO_DISPLAY *d, int x, int y, double t) {
     q_gui_process_event(ctx, &ev);
 }
 
-int _labelled_window(Q_GUI_CTX *ctx, const char *title, float x, float y, float w, float h, const char *text) {
+int _labelled_window(Q_GUI_CTX *ctx, const char *title, float x, float y, float w, float h,
+                     const char *text) {
     const int id = q_gui_add_window(ctx, title, x, y, w, h);
     q_gui_add_label(ctx, id, text, 8, 8, w - 16, h - 44, 3);
     return id;
@@ -104,7 +107,8 @@ Q_GUI_POPUP *_build(Q_GUI_CTX *ctx, int *tooltip_button) {
 
     // NORMAL with the three title-bar buttons and the button states.
     const int buttons = q_gui_add_window(ctx, "Buttons (NORMAL, min/max/close)", 560, 40, 400, 230);
-    q_gui_window_set_flags(ctx, buttons, Q_GUI_WIN_MINIMIZE_BTN | Q_GUI_WIN_MAXIMIZE_BTN | Q_GUI_WIN_CLOSE_BTN);
+    q_gui_window_set_flags(ctx, buttons,
+                           Q_GUI_WIN_MINIMIZE_BTN | Q_GUI_WIN_MAXIMIZE_BTN | Q_GUI_WIN_CLOSE_BTN);
     q_gui_add_label(ctx, buttons, "Normal, toggled, focused, disabled:", 10, 8, 380, 22, 0);
     const int b1 = q_gui_add_button(ctx, buttons, "Normal", 10, 40, 110, 30, 0, nullptr, nullptr);
     const int b2 = q_gui_add_button(ctx, buttons, "Toggled", 130, 40, 110, 30, 0, nullptr, nullptr);
@@ -130,7 +134,8 @@ Q_GUI_POPUP *_build(Q_GUI_CTX *ctx, int *tooltip_button) {
     q_gui_window_set_scroll(ctx, grip, 0, 40);
 
     // ALWAYS_ON_TOP over the FIXED and NORMAL ones.
-    const int top = _labelled_window(ctx, "Always on top", 430, 230, 220, 110, "ALWAYS_ON_TOP sits over NORMAL");
+    const int top =
+        _labelled_window(ctx, "Always on top", 430, 230, 220, 110, "ALWAYS_ON_TOP sits over NORMAL");
     q_gui_window_set_zorder(ctx, top, Q_GUI_ZORDER_ALWAYS_ON_TOP, 0);
 
     // Minimized: only its title bar.
@@ -203,7 +208,8 @@ int main(int argc, char **argv) {
     Q_GUI_POPUP *popup = _build(ctx, &tip_button);
 
     // Hover the tooltip button long enough ago that its tooltip is due.
-    while (al_get_time() < 1.0) al_rest(0.05);
+    while (al_get_time() < 1.0)
+        al_rest(0.05);
     float bx = 0, by = 0, bw = 0, bh = 0;
     q_gui_widget_screen_rect(ctx, tip_button, &bx, &by, &bw, &bh);
     _mouse_move(ctx, display.get(), (int)(bx + bw / 2), (int)(by + bh / 2), 0.001);

@@ -16,7 +16,8 @@ bool g_announced = false;
 const size_t k_max_data = 0x4000000; // 64 MiB
 
 bool _is_text_type(const char *mime) {
-    static const char *const k_text[] = {"UTF8_STRING", "STRING", "TEXT", "text/plain", "text/plain;charset=utf-8"};
+    static const char *const k_text[] = {"UTF8_STRING", "STRING", "TEXT", "text/plain",
+                                         "text/plain;charset=utf-8"};
     for (const char *t : k_text)
         if (!strcmp(mime, t)) return true;
     return false;

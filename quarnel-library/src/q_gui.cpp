@@ -37,9 +37,10 @@ Q_GUI_THEME q_gui_default_theme(void) {
 }
 
 Q_GUI_THEME q_gui_make_theme(ALLEGRO_COLOR bg_normal, ALLEGRO_COLOR bg_hover, ALLEGRO_COLOR bg_active,
-                             ALLEGRO_COLOR border_normal, ALLEGRO_COLOR border_hover, ALLEGRO_COLOR border_active,
-                             ALLEGRO_COLOR text_normal, ALLEGRO_COLOR text_hover, ALLEGRO_COLOR text_active,
-                             float border_thickness, float corner_rx, float corner_ry) {
+                             ALLEGRO_COLOR border_normal, ALLEGRO_COLOR border_hover,
+                             ALLEGRO_COLOR border_active, ALLEGRO_COLOR text_normal, ALLEGRO_COLOR text_hover,
+                             ALLEGRO_COLOR text_active, float border_thickness, float corner_rx,
+                             float corner_ry) {
     Q_GUI_THEME t;
     t.bg_normal = bg_normal;
     t.bg_hover = bg_hover;
@@ -187,41 +188,84 @@ struct THEME_KEY {
     size_t offset;
 };
 
-#define TK(f, t) {#f, t, offsetof(Q_GUI_THEME, f)}
+#define TK(f, t)                                                                                             \
+    { #f, t, offsetof(Q_GUI_THEME, f) }
 const THEME_KEY k_theme_keys[] = {
-    TK(bg_normal, K_COLOR),     TK(bg_hover, K_COLOR),      TK(bg_active, K_COLOR),
-    TK(border_normal, K_COLOR), TK(border_hover, K_COLOR),  TK(border_active, K_COLOR),
-    TK(text_normal, K_COLOR),   TK(text_hover, K_COLOR),    TK(text_active, K_COLOR),
-    TK(border_thickness, K_FLOAT), TK(corner_rx, K_FLOAT),  TK(corner_ry, K_FLOAT),
+    TK(bg_normal, K_COLOR),        TK(bg_hover, K_COLOR),     TK(bg_active, K_COLOR),
+    TK(border_normal, K_COLOR),    TK(border_hover, K_COLOR), TK(border_active, K_COLOR),
+    TK(text_normal, K_COLOR),      TK(text_hover, K_COLOR),   TK(text_active, K_COLOR),
+    TK(border_thickness, K_FLOAT), TK(corner_rx, K_FLOAT),    TK(corner_ry, K_FLOAT),
     TK(selection_color, K_COLOR),
 };
 #undef TK
 
-#define SK(f, t) {#f, t, offsetof(Q_GUI_STYLE, f)}
+#define SK(f, t)                                                                                             \
+    { #f, t, offsetof(Q_GUI_STYLE, f) }
 const THEME_KEY k_style_keys[] = {
-    SK(titlebar_h, K_FLOAT), SK(min_win_w, K_FLOAT), SK(min_win_h, K_FLOAT), SK(title_padding, K_FLOAT),
-    SK(title_max_w_reserve, K_FLOAT), SK(tb_btn_size, K_FLOAT), SK(tb_btn_spacing, K_FLOAT),
-    SK(tb_btn_right_margin, K_FLOAT), SK(tb_btn_glyph_thickness, K_FLOAT), SK(scrollbar_size, K_FLOAT),
-    SK(scrollbar_thumb_min, K_FLOAT), SK(scrollbar_thumb_padding, K_FLOAT), SK(scrollbar_thumb_corner_r, K_FLOAT),
-    SK(scrollbar_track_color, K_COLOR), SK(scrollbar_thumb_color, K_COLOR), SK(global_scrollbar_size, K_FLOAT),
-    SK(global_scrollbar_thumb_min, K_FLOAT), SK(global_scrollbar_thumb_padding, K_FLOAT),
-    SK(global_scrollbar_thumb_corner_r, K_FLOAT), SK(global_scrollbar_border_thickness, K_FLOAT),
-    SK(global_scrollbar_track_color, K_COLOR), SK(global_scrollbar_thumb_color, K_COLOR),
-    SK(global_scrollbar_thumb_border_color, K_COLOR), SK(grip_size, K_FLOAT), SK(grip_line_thickness, K_FLOAT),
-    SK(grip_color, K_COLOR), SK(slider_track_size, K_FLOAT), SK(slider_track_corner_r, K_FLOAT),
-    SK(slider_track_border_thickness, K_FLOAT), SK(slider_handle_min_r, K_FLOAT),
-    SK(slider_handle_edge_offset, K_FLOAT), SK(slider_handle_border_thickness, K_FLOAT),
-    SK(slider_value_label_offset, K_FLOAT), SK(textarea_padding, K_FLOAT), SK(textarea_cursor_width, K_FLOAT),
-    SK(textarea_cursor_blink_period, K_FLOAT), SK(checkbox_max_size, K_FLOAT), SK(checkbox_mark_margin, K_FLOAT),
-    SK(checkbox_mark_thickness, K_FLOAT), SK(checkbox_label_gap, K_FLOAT), SK(checkbox_label_offset, K_FLOAT),
-    SK(radio_circle_min_r, K_FLOAT), SK(radio_circle_border_thickness, K_FLOAT), SK(radio_inner_offset, K_FLOAT),
-    SK(radio_label_gap, K_FLOAT), SK(listbox_default_item_height, K_FLOAT),
-    SK(radiolist_default_item_height, K_FLOAT), SK(combobox_max_visible, K_INT), SK(dropmenu_max_visible, K_INT),
-    SK(shape_mode, K_INT), SK(item_text_padding, K_FLOAT), SK(item_selection_inset, K_FLOAT),
-    SK(item_height_pad, K_FLOAT), SK(dropdown_arrow_reserve, K_FLOAT), SK(dropdown_arrow_thickness, K_FLOAT),
-    SK(dropdown_arrow_half_h, K_FLOAT), SK(dropdown_arrow_half_w, K_FLOAT), SK(dropdown_border_thickness, K_FLOAT),
-    SK(label_padding, K_FLOAT), SK(link_underline_thickness, K_FLOAT), SK(link_color_normal, K_COLOR),
-    SK(link_color_hover, K_COLOR), SK(scroll_step, K_FLOAT), SK(global_scroll_step, K_FLOAT),
+    SK(titlebar_h, K_FLOAT),
+    SK(min_win_w, K_FLOAT),
+    SK(min_win_h, K_FLOAT),
+    SK(title_padding, K_FLOAT),
+    SK(title_max_w_reserve, K_FLOAT),
+    SK(tb_btn_size, K_FLOAT),
+    SK(tb_btn_spacing, K_FLOAT),
+    SK(tb_btn_right_margin, K_FLOAT),
+    SK(tb_btn_glyph_thickness, K_FLOAT),
+    SK(scrollbar_size, K_FLOAT),
+    SK(scrollbar_thumb_min, K_FLOAT),
+    SK(scrollbar_thumb_padding, K_FLOAT),
+    SK(scrollbar_thumb_corner_r, K_FLOAT),
+    SK(scrollbar_track_color, K_COLOR),
+    SK(scrollbar_thumb_color, K_COLOR),
+    SK(global_scrollbar_size, K_FLOAT),
+    SK(global_scrollbar_thumb_min, K_FLOAT),
+    SK(global_scrollbar_thumb_padding, K_FLOAT),
+    SK(global_scrollbar_thumb_corner_r, K_FLOAT),
+    SK(global_scrollbar_border_thickness, K_FLOAT),
+    SK(global_scrollbar_track_color, K_COLOR),
+    SK(global_scrollbar_thumb_color, K_COLOR),
+    SK(global_scrollbar_thumb_border_color, K_COLOR),
+    SK(grip_size, K_FLOAT),
+    SK(grip_line_thickness, K_FLOAT),
+    SK(grip_color, K_COLOR),
+    SK(slider_track_size, K_FLOAT),
+    SK(slider_track_corner_r, K_FLOAT),
+    SK(slider_track_border_thickness, K_FLOAT),
+    SK(slider_handle_min_r, K_FLOAT),
+    SK(slider_handle_edge_offset, K_FLOAT),
+    SK(slider_handle_border_thickness, K_FLOAT),
+    SK(slider_value_label_offset, K_FLOAT),
+    SK(textarea_padding, K_FLOAT),
+    SK(textarea_cursor_width, K_FLOAT),
+    SK(textarea_cursor_blink_period, K_FLOAT),
+    SK(checkbox_max_size, K_FLOAT),
+    SK(checkbox_mark_margin, K_FLOAT),
+    SK(checkbox_mark_thickness, K_FLOAT),
+    SK(checkbox_label_gap, K_FLOAT),
+    SK(checkbox_label_offset, K_FLOAT),
+    SK(radio_circle_min_r, K_FLOAT),
+    SK(radio_circle_border_thickness, K_FLOAT),
+    SK(radio_inner_offset, K_FLOAT),
+    SK(radio_label_gap, K_FLOAT),
+    SK(listbox_default_item_height, K_FLOAT),
+    SK(radiolist_default_item_height, K_FLOAT),
+    SK(combobox_max_visible, K_INT),
+    SK(dropmenu_max_visible, K_INT),
+    SK(shape_mode, K_INT),
+    SK(item_text_padding, K_FLOAT),
+    SK(item_selection_inset, K_FLOAT),
+    SK(item_height_pad, K_FLOAT),
+    SK(dropdown_arrow_reserve, K_FLOAT),
+    SK(dropdown_arrow_thickness, K_FLOAT),
+    SK(dropdown_arrow_half_h, K_FLOAT),
+    SK(dropdown_arrow_half_w, K_FLOAT),
+    SK(dropdown_border_thickness, K_FLOAT),
+    SK(label_padding, K_FLOAT),
+    SK(link_underline_thickness, K_FLOAT),
+    SK(link_color_normal, K_COLOR),
+    SK(link_color_hover, K_COLOR),
+    SK(scroll_step, K_FLOAT),
+    SK(global_scroll_step, K_FLOAT),
     SK(combobox_max_dropdown_width, K_FLOAT),
 };
 #undef SK
@@ -252,7 +296,9 @@ static cJSON *_keys_to_json(const void *base, const THEME_KEY *keys, size_t n) {
     return obj;
 }
 
-static int _clamp_byte(double v) { return v < 0 ? 0 : v > 255 ? 255 : (int)lround(v); }
+static int _clamp_byte(double v) {
+    return v < 0 ? 0 : v > 255 ? 255 : (int)lround(v);
+}
 
 // Applies the members present; a member of the wrong shape is skipped so that
 // one bad key does not throw away the rest of a hand-edited file.
@@ -268,13 +314,17 @@ static void _keys_from_json(void *base, const THEME_KEY *keys, size_t n, const c
             bool ok = true;
             for (int k = 0; k < 4; k++) {
                 const cJSON *e = cJSON_GetArrayItem(v, k);
-                if (!cJSON_IsNumber(e)) ok = false;
-                else c[k] = _clamp_byte(e->valuedouble);
+                if (!cJSON_IsNumber(e))
+                    ok = false;
+                else
+                    c[k] = _clamp_byte(e->valuedouble);
             }
             if (ok) *reinterpret_cast<ALLEGRO_COLOR *>(p) = al_map_rgba(c[0], c[1], c[2], c[3]);
         } else if (cJSON_IsNumber(v)) {
-            if (keys[i].type == K_INT) *reinterpret_cast<int *>(p) = (int)v->valuedouble;
-            else *reinterpret_cast<float *>(p) = (float)v->valuedouble;
+            if (keys[i].type == K_INT)
+                *reinterpret_cast<int *>(p) = (int)v->valuedouble;
+            else
+                *reinterpret_cast<float *>(p) = (float)v->valuedouble;
         }
     }
 }
@@ -345,7 +395,9 @@ int q_gui_load_theme_json(Q_GUI_CTX *ctx, const char *path) {
 // Context and display
 // =============================================================================
 
-double q_gui_now(void) { return al_get_time(); }
+double q_gui_now(void) {
+    return al_get_time();
+}
 
 double q_gui_event_time(const ALLEGRO_EVENT *ev) {
     return (ev && ev->any.timestamp > 0) ? ev->any.timestamp : al_get_time();
@@ -406,7 +458,8 @@ void q_gui_destroy_ctx(Q_GUI_CTX **pctx) {
     Q_GUARD_VOID(ctx);
     for (int i = 0; i < ctx->window_count; i++)
         if (ctx->windows[i]->native) q_gui_window_drop_native(ctx, ctx->windows[i], 0);
-    for (int i = 0; i < ctx->window_count; i++) q_gui_window_free(ctx, ctx->windows[i]);
+    for (int i = 0; i < ctx->window_count; i++)
+        q_gui_window_free(ctx, ctx->windows[i]);
     Q_FREE(ctx->windows);
     for (int b = 0; b < Q_GUI_WIDGET_BUCKETS; b++) {
         Q_GUI_WIDGET_SLOT *s = ctx->widgets[b];
@@ -427,7 +480,8 @@ int q_gui_set_default_font(Q_GUI_CTX *ctx, ALLEGRO_FONT *font) {
     Q_GUARD(ctx, 0);
     if (!font) return 0;
     ctx->default_font = font;
-    for (int i = 0; i < ctx->window_count; i++) q_gui_window_update_content(ctx, ctx->windows[i]);
+    for (int i = 0; i < ctx->window_count; i++)
+        q_gui_window_update_content(ctx, ctx->windows[i]);
     ctx->redraw = 1;
     return 1;
 }
@@ -443,8 +497,10 @@ void q_gui_set_display_size(Q_GUI_CTX *ctx, float w, float h) {
     ctx->display_w = w;
     ctx->display_h = h;
     ctx->display_size_set = 1;
-    if (ctx->resize_mode == 1 && w > 0 && h > 0) q_gui_apply_adaptive_resize(ctx, w, h);
-    else if (ctx->virtual_w > 0) q_gui_update_transform(ctx);
+    if (ctx->resize_mode == 1 && w > 0 && h > 0)
+        q_gui_apply_adaptive_resize(ctx, w, h);
+    else if (ctx->virtual_w > 0)
+        q_gui_update_transform(ctx);
     ctx->redraw = 1;
 }
 
@@ -457,7 +513,8 @@ void q_gui_set_virtual_size(Q_GUI_CTX *ctx, float w, float h) {
         ctx->virtual_w = ctx->virtual_h = 0;
     } else {
         q_log(Q_LOG_WARNING,
-              "q_gui_set_virtual_size: both dimensions must be > 0 (got w=%.1f, h=%.1f); virtual canvas not changed",
+              "q_gui_set_virtual_size: both dimensions must be > 0 (got w=%.1f, h=%.1f); virtual canvas not "
+              "changed",
               (double)w, (double)h);
         return;
     }
@@ -512,8 +569,9 @@ float q_gui_detect_dpi_scale(Q_GUI_CTX *ctx, ALLEGRO_DISPLAY *display) {
     if (display) {
         ALLEGRO_BITMAP *bb = al_get_backbuffer(display);
         if (bb)
-            s = q_gui_dpi_scale_for((float)al_get_display_width(display), (float)al_get_display_height(display),
-                                    (float)al_get_bitmap_width(bb), (float)al_get_bitmap_height(bb));
+            s = q_gui_dpi_scale_for((float)al_get_display_width(display),
+                                    (float)al_get_display_height(display), (float)al_get_bitmap_width(bb),
+                                    (float)al_get_bitmap_height(bb));
     }
     ctx->dpi_scale = s;
     return s;
@@ -525,7 +583,9 @@ void q_gui_set_dpi_scale(Q_GUI_CTX *ctx, float s) {
     ctx->redraw = 1;
 }
 
-float q_gui_get_dpi_scale(const Q_GUI_CTX *ctx) { return ctx ? ctx->dpi_scale : 1.0f; }
+float q_gui_get_dpi_scale(const Q_GUI_CTX *ctx) {
+    return ctx ? ctx->dpi_scale : 1.0f;
+}
 
 void q_gui_set_resize_mode(Q_GUI_CTX *ctx, int mode) {
     Q_GUARD_VOID(ctx);
@@ -537,10 +597,13 @@ void q_gui_set_resize_mode(Q_GUI_CTX *ctx, int mode) {
     q_gui_update_transform(ctx);
     ctx->ref_w = ctx->display_w;
     ctx->ref_h = ctx->display_h;
-    for (int i = 0; i < ctx->window_count; i++) q_gui_window_update_normalized(ctx, ctx->windows[i]->id);
+    for (int i = 0; i < ctx->window_count; i++)
+        q_gui_window_update_normalized(ctx, ctx->windows[i]->id);
 }
 
-int q_gui_get_resize_mode(const Q_GUI_CTX *ctx) { return ctx ? ctx->resize_mode : 0; }
+int q_gui_get_resize_mode(const Q_GUI_CTX *ctx) {
+    return ctx ? ctx->resize_mode : 0;
+}
 
 void q_gui_apply_adaptive_resize(Q_GUI_CTX *ctx, float w, float h) {
     Q_GUARD_VOID(ctx);
@@ -580,13 +643,17 @@ void q_gui_set_event_queue(Q_GUI_CTX *ctx, ALLEGRO_EVENT_QUEUE *queue) {
     ctx->queue = queue;
 }
 
-ALLEGRO_EVENT_QUEUE *q_gui_get_event_queue(const Q_GUI_CTX *ctx) { return ctx ? ctx->queue : nullptr; }
+ALLEGRO_EVENT_QUEUE *q_gui_get_event_queue(const Q_GUI_CTX *ctx) {
+    return ctx ? ctx->queue : nullptr;
+}
 
 // =============================================================================
 // Focus
 // =============================================================================
 
-static int _usable(const Q_GUI_WIDGET *w) { return w && w->visible && w->enabled; }
+static int _usable(const Q_GUI_WIDGET *w) {
+    return w && w->visible && w->enabled;
+}
 
 void q_gui_set_focus(Q_GUI_CTX *ctx, int widget_id) {
     Q_GUARD_VOID(ctx);
@@ -609,7 +676,9 @@ void q_gui_set_focus(Q_GUI_CTX *ctx, int widget_id) {
     if (win && (win->state & Q_GUI_WST_OPEN)) q_gui_raise_window(ctx, win->id);
 }
 
-int q_gui_get_focus(const Q_GUI_CTX *ctx) { return ctx ? ctx->focus : -1; }
+int q_gui_get_focus(const Q_GUI_CTX *ctx) {
+    return ctx ? ctx->focus : -1;
+}
 
 void q_gui_focus_window(Q_GUI_CTX *ctx, int window_id) {
     Q_GUARD_VOID(ctx);
@@ -659,8 +728,10 @@ static void _tab_move(Q_GUI_CTX *ctx, int backwards) {
     }
     if (n == 0) return;
     int next;
-    if (cur < 0) next = backwards ? n - 1 : 0;
-    else next = backwards ? (cur + n - 1) % n : (cur + 1) % n;
+    if (cur < 0)
+        next = backwards ? n - 1 : 0;
+    else
+        next = backwards ? (cur + n - 1) % n : (cur + 1) % n;
     q_gui_set_focus(ctx, order[next]);
 }
 
@@ -715,7 +786,9 @@ int q_gui_hovered_widget(const Q_GUI_CTX *ctx) {
     return -1;
 }
 
-int q_gui_double_clicked_widget(const Q_GUI_CTX *ctx) { return ctx ? ctx->dc_widget : -1; }
+int q_gui_double_clicked_widget(const Q_GUI_CTX *ctx) {
+    return ctx ? ctx->dc_widget : -1;
+}
 
 int q_gui_was_double_click(const Q_GUI_CTX *ctx, int widget_id) {
     return ctx && widget_id >= 0 && ctx->dc_widget == widget_id;
@@ -819,21 +892,32 @@ static void _update_mods_from_char(Q_GUI_CTX *ctx, unsigned mods) {
     } else {
         ctx->mods &= ~(Q_GUI_MOD_LSHIFT | Q_GUI_MOD_RSHIFT);
     }
-    if (mods & ALLEGRO_KEYMOD_ALT) ctx->mods |= Q_GUI_MOD_ALT;
-    else ctx->mods &= ~Q_GUI_MOD_ALT;
-    if (mods & ALLEGRO_KEYMOD_ALTGR) ctx->mods |= Q_GUI_MOD_ALTGR;
-    else ctx->mods &= ~Q_GUI_MOD_ALTGR;
+    if (mods & ALLEGRO_KEYMOD_ALT)
+        ctx->mods |= Q_GUI_MOD_ALT;
+    else
+        ctx->mods &= ~Q_GUI_MOD_ALT;
+    if (mods & ALLEGRO_KEYMOD_ALTGR)
+        ctx->mods |= Q_GUI_MOD_ALTGR;
+    else
+        ctx->mods &= ~Q_GUI_MOD_ALTGR;
 }
 
 static int _mod_bit_for_key(int keycode) {
     switch (keycode) {
-    case ALLEGRO_KEY_LSHIFT: return Q_GUI_MOD_LSHIFT;
-    case ALLEGRO_KEY_RSHIFT: return Q_GUI_MOD_RSHIFT;
-    case ALLEGRO_KEY_LCTRL: return Q_GUI_MOD_LCTRL;
-    case ALLEGRO_KEY_RCTRL: return Q_GUI_MOD_RCTRL;
-    case ALLEGRO_KEY_ALT: return Q_GUI_MOD_ALT;
-    case ALLEGRO_KEY_ALTGR: return Q_GUI_MOD_ALTGR;
-    default: return 0;
+    case ALLEGRO_KEY_LSHIFT:
+        return Q_GUI_MOD_LSHIFT;
+    case ALLEGRO_KEY_RSHIFT:
+        return Q_GUI_MOD_RSHIFT;
+    case ALLEGRO_KEY_LCTRL:
+        return Q_GUI_MOD_LCTRL;
+    case ALLEGRO_KEY_RCTRL:
+        return Q_GUI_MOD_RCTRL;
+    case ALLEGRO_KEY_ALT:
+        return Q_GUI_MOD_ALT;
+    case ALLEGRO_KEY_ALTGR:
+        return Q_GUI_MOD_ALTGR;
+    default:
+        return 0;
     }
 }
 
@@ -856,7 +940,8 @@ static int _key_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
         // this display, from the top, that acts on the key.
         for (int i = ctx->window_count - 1; i >= 0; i--) {
             Q_GUI_WINDOW *win = ctx->windows[i];
-            if (!(win->state & Q_GUI_WST_OPEN) || q_gui_window_display(ctx, win) != ctx->event_display) continue;
+            if (!(win->state & Q_GUI_WST_OPEN) || q_gui_window_display(ctx, win) != ctx->event_display)
+                continue;
             for (int k = 0; k < win->widget_count; k++) {
                 Q_GUI_WIDGET *w = win->widgets[k];
                 if (!_usable(w) || !w->ops || !w->ops->key_down) continue;
@@ -900,7 +985,8 @@ static int _key_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
         return 1;
     }
     Q_GUI_WIDGET *owner = q_gui_get_widget(ctx, ctx->selection_owner);
-    if (owner && owner != focused && owner->ops && owner->ops->key_char && owner->ops->key_char(ctx, owner, ev)) {
+    if (owner && owner != focused && owner->ops && owner->ops->key_char &&
+        owner->ops->key_char(ctx, owner, ev)) {
         ctx->redraw = 1;
         return 1;
     }
@@ -921,13 +1007,14 @@ static void _clear_hover(Q_GUI_CTX *ctx, ALLEGRO_DISPLAY *d) {
         Q_GUI_WINDOW *win = ctx->windows[i];
         if (q_gui_window_display(ctx, win) != d) continue;
         win->state &= ~Q_GUI_WST_TB_HOVER_MASK;
-        for (int k = 0; k < win->widget_count; k++) win->widgets[k]->state &= ~Q_GUI_WS_HOVER;
+        for (int k = 0; k < win->widget_count; k++)
+            win->widgets[k]->state &= ~Q_GUI_WS_HOVER;
     }
 }
 
 // Global scrollbar geometry on the main display, in screen pixels.
 struct GSCROLL {
-    float vis_w, vis_h; // visible canvas area (canvas units)
+    float vis_w, vis_h;             // visible canvas area (canvas units)
     float vx, vy, vw, vh, tvy, tvh; // vertical track and thumb
     float hx, hy, hw, hh, thx, thw; // horizontal track and thumb
 };
@@ -1149,7 +1236,8 @@ static int _mouse_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
     for (int i = 0; i < ctx->window_count && !press; i++) {
         Q_GUI_WINDOW *win = ctx->windows[i];
         if (q_gui_window_display(ctx, win) == d &&
-            (win->state & (Q_GUI_WST_MOVING | Q_GUI_WST_RESIZING | Q_GUI_WST_VSCROLL_DRAG | Q_GUI_WST_HSCROLL_DRAG)))
+            (win->state &
+             (Q_GUI_WST_MOVING | Q_GUI_WST_RESIZING | Q_GUI_WST_VSCROLL_DRAG | Q_GUI_WST_HSCROLL_DRAG)))
             busy = win;
     }
     if (busy) {
@@ -1186,11 +1274,13 @@ int q_gui_process_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
     switch (ev->type) {
     case ALLEGRO_EVENT_KEY_DOWN:
     case ALLEGRO_EVENT_KEY_UP:
-    case ALLEGRO_EVENT_KEY_CHAR: return _key_event(ctx, ev);
+    case ALLEGRO_EVENT_KEY_CHAR:
+        return _key_event(ctx, ev);
     case ALLEGRO_EVENT_MOUSE_AXES:
     case ALLEGRO_EVENT_MOUSE_BUTTON_DOWN:
     case ALLEGRO_EVENT_MOUSE_BUTTON_UP:
-    case ALLEGRO_EVENT_MOUSE_WARPED: return _mouse_event(ctx, ev);
+    case ALLEGRO_EVENT_MOUSE_WARPED:
+        return _mouse_event(ctx, ev);
     case ALLEGRO_EVENT_MOUSE_LEAVE_DISPLAY:
         _clear_hover(ctx, _main_display(ctx, ev->mouse.display));
         ctx->hover_widget = -1;
@@ -1218,9 +1308,12 @@ int q_gui_needs_redraw(const Q_GUI_CTX *ctx) {
     return (w && w->ops && w->ops->animates_when_focused) ? 1 : 0;
 }
 
-void q_gui_fill_box(const Q_GUI_CTX *ctx, float x, float y, float w, float h, float rx, float ry, ALLEGRO_COLOR c) {
-    if (ctx->style.shape_mode && (rx > 0 || ry > 0)) al_draw_filled_rounded_rectangle(x, y, x + w, y + h, rx, ry, c);
-    else al_draw_filled_rectangle(x, y, x + w, y + h, c);
+void q_gui_fill_box(const Q_GUI_CTX *ctx, float x, float y, float w, float h, float rx, float ry,
+                    ALLEGRO_COLOR c) {
+    if (ctx->style.shape_mode && (rx > 0 || ry > 0))
+        al_draw_filled_rounded_rectangle(x, y, x + w, y + h, rx, ry, c);
+    else
+        al_draw_filled_rectangle(x, y, x + w, y + h, c);
 }
 
 void q_gui_stroke_box(const Q_GUI_CTX *ctx, float x, float y, float w, float h, float rx, float ry,
@@ -1229,13 +1322,16 @@ void q_gui_stroke_box(const Q_GUI_CTX *ctx, float x, float y, float w, float h, 
     const float i = thickness / 2;
     if (ctx->style.shape_mode && (rx > 0 || ry > 0))
         al_draw_rounded_rectangle(x + i, y + i, x + w - i, y + h - i, rx, ry, c, thickness);
-    else al_draw_rectangle(x + i, y + i, x + w - i, y + h - i, c, thickness);
+    else
+        al_draw_rectangle(x + i, y + i, x + w - i, y + h - i, c, thickness);
 }
 
 void q_gui_draw_text_fit(ALLEGRO_FONT *font, ALLEGRO_COLOR c, float x, float y, float max_w, int align,
                          const char *text) {
     if (!font || !text || max_w <= 0) return;
-    const int flags = align == 1 ? ALLEGRO_ALIGN_CENTRE : align == 2 ? ALLEGRO_ALIGN_RIGHT : ALLEGRO_ALIGN_LEFT;
+    const int flags = align == 1   ? ALLEGRO_ALIGN_CENTRE
+                      : align == 2 ? ALLEGRO_ALIGN_RIGHT
+                                   : ALLEGRO_ALIGN_LEFT;
     if (al_get_text_width(font, text) <= max_w) {
         al_draw_text(font, c, x, y, flags, text);
         return;
@@ -1244,7 +1340,8 @@ void q_gui_draw_text_fit(ALLEGRO_FONT *font, ALLEGRO_COLOR c, float x, float y, 
     char buf[512];
     size_t n = q_strcpy(buf, sizeof buf - 4, text);
     while (n > 0) {
-        do n--;
+        do
+            n--;
         while (n > 0 && ((unsigned char)buf[n] & 0xC0) == 0x80);
         memcpy(buf + n, "...", 4);
         if (al_get_text_width(font, buf) <= max_w) break;
@@ -1301,8 +1398,10 @@ static void _draw_tooltip(Q_GUI_CTX *ctx, float area_x, float area_y, float area
     if (x < area_x) x = area_x;
     if (y < area_y) y = area_y;
     al_draw_filled_rounded_rectangle(x, y, x + bw, y + bh, 4, 4, ctx->style.tooltip_bg);
-    al_draw_rounded_rectangle(x + 0.5f, y + 0.5f, x + bw - 0.5f, y + bh - 0.5f, 4, 4, ctx->style.tooltip_border, 1);
-    al_draw_multiline_text(font, ctx->style.tooltip_text, x + pad, y + pad, max_w - 2 * pad, lh, 0, w->tooltip);
+    al_draw_rounded_rectangle(x + 0.5f, y + 0.5f, x + bw - 0.5f, y + bh - 0.5f, 4, 4,
+                              ctx->style.tooltip_border, 1);
+    al_draw_multiline_text(font, ctx->style.tooltip_text, x + pad, y + pad, max_w - 2 * pad, lh, 0,
+                           w->tooltip);
 }
 
 static void _draw_overlays(Q_GUI_CTX *ctx) {
@@ -1321,14 +1420,16 @@ static void _draw_gscroll(Q_GUI_CTX *ctx, const GSCROLL *g) {
     const float pad = s->global_scrollbar_thumb_padding;
     if (ctx->gscroll_show_v) {
         al_draw_filled_rectangle(g->vx, g->vy, g->vx + g->vw, g->vy + g->vh, s->global_scrollbar_track_color);
-        const ALLEGRO_COLOR c = ctx->gscroll_drag_v ? ctx->theme.border_active : s->global_scrollbar_thumb_color;
+        const ALLEGRO_COLOR c =
+            ctx->gscroll_drag_v ? ctx->theme.border_active : s->global_scrollbar_thumb_color;
         al_draw_filled_rounded_rectangle(g->vx + pad, g->tvy, g->vx + g->vw - pad, g->tvy + g->tvh, r, r, c);
         al_draw_rounded_rectangle(g->vx + pad, g->tvy, g->vx + g->vw - pad, g->tvy + g->tvh, r, r,
                                   s->global_scrollbar_thumb_border_color, bt);
     }
     if (ctx->gscroll_show_h) {
         al_draw_filled_rectangle(g->hx, g->hy, g->hx + g->hw, g->hy + g->hh, s->global_scrollbar_track_color);
-        const ALLEGRO_COLOR c = ctx->gscroll_drag_h ? ctx->theme.border_active : s->global_scrollbar_thumb_color;
+        const ALLEGRO_COLOR c =
+            ctx->gscroll_drag_h ? ctx->theme.border_active : s->global_scrollbar_thumb_color;
         al_draw_filled_rounded_rectangle(g->thx, g->hy + pad, g->thx + g->thw, g->hy + g->hh - pad, r, r, c);
         al_draw_rounded_rectangle(g->thx, g->hy + pad, g->thx + g->thw, g->hy + g->hh - pad, r, r,
                                   s->global_scrollbar_thumb_border_color, bt);
@@ -1343,7 +1444,8 @@ void q_gui_draw(Q_GUI_CTX *ctx) {
         const float w = (float)al_get_bitmap_width(target), h = (float)al_get_bitmap_height(target);
         if (!ctx->display_size_warned) {
             q_log(Q_LOG_WARNING,
-                  "q_gui: no display size was set, using the draw target's %.0fx%.0f; call q_gui_set_display_size() "
+                  "q_gui: no display size was set, using the draw target's %.0fx%.0f; call "
+                  "q_gui_set_display_size() "
                   "at start up and on resize",
                   (double)w, (double)h);
             ctx->display_size_warned = 1;
@@ -1362,7 +1464,8 @@ void q_gui_draw(Q_GUI_CTX *ctx) {
     // Canvas space -> screen: scroll, then the letterbox scale and offset,
     // then whatever the caller had.
     const float vs = ctx->virtual_w > 0 ? ctx->virtual_scale : 1.0f;
-    const float lx = ctx->virtual_w > 0 ? ctx->letterbox_x : 0, ly = ctx->virtual_w > 0 ? ctx->letterbox_y : 0;
+    const float lx = ctx->virtual_w > 0 ? ctx->letterbox_x : 0,
+                ly = ctx->virtual_w > 0 ? ctx->letterbox_y : 0;
     al_identity_transform(&canvas);
     al_translate_transform(&canvas, -ctx->gscroll_x, -ctx->gscroll_y);
     al_scale_transform(&canvas, vs, vs);
@@ -1380,7 +1483,8 @@ void q_gui_draw(Q_GUI_CTX *ctx) {
         al_transform_coordinates(&bars, &x0, &y0);
         al_transform_coordinates(&bars, &x1, &y1);
         const int cx0 = std::max(clip_x, (int)floorf(x0)), cy0 = std::max(clip_y, (int)floorf(y0));
-        const int cx1 = std::min(clip_x + clip_w, (int)ceilf(x1)), cy1 = std::min(clip_y + clip_h, (int)ceilf(y1));
+        const int cx1 = std::min(clip_x + clip_w, (int)ceilf(x1)),
+                  cy1 = std::min(clip_y + clip_h, (int)ceilf(y1));
         al_set_clipping_rectangle(cx0, cy0, std::max(0, cx1 - cx0), std::max(0, cy1 - cy0));
     }
     for (int i = 0; i < ctx->window_count; i++) {
@@ -1389,7 +1493,8 @@ void q_gui_draw(Q_GUI_CTX *ctx) {
         if (win->autofit) q_gui_window_apply_autofit(ctx, win->id);
         if (!(win->state & Q_GUI_WST_OPEN)) continue;
         q_gui_window_draw(ctx, win);
-        if (win->content_draw_cb && !(win->state & Q_GUI_WST_MINIMIZED)) win->content_draw_cb(win->id, win->content_draw_user);
+        if (win->content_draw_cb && !(win->state & Q_GUI_WST_MINIMIZED))
+            win->content_draw_cb(win->id, win->content_draw_user);
     }
     _draw_overlays(ctx);
     al_set_clipping_rectangle(clip_x, clip_y, clip_w, clip_h);
@@ -1435,12 +1540,14 @@ void q_gui_draw_detached(Q_GUI_CTX *ctx) {
         ctx->draw_display = win->native;
         if (win->autofit) q_gui_window_apply_autofit(ctx, win->id);
         q_gui_window_draw(ctx, win);
-        if (win->content_draw_cb && !(win->state & Q_GUI_WST_MINIMIZED)) win->content_draw_cb(win->id, win->content_draw_user);
+        if (win->content_draw_cb && !(win->state & Q_GUI_WST_MINIMIZED))
+            win->content_draw_cb(win->id, win->content_draw_user);
         _draw_overlays(ctx);
         // Tooltips stay inside the part of the native display the window
         // covers, or the whole display when that part is a sliver.
         float ax = win->x, ay = win->y, aw = win->w, ah = win->h;
-        const float dw = (float)al_get_display_width(win->native), dh = (float)al_get_display_height(win->native);
+        const float dw = (float)al_get_display_width(win->native),
+                    dh = (float)al_get_display_height(win->native);
         if (aw > dw - ax) aw = dw - ax;
         if (ah > dh - ay) ah = dh - ay;
         if (aw < 8 || ah < 8) {

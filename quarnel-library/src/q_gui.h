@@ -120,13 +120,15 @@ struct Q_GUI_STYLE {
     ALLEGRO_COLOR scrollbar_track_color, scrollbar_thumb_color;
     float global_scrollbar_size, global_scrollbar_thumb_min, global_scrollbar_thumb_padding;
     float global_scrollbar_thumb_corner_r, global_scrollbar_border_thickness;
-    ALLEGRO_COLOR global_scrollbar_track_color, global_scrollbar_thumb_color, global_scrollbar_thumb_border_color;
+    ALLEGRO_COLOR global_scrollbar_track_color, global_scrollbar_thumb_color,
+        global_scrollbar_thumb_border_color;
     float grip_size, grip_line_thickness;
     ALLEGRO_COLOR grip_color;
     float slider_track_size, slider_track_corner_r, slider_track_border_thickness, slider_handle_min_r;
     float slider_handle_edge_offset, slider_handle_border_thickness, slider_value_label_offset;
     float textarea_padding, textarea_cursor_width, textarea_cursor_blink_period;
-    float checkbox_max_size, checkbox_mark_margin, checkbox_mark_thickness, checkbox_label_gap, checkbox_label_offset;
+    float checkbox_max_size, checkbox_mark_margin, checkbox_mark_thickness, checkbox_label_gap,
+        checkbox_label_offset;
     float radio_circle_min_r, radio_circle_border_thickness, radio_inner_offset, radio_label_gap;
     float listbox_default_item_height, radiolist_default_item_height;
     int combobox_max_visible, dropmenu_max_visible, shape_mode;
@@ -149,47 +151,49 @@ struct Q_GUI_WINDOW;
 struct Q_GUI_WIDGET;
 
 typedef void (*Q_GUI_WINDOW_CB)(int window_id, void *user);
-typedef void (*Q_GUI_WINDOW_BTN_CB)(int window_id, void *user, int button, float bx, float by, float bw, float bh);
+typedef void (*Q_GUI_WINDOW_BTN_CB)(int window_id, void *user, int button, float bx, float by, float bw,
+                                    float bh);
 typedef void (*Q_GUI_CLICK_CB)(int widget_id, void *user);
 
 // What a widget kind contributes. Hooks may be null. Coordinates handed to the
 // hooks are canvas coordinates (the widget's own origin is given separately).
 struct Q_GUI_KIND_OPS {
-    int kind;
-    const char *name;
-    int click_focus;  // a press gives it the keyboard focus
-    int tab_focus;    // it is in the Tab order
-    void (*draw)(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, Q_GUI_WIDGET *w, float x, float y);
+    int kind = 0;
+    const char *name = "";
+    int click_focus = 0; // a press gives it the keyboard focus
+    int tab_focus = 0;   // it is in the Tab order
+    void (*draw)(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, Q_GUI_WIDGET *w, float x, float y) = nullptr;
     // Presses, releases and moves that reach the widget; (x, y) is its origin.
-    void (*mouse)(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx, float my,
-                  float x, float y);
+    void (*mouse)(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx,
+                  float my, float x, float y) = nullptr;
     // A key-char event for the focused widget (or the owner of a text
     // selection); returns 1 when consumed.
-    int (*key_char)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev);
+    int (*key_char)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) = nullptr;
     // A key-down event offered to every visible, enabled widget of the open
     // windows of the event's display; returns 1 when it acted.
-    int (*key_down)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev);
+    int (*key_down)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) = nullptr;
     // Whether the focused widget would consume this key.
-    int (*takes_key)(const Q_GUI_WIDGET *w, int keycode);
+    int (*takes_key)(const Q_GUI_WIDGET *w, int keycode) = nullptr;
     // Whether a press on it moves a window that has no title bar.
-    int (*moves_window)(const Q_GUI_WIDGET *w);
-    void (*destroy)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w);
+    int (*moves_window)(const Q_GUI_WIDGET *w) = nullptr;
+    void (*destroy)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w) = nullptr;
     // Wheel over the widget (notches); returns 1 when it scrolled.
-    int (*wheel)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, float dz, float dw);
+    int (*wheel)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, float dz, float dw) = nullptr;
     // The focused widget asks for Tab itself (completion lists and the like).
-    int (*wants_tab)(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w);
+    int (*wants_tab)(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w) = nullptr;
     // System cursor wanted over the widget at a canvas point, 0 for the
     // application's cursor.
-    int (*cursor_at)(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float mx, float my);
+    int (*cursor_at)(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float mx, float my) = nullptr;
     // Overlays (open lists drawn above every window). A kind that opens one
     // stores its widget id in the context's overlay fields; the dispatcher
     // offers the overlay keys, presses and wheel first and draws it last.
-    int (*overlay_key)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev);
-    int (*overlay_mouse)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx, float my);
-    int (*overlay_wheel)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, float dz);
-    void (*draw_overlay)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w);
+    int (*overlay_key)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) = nullptr;
+    int (*overlay_mouse)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx,
+                         float my) = nullptr;
+    int (*overlay_wheel)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, float dz) = nullptr;
+    void (*draw_overlay)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w) = nullptr;
     // Focused widgets of this kind keep frames coming (a blinking caret).
-    int animates_when_focused;
+    int animates_when_focused = 0;
 };
 
 struct Q_GUI_WIDGET {
@@ -200,9 +204,9 @@ struct Q_GUI_WIDGET {
     int visible;
     int enabled;
     Q_GUI_THEME theme;
-    ALLEGRO_FONT *font; // none = the context's default font
-    void *data;         // per-kind record, owned
-    char *tooltip;      // owned, may be absent
+    ALLEGRO_FONT *font;   // none = the context's default font
+    void *data;           // per-kind record, owned
+    char *tooltip;        // owned, may be absent
     float fx, fy, fw, fh; // rectangle as fractions of the window size
     const Q_GUI_KIND_OPS *ops;
     int window_id;
@@ -354,9 +358,10 @@ ALLEGRO_EVENT_QUEUE *q_gui_get_event_queue(const Q_GUI_CTX *ctx);
 
 Q_GUI_THEME q_gui_default_theme(void);
 Q_GUI_THEME q_gui_make_theme(ALLEGRO_COLOR bg_normal, ALLEGRO_COLOR bg_hover, ALLEGRO_COLOR bg_active,
-                             ALLEGRO_COLOR border_normal, ALLEGRO_COLOR border_hover, ALLEGRO_COLOR border_active,
-                             ALLEGRO_COLOR text_normal, ALLEGRO_COLOR text_hover, ALLEGRO_COLOR text_active,
-                             float border_thickness, float corner_rx, float corner_ry);
+                             ALLEGRO_COLOR border_normal, ALLEGRO_COLOR border_hover,
+                             ALLEGRO_COLOR border_active, ALLEGRO_COLOR text_normal, ALLEGRO_COLOR text_hover,
+                             ALLEGRO_COLOR text_active, float border_thickness, float corner_rx,
+                             float corner_ry);
 void q_gui_set_theme(Q_GUI_CTX *ctx, const Q_GUI_THEME *theme);
 int q_gui_save_theme_json(const Q_GUI_CTX *ctx, const char *path);
 int q_gui_load_theme_json(Q_GUI_CTX *ctx, const char *path);
@@ -428,7 +433,8 @@ void q_gui_window_set_tb_button_bitmaps(Q_GUI_CTX *ctx, int id, int button, ALLE
                                         ALLEGRO_BITMAP *hover, ALLEGRO_BITMAP *active);
 void q_gui_window_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *body, ALLEGRO_BITMAP *titlebar,
                               int scale_mode);
-int q_gui_window_button_rect(const Q_GUI_CTX *ctx, int id, int button, float *x, float *y, float *w, float *h);
+int q_gui_window_button_rect(const Q_GUI_CTX *ctx, int id, int button, float *x, float *y, float *w,
+                             float *h);
 int q_gui_window_find_button(const Q_GUI_CTX *ctx, int id, const char *label);
 // Current scroll offsets of a window's content.
 void q_gui_window_set_scroll(Q_GUI_CTX *ctx, int id, float sx, float sy);
@@ -476,12 +482,13 @@ struct Q_GUI_BUTTON_DATA {
     void *user;
 };
 
-int q_gui_add_button(Q_GUI_CTX *ctx, int window, const char *label, float x, float y, float w, float h, int shape,
-                     Q_GUI_CLICK_CB on_click, void *user);
+int q_gui_add_button(Q_GUI_CTX *ctx, int window, const char *label, float x, float y, float w, float h,
+                     int shape, Q_GUI_CLICK_CB on_click, void *user);
 void q_gui_button_set_label(Q_GUI_CTX *ctx, int id, const char *label);
 const char *q_gui_button_get_label(const Q_GUI_CTX *ctx, int id);
 void q_gui_button_set_keycode(Q_GUI_CTX *ctx, int id, int keycode, int mods);
-void q_gui_button_set_keycode_scoped(Q_GUI_CTX *ctx, int id, int keycode, int mods, const int *scope, int count);
+void q_gui_button_set_keycode_scoped(Q_GUI_CTX *ctx, int id, int keycode, int mods, const int *scope,
+                                     int count);
 void q_gui_button_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *normal, ALLEGRO_BITMAP *hover,
                               ALLEGRO_BITMAP *active);
 void q_gui_button_set_toggle(Q_GUI_CTX *ctx, int id, int flag);
@@ -496,7 +503,7 @@ typedef void (*Q_GUI_LINK_CB)(int widget_id, const char *link, void *user);
 
 struct Q_GUI_LABEL_DATA {
     char text[Q_GUI_LABEL_TEXT_MAX];
-    int align; // 0 left, 1 centred, 2 right, 3 wrapped paragraph
+    int align;  // 0 left, 1 centred, 2 right, 3 wrapped paragraph
     char *link; // owned, may be absent
     Q_GUI_LINK_CB on_link;
     void *link_user;
@@ -505,7 +512,8 @@ struct Q_GUI_LABEL_DATA {
     ALLEGRO_BITMAP *bitmap;
 };
 
-int q_gui_add_label(Q_GUI_CTX *ctx, int window, const char *text, float x, float y, float w, float h, int align);
+int q_gui_add_label(Q_GUI_CTX *ctx, int window, const char *text, float x, float y, float w, float h,
+                    int align);
 void q_gui_label_set_text(Q_GUI_CTX *ctx, int id, const char *text);
 const char *q_gui_label_get_text(const Q_GUI_CTX *ctx, int id);
 int q_gui_label_fits(Q_GUI_CTX *ctx, int id, float *needed_w, float *needed_h);
@@ -532,7 +540,7 @@ struct Q_GUI_CUSTOM_DATA {
     void *destroy_user;
 };
 
-int q_gui_add_custom(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, Q_GUI_CUSTOM_DRAW_CB on_draw,
-                     void *user);
+int q_gui_add_custom(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h,
+                     Q_GUI_CUSTOM_DRAW_CB on_draw, void *user);
 void q_gui_custom_set_mouse(Q_GUI_CTX *ctx, int id, Q_GUI_CUSTOM_MOUSE_CB cb, void *user);
 void q_gui_custom_set_destroy(Q_GUI_CTX *ctx, int id, Q_GUI_CUSTOM_DESTROY_CB cb, void *user);

@@ -9,7 +9,9 @@
 
 static const double k_flash = 0.12;
 
-static Q_GUI_BUTTON_DATA *_data(const Q_GUI_WIDGET *w) { return static_cast<Q_GUI_BUTTON_DATA *>(w->data); }
+static Q_GUI_BUTTON_DATA *_data(const Q_GUI_WIDGET *w) {
+    return static_cast<Q_GUI_BUTTON_DATA *>(w->data);
+}
 
 // Shared by click, keyboard and shortcut: flips a toggle, flashes, calls back.
 static void _activate(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w) {
@@ -28,12 +30,15 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     const Q_GUI_BUTTON_DATA *d = _data(w);
     const Q_GUI_THEME *t = &w->theme;
     const bool flashing = d->flash_until > q_gui_now();
-    const bool pressed = ((w->state & Q_GUI_WS_PRESSED) && (w->state & Q_GUI_WS_HOVER)) || flashing || d->toggled;
+    const bool pressed =
+        ((w->state & Q_GUI_WS_PRESSED) && (w->state & Q_GUI_WS_HOVER)) || flashing || d->toggled;
     const bool hover = (w->state & Q_GUI_WS_HOVER) != 0;
     if (d->shape == Q_GUI_BUTTON_SHAPE_BITMAP && d->bmp_normal) {
-        ALLEGRO_BITMAP *b = pressed && d->bmp_active ? d->bmp_active : hover && d->bmp_hover ? d->bmp_hover : d->bmp_normal;
-        al_draw_scaled_bitmap(b, 0, 0, (float)al_get_bitmap_width(b), (float)al_get_bitmap_height(b), x, y, w->w, w->h,
-                              0);
+        ALLEGRO_BITMAP *b = pressed && d->bmp_active ? d->bmp_active
+                            : hover && d->bmp_hover  ? d->bmp_hover
+                                                     : d->bmp_normal;
+        al_draw_scaled_bitmap(b, 0, 0, (float)al_get_bitmap_width(b), (float)al_get_bitmap_height(b), x, y,
+                              w->w, w->h, 0);
     } else {
         const ALLEGRO_COLOR bg = pressed ? t->bg_active : hover ? t->bg_hover : t->bg_normal;
         const ALLEGRO_COLOR br = pressed ? t->border_active : hover ? t->border_hover : t->border_normal;
@@ -41,7 +46,8 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
         q_gui_stroke_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry, br, t->border_thickness);
     }
     if (w->state & Q_GUI_WS_FOCUSED)
-        q_gui_stroke_box(ctx, x + 2, y + 2, w->w - 4, w->h - 4, t->corner_rx, t->corner_ry, t->border_active, 1);
+        q_gui_stroke_box(ctx, x + 2, y + 2, w->w - 4, w->h - 4, t->corner_rx, t->corner_ry, t->border_active,
+                         1);
     if (d->label[0]) {
         ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
         ALLEGRO_COLOR tc = pressed ? t->text_active : hover ? t->text_hover : t->text_normal;
@@ -52,8 +58,8 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     }
 }
 
-static void _mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx, float my,
-                   float x, float y) {
+static void _mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx,
+                   float my, float x, float y) {
     if (ev->type != ALLEGRO_EVENT_MOUSE_BUTTON_UP || ev->mouse.button != 1) return;
     if (!(w->state & Q_GUI_WS_PRESSED)) return;
     if (mx >= x && mx < x + w->w && my >= y && my < y + w->h) _activate(ctx, w);
@@ -66,11 +72,20 @@ static int _key_char(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
     case ALLEGRO_KEY_PAD_ENTER:
         if (!ev->keyboard.repeat) _activate(ctx, w);
         return 1;
-    case ALLEGRO_KEY_LEFT: q_gui_focus_move_dir(ctx, w, -1, 0); return 1;
-    case ALLEGRO_KEY_RIGHT: q_gui_focus_move_dir(ctx, w, 1, 0); return 1;
-    case ALLEGRO_KEY_UP: q_gui_focus_move_dir(ctx, w, 0, -1); return 1;
-    case ALLEGRO_KEY_DOWN: q_gui_focus_move_dir(ctx, w, 0, 1); return 1;
-    default: return 0;
+    case ALLEGRO_KEY_LEFT:
+        q_gui_focus_move_dir(ctx, w, -1, 0);
+        return 1;
+    case ALLEGRO_KEY_RIGHT:
+        q_gui_focus_move_dir(ctx, w, 1, 0);
+        return 1;
+    case ALLEGRO_KEY_UP:
+        q_gui_focus_move_dir(ctx, w, 0, -1);
+        return 1;
+    case ALLEGRO_KEY_DOWN:
+        q_gui_focus_move_dir(ctx, w, 0, 1);
+        return 1;
+    default:
+        return 0;
     }
 }
 
@@ -96,18 +111,27 @@ static int _takes_key(const Q_GUI_WIDGET *, int keycode) {
     case ALLEGRO_KEY_RIGHT:
     case ALLEGRO_KEY_UP:
     case ALLEGRO_KEY_DOWN:
-    case ALLEGRO_KEY_PAD_ENTER: return 1;
-    default: return 0;
+    case ALLEGRO_KEY_PAD_ENTER:
+        return 1;
+    default:
+        return 0;
     }
 }
 
 static const Q_GUI_KIND_OPS k_button_ops = {
-    Q_GUI_KIND_BUTTON, "button", 0, 1, _draw, _mouse, _key_char, _key_down, _takes_key, nullptr, nullptr, nullptr,
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0,
+    .kind = Q_GUI_KIND_BUTTON,
+    .name = "button",
+    .click_focus = 0, // a click does not take the focus; Tab does
+    .tab_focus = 1,
+    .draw = _draw,
+    .mouse = _mouse,
+    .key_char = _key_char,
+    .key_down = _key_down,
+    .takes_key = _takes_key,
 };
 
-int q_gui_add_button(Q_GUI_CTX *ctx, int window, const char *label, float x, float y, float w, float h, int shape,
-                     Q_GUI_CLICK_CB on_click, void *user) {
+int q_gui_add_button(Q_GUI_CTX *ctx, int window, const char *label, float x, float y, float w, float h,
+                     int shape, Q_GUI_CLICK_CB on_click, void *user) {
     Q_GUARD(ctx, -1);
     Q_GUI_BUTTON_DATA *d = nullptr;
     Q_CALLOC(d, 1, Q_GUI_BUTTON_DATA);
@@ -116,7 +140,8 @@ int q_gui_add_button(Q_GUI_CTX *ctx, int window, const char *label, float x, flo
     d->shape = shape;
     d->on_click = on_click;
     d->user = user;
-    for (int &s : d->scope) s = -1;
+    for (int &s : d->scope)
+        s = -1;
     Q_GUI_WIDGET *wd = q_gui_widget_create(ctx, window, &k_button_ops, d, x, y, w, h);
     return wd ? wd->id : -1;
 }
@@ -138,7 +163,8 @@ const char *q_gui_button_get_label(const Q_GUI_CTX *ctx, int id) {
     return d ? d->label : "";
 }
 
-static const int k_mod_keep = ALLEGRO_KEYMOD_SHIFT | ALLEGRO_KEYMOD_CTRL | ALLEGRO_KEYMOD_ALT | ALLEGRO_KEYMOD_COMMAND;
+static const int k_mod_keep =
+    ALLEGRO_KEYMOD_SHIFT | ALLEGRO_KEYMOD_CTRL | ALLEGRO_KEYMOD_ALT | ALLEGRO_KEYMOD_COMMAND;
 
 void q_gui_button_set_keycode(Q_GUI_CTX *ctx, int id, int keycode, int mods) {
     Q_GUI_BUTTON_DATA *d = _button(ctx, id);
@@ -146,17 +172,21 @@ void q_gui_button_set_keycode(Q_GUI_CTX *ctx, int id, int keycode, int mods) {
     d->keycode = keycode;
     d->key_mods = mods & k_mod_keep;
     d->scoped = 0;
-    for (int &s : d->scope) s = -1;
+    for (int &s : d->scope)
+        s = -1;
 }
 
-void q_gui_button_set_keycode_scoped(Q_GUI_CTX *ctx, int id, int keycode, int mods, const int *scope, int count) {
+void q_gui_button_set_keycode_scoped(Q_GUI_CTX *ctx, int id, int keycode, int mods, const int *scope,
+                                     int count) {
     Q_GUI_BUTTON_DATA *d = _button(ctx, id);
     if (!d) return;
     d->keycode = keycode;
     d->key_mods = mods & k_mod_keep;
     d->scoped = 1;
-    for (int &s : d->scope) s = -1;
-    for (int i = 0; scope && i < count && i < Q_GUI_BUTTON_SCOPE_MAX; i++) d->scope[i] = scope[i];
+    for (int &s : d->scope)
+        s = -1;
+    for (int i = 0; scope && i < count && i < Q_GUI_BUTTON_SCOPE_MAX; i++)
+        d->scope[i] = scope[i];
 }
 
 void q_gui_button_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *normal, ALLEGRO_BITMAP *hover,

@@ -4,15 +4,17 @@
 #include "q_common.h"
 #include "q_gui_internal.h"
 
-static Q_GUI_CUSTOM_DATA *_data(const Q_GUI_WIDGET *w) { return static_cast<Q_GUI_CUSTOM_DATA *>(w->data); }
+static Q_GUI_CUSTOM_DATA *_data(const Q_GUI_WIDGET *w) {
+    return static_cast<Q_GUI_CUSTOM_DATA *>(w->data);
+}
 
 static void _draw(Q_GUI_CTX *, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, float y) {
     const Q_GUI_CUSTOM_DATA *d = _data(w);
     if (d->on_draw) d->on_draw(w->id, x, y, w->w, w->h, d->draw_user);
 }
 
-static void _mouse(Q_GUI_CTX *, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx, float my, float,
-                   float) {
+static void _mouse(Q_GUI_CTX *, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx, float my,
+                   float, float) {
     const Q_GUI_CUSTOM_DATA *d = _data(w);
     if (d->on_mouse) d->on_mouse(w->id, ev, mx, my, d->mouse_user);
 }
@@ -23,12 +25,15 @@ static void _destroy(Q_GUI_CTX *, Q_GUI_WIDGET *w) {
 }
 
 static const Q_GUI_KIND_OPS k_custom_ops = {
-    Q_GUI_KIND_CUSTOM, "custom", 0, 0, _draw, _mouse, nullptr, nullptr, nullptr, nullptr, _destroy, nullptr,
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0,
+    .kind = Q_GUI_KIND_CUSTOM,
+    .name = "custom",
+    .draw = _draw,
+    .mouse = _mouse,
+    .destroy = _destroy,
 };
 
-int q_gui_add_custom(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, Q_GUI_CUSTOM_DRAW_CB on_draw,
-                     void *user) {
+int q_gui_add_custom(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h,
+                     Q_GUI_CUSTOM_DRAW_CB on_draw, void *user) {
     Q_GUARD(ctx, -1);
     Q_GUI_CUSTOM_DATA *d = nullptr;
     Q_CALLOC(d, 1, Q_GUI_CUSTOM_DATA);

@@ -42,7 +42,8 @@ unsigned q_gui_allegro_mods(const Q_GUI_CTX *ctx);
 
 // ---- drawing helpers ---------------------------------------------------------
 
-void q_gui_fill_box(const Q_GUI_CTX *ctx, float x, float y, float w, float h, float rx, float ry, ALLEGRO_COLOR c);
+void q_gui_fill_box(const Q_GUI_CTX *ctx, float x, float y, float w, float h, float rx, float ry,
+                    ALLEGRO_COLOR c);
 void q_gui_stroke_box(const Q_GUI_CTX *ctx, float x, float y, float w, float h, float rx, float ry,
                       ALLEGRO_COLOR c, float thickness);
 ALLEGRO_COLOR q_gui_with_alpha(ALLEGRO_COLOR c, float a);

@@ -8,7 +8,9 @@
 #include "q_common.h"
 #include "q_gui_internal.h"
 
-static Q_GUI_LABEL_DATA *_data(const Q_GUI_WIDGET *w) { return static_cast<Q_GUI_LABEL_DATA *>(w->data); }
+static Q_GUI_LABEL_DATA *_data(const Q_GUI_WIDGET *w) {
+    return static_cast<Q_GUI_LABEL_DATA *>(w->data);
+}
 
 // Copies text without carriage returns, cut at the capacity on a character
 // boundary.
@@ -19,7 +21,8 @@ static void _set_text(Q_GUI_LABEL_DATA *d, const char *text) {
     while (n > 0 && ((unsigned char)d->text[n - 1] & 0x80)) {
         // Drop a trailing partial UTF-8 sequence left by the cut.
         size_t s = n - 1;
-        while (s > 0 && ((unsigned char)d->text[s] & 0xC0) == 0x80) s--;
+        while (s > 0 && ((unsigned char)d->text[s] & 0xC0) == 0x80)
+            s--;
         const unsigned char lead = (unsigned char)d->text[s];
         const size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
         if (n - s >= need) break;
@@ -85,17 +88,20 @@ static float _width_of(ALLEGRO_FONT *font, const char *s, int len) {
 }
 
 // Geometry shared by drawing and hit-testing: where line i starts.
-static void _line_pos(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, const LINES *lines, int i, float x, float y,
-                      float *lx, float *ly) {
+static void _line_pos(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, const LINES *lines, int i, float x,
+                      float y, float *lx, float *ly) {
     const Q_GUI_LABEL_DATA *d = _data(w);
     ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
     const float pad = ctx->style.label_padding, lh = (float)al_get_font_line_height(font);
     const float lw = _width_of(font, d->text + lines->start[i], lines->len[i]);
     const float total = lh * (float)lines->count;
     *ly = (d->align == 3 ? y + pad : y + (w->h - total) / 2) + lh * (float)i;
-    if (d->align == 1) *lx = x + (w->w - lw) / 2;
-    else if (d->align == 2) *lx = x + w->w - pad - lw;
-    else *lx = x + pad;
+    if (d->align == 1)
+        *lx = x + (w->w - lw) / 2;
+    else if (d->align == 2)
+        *lx = x + w->w - pad - lw;
+    else
+        *lx = x + pad;
 }
 
 // Byte offset of the character boundary nearest to a canvas point.
@@ -119,7 +125,8 @@ static int _offset_at(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float x, floa
     for (int k = 0; k <= lines.len[li]; k++) {
         if (k < lines.len[li] && ((unsigned char)s[k] & 0xC0) == 0x80) continue;
         const float px = lx + _width_of(font, s, k);
-        if (px <= mx) best = k;
+        if (px <= mx)
+            best = k;
         else {
             const float prev = lx + _width_of(font, s, best);
             if (px - mx < mx - prev) best = k;
@@ -136,12 +143,13 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     const Q_GUI_THEME *t = &w->theme;
     if (d->bitmap) {
         ALLEGRO_BITMAP *b = d->bitmap;
-        al_draw_scaled_bitmap(b, 0, 0, (float)al_get_bitmap_width(b), (float)al_get_bitmap_height(b), x, y, w->w, w->h,
-                              0);
+        al_draw_scaled_bitmap(b, 0, 0, (float)al_get_bitmap_width(b), (float)al_get_bitmap_height(b), x, y,
+                              w->w, w->h, 0);
     }
     ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
     const bool hover = (w->state & Q_GUI_WS_HOVER) != 0;
-    ALLEGRO_COLOR c = d->link ? (hover ? ctx->style.link_color_hover : ctx->style.link_color_normal) : t->text_normal;
+    ALLEGRO_COLOR c =
+        d->link ? (hover ? ctx->style.link_color_hover : ctx->style.link_color_normal) : t->text_normal;
     if (!w->enabled) c = q_gui_with_alpha(c, c.a * 0.45f);
     const float lh = (float)al_get_font_line_height(font);
     LINES lines;
@@ -169,13 +177,13 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     }
 }
 
-static void _mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx, float my,
-                   float x, float y) {
+static void _mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx,
+                   float my, float x, float y) {
     Q_GUI_LABEL_DATA *d = _data(w);
     if (ev->mouse.button != 1 && ev->type != ALLEGRO_EVENT_MOUSE_AXES) return;
     if (d->link) {
-        if (ev->type == ALLEGRO_EVENT_MOUSE_BUTTON_UP && (w->state & Q_GUI_WS_PRESSED) && mx >= x && mx < x + w->w &&
-            my >= y && my < y + w->h && d->on_link)
+        if (ev->type == ALLEGRO_EVENT_MOUSE_BUTTON_UP && (w->state & Q_GUI_WS_PRESSED) && mx >= x &&
+            mx < x + w->w && my >= y && my < y + w->h && d->on_link)
             d->on_link(w->id, d->link, d->link_user);
         return;
     }
@@ -208,22 +216,33 @@ static int _key_char(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
     return 1;
 }
 
-static int _moves_window(const Q_GUI_WIDGET *w) { return _data(w)->link == nullptr; }
+static int _moves_window(const Q_GUI_WIDGET *w) {
+    return _data(w)->link == nullptr;
+}
 
 static int _cursor_at(const Q_GUI_CTX *, const Q_GUI_WIDGET *w, float, float) {
     return _data(w)->link ? ALLEGRO_SYSTEM_MOUSE_CURSOR_LINK : 0;
 }
 
-static void _destroy(Q_GUI_CTX *, Q_GUI_WIDGET *w) { Q_FREE(_data(w)->link); }
+static void _destroy(Q_GUI_CTX *, Q_GUI_WIDGET *w) {
+    Q_FREE(_data(w)->link);
+}
 
 static const Q_GUI_KIND_OPS k_label_ops = {
-    Q_GUI_KIND_LABEL, "label", 0, 0, _draw, _mouse, _key_char, nullptr, nullptr, _moves_window, _destroy, nullptr,
-    nullptr, _cursor_at, nullptr, nullptr, nullptr, nullptr, 0,
+    .kind = Q_GUI_KIND_LABEL,
+    .name = "label",
+    .draw = _draw,
+    .mouse = _mouse,
+    .key_char = _key_char,
+    .moves_window = _moves_window,
+    .destroy = _destroy,
+    .cursor_at = _cursor_at,
 };
 
 // ---- operations ----------------------------------------------------------------
 
-int q_gui_add_label(Q_GUI_CTX *ctx, int window, const char *text, float x, float y, float w, float h, int align) {
+int q_gui_add_label(Q_GUI_CTX *ctx, int window, const char *text, float x, float y, float w, float h,
+                    int align) {
     Q_GUARD(ctx, -1);
     Q_GUI_LABEL_DATA *d = nullptr;
     Q_CALLOC(d, 1, Q_GUI_LABEL_DATA);
@@ -234,7 +253,9 @@ int q_gui_add_label(Q_GUI_CTX *ctx, int window, const char *text, float x, float
     return wd ? wd->id : -1;
 }
 
-static Q_GUI_WIDGET *_label(const Q_GUI_CTX *ctx, int id) { return q_gui_widget_of_kind(ctx, id, Q_GUI_KIND_LABEL); }
+static Q_GUI_WIDGET *_label(const Q_GUI_CTX *ctx, int id) {
+    return q_gui_widget_of_kind(ctx, id, Q_GUI_KIND_LABEL);
+}
 
 void q_gui_label_set_text(Q_GUI_CTX *ctx, int id, const char *text) {
     Q_GUI_WIDGET *w = _label(ctx, id);
@@ -259,7 +280,8 @@ int q_gui_label_fits(Q_GUI_CTX *ctx, int id, float *needed_w, float *needed_h) {
         maxw = fmaxf(maxw, _width_of(font, _data(w)->text + lines.start[i], lines.len[i]));
     const float pad = ctx->style.label_padding;
     const float nw = maxw + 2 * pad;
-    const float nh = (float)lines.count * (float)al_get_font_line_height(font) + (_data(w)->align == 3 ? 2 * pad : 0);
+    const float nh =
+        (float)lines.count * (float)al_get_font_line_height(font) + (_data(w)->align == 3 ? 2 * pad : 0);
     if (needed_w) *needed_w = nw;
     if (needed_h) *needed_h = nh;
     return (nw <= w->w && nh <= w->h) ? 1 : 0;

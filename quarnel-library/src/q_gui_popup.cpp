@@ -116,7 +116,8 @@ void q_gui_popup_set_visible(Q_GUI_POPUP *popup, int index, int flag) {
 }
 
 void q_gui_popup_set_checked(Q_GUI_POPUP *popup, int index, int flag) {
-    if (!popup || index <= 0 || index >= popup->count || popup->entries[index].kind != Q_GUI_POPUP_ITEM) return;
+    if (!popup || index <= 0 || index >= popup->count || popup->entries[index].kind != Q_GUI_POPUP_ITEM)
+        return;
     popup->entries[index].checkable = 1;
     popup->entries[index].checked = flag ? 1 : 0;
     popup->ctx->redraw = 1;
@@ -185,7 +186,8 @@ static int _layout(Q_GUI_POPUP *p, int menu) {
         y += _row_h(p, e->kind);
         if (e->checkable) checks = true;
         if (e->kind == Q_GUI_POPUP_SUBMENU) arrows = true;
-        if (e->kind != Q_GUI_POPUP_SEPARATOR) text_w = fmaxf(text_w, (float)al_get_text_width(font, e->label));
+        if (e->kind != Q_GUI_POPUP_SEPARATOR)
+            text_w = fmaxf(text_w, (float)al_get_text_width(font, e->label));
     }
     m->w = fmaxf(100 * u, 10 * u + (checks ? 18 * u : 0) + text_w + (arrows ? 22 * u : 0) + 10 * u);
     m->h = y + 2 * u;
@@ -279,7 +281,8 @@ void q_gui_popup_close(Q_GUI_POPUP *popup) {
 }
 
 int q_gui_popup_is_open(const Q_GUI_POPUP *popup) {
-    return popup && popup->entries[0].window >= 0 && q_gui_window_is_open(popup->ctx, popup->entries[0].window);
+    return popup && popup->entries[0].window >= 0 &&
+           q_gui_window_is_open(popup->ctx, popup->entries[0].window);
 }
 
 int q_gui_popup_contains(const Q_GUI_POPUP *popup, float x, float y) {
@@ -356,7 +359,8 @@ static void _menu_draw(int widget_id, float x, float y, float w, float h, void *
     al_draw_filled_rectangle(x, y, x + w, y + h, q_gui_with_alpha(t->bg_normal, 1.0f));
     al_draw_rectangle(x + 0.5f, y + 0.5f, x + w - 0.5f, y + h - 0.5f, t->border_normal, 1);
     bool checks = false;
-    for (int r = 0; r < m->row_count; r++) checks = checks || p->entries[m->rows[r]].checkable;
+    for (int r = 0; r < m->row_count; r++)
+        checks = checks || p->entries[m->rows[r]].checkable;
     const float lh = (float)al_get_font_line_height(font);
     for (int r = 0; r < m->row_count; r++) {
         const int idx = m->rows[r];
@@ -406,7 +410,8 @@ static void _menu_mouse(int widget_id, const ALLEGRO_EVENT *ev, float, float my,
         if (!e) return;
         m->highlight = e->kind == Q_GUI_POPUP_SEPARATOR ? -1 : idx;
         q_gui_widget_set_tooltip(p->ctx, widget_id, e->hint);
-        if (e->kind == Q_GUI_POPUP_SUBMENU && e->enabled) _open_sub(p, menu, idx, row);
+        if (e->kind == Q_GUI_POPUP_SUBMENU && e->enabled)
+            _open_sub(p, menu, idx, row);
         else if (m->open_child >= 0 && e->kind != Q_GUI_POPUP_SEPARATOR) {
             _close_from(p, m->open_child);
             p->entries[menu].open_child = -1;
@@ -414,7 +419,9 @@ static void _menu_mouse(int widget_id, const ALLEGRO_EVENT *ev, float, float my,
         p->ctx->redraw = 1;
     } else if (ev->type == ALLEGRO_EVENT_MOUSE_BUTTON_DOWN && ev->mouse.button == 1) {
         if (!e || !e->enabled) return;
-        if (e->kind == Q_GUI_POPUP_ITEM) _pick(p, idx);
-        else if (e->kind == Q_GUI_POPUP_SUBMENU) _open_sub(p, menu, idx, row);
+        if (e->kind == Q_GUI_POPUP_ITEM)
+            _pick(p, idx);
+        else if (e->kind == Q_GUI_POPUP_SUBMENU)
+            _open_sub(p, menu, idx, row);
     }
 }

@@ -20,8 +20,8 @@ struct Q_GUI_POPUP_ENTRY {
     int tag;
     int enabled, visible;
     int checkable, checked;
-    int window; // menus only: the toolkit window showing it, -1 until shown
-    int widget; // the custom widget inside that window
+    int window;     // menus only: the toolkit window showing it, -1 until shown
+    int widget;     // the custom widget inside that window
     int open_child; // open submenu, -1 none
     char *label;    // owned
     char *hint;     // owned, shown as tooltip

@@ -15,7 +15,8 @@
 
 static unsigned _bucket(const char *key) {
     unsigned h = 5381;
-    for (const char *p = key; *p; p++) h = h * 33u + (unsigned char)*p;
+    for (const char *p = key; *p; p++)
+        h = h * 33u + (unsigned char)*p;
     return h % Q_GUI_WIDGET_BUCKETS;
 }
 
@@ -85,8 +86,8 @@ Q_GUI_WIDGET *q_gui_widget_create(Q_GUI_CTX *ctx, int window, const Q_GUI_KIND_O
         const int cap = win->widget_cap * 2;
         void *p = realloc(win->widgets, sizeof(Q_GUI_WIDGET *) * (size_t)cap);
         if (!p) {
-            q_log(Q_LOG_ERR, "( %s *)realloc( %s * sizeof( %zu ) ) %s at line %d of %s", "win->widgets", "cap",
-                  sizeof(Q_GUI_WIDGET *), "malloc error", __LINE__, __FILE__);
+            q_log(Q_LOG_ERR, "( %s *)realloc( %s * sizeof( %zu ) ) %s at line %d of %s", "win->widgets",
+                  "cap", sizeof(Q_GUI_WIDGET *), "malloc error", __LINE__, __FILE__);
             free(data);
             Q_FREE(wd);
             return nullptr;
@@ -168,7 +169,8 @@ int q_gui_widget_screen_rect(const Q_GUI_CTX *ctx, int id, float *x, float *y, f
     if (!win->native) {
         // Canvas -> display: global scroll, then the letterbox.
         const float s = ctx->virtual_w > 0 ? ctx->virtual_scale : 1.0f;
-        const float lx = ctx->virtual_w > 0 ? ctx->letterbox_x : 0, ly = ctx->virtual_w > 0 ? ctx->letterbox_y : 0;
+        const float lx = ctx->virtual_w > 0 ? ctx->letterbox_x : 0,
+                    ly = ctx->virtual_w > 0 ? ctx->letterbox_y : 0;
         if (x) *x = (ox - ctx->gscroll_x) * s + lx;
         if (y) *y = (oy - ctx->gscroll_y) * s + ly;
         if (w) *w = wd->w * s;
@@ -237,6 +239,8 @@ void q_gui_widget_set_font(Q_GUI_CTX *ctx, int id, ALLEGRO_FONT *font) {
 
 void q_gui_copy_text(Q_GUI_CTX *ctx, const char *text) {
     if (!text) return;
-    if (q_clipboard_init()) q_clipboard_set(0, text);
-    else if (ctx->display) al_set_clipboard_text(ctx->display, text);
+    if (q_clipboard_init())
+        q_clipboard_set(0, text);
+    else if (ctx->display)
+        al_set_clipboard_text(ctx->display, text);
 }

@@ -27,15 +27,22 @@ int q_gui_window_index(const Q_GUI_CTX *ctx, int id) {
     return -1;
 }
 
-Q_GUI_WINDOW *q_gui_get_window(const Q_GUI_CTX *ctx, int id) { return q_gui_window_find(ctx, id); }
+Q_GUI_WINDOW *q_gui_get_window(const Q_GUI_CTX *ctx, int id) {
+    return q_gui_window_find(ctx, id);
+}
 
 static int _layer(int z_mode) {
     switch (z_mode) {
-    case Q_GUI_ZORDER_ALWAYS_BEHIND: return 0;
-    case Q_GUI_ZORDER_FIXED: return 1;
-    case Q_GUI_ZORDER_ALWAYS_ON_TOP: return 3;
-    case Q_GUI_ZORDER_POPUP: return 4;
-    default: return 2;
+    case Q_GUI_ZORDER_ALWAYS_BEHIND:
+        return 0;
+    case Q_GUI_ZORDER_FIXED:
+        return 1;
+    case Q_GUI_ZORDER_ALWAYS_ON_TOP:
+        return 3;
+    case Q_GUI_ZORDER_POPUP:
+        return 4;
+    default:
+        return 2;
     }
 }
 
@@ -62,8 +69,10 @@ void q_gui_windows_sort(Q_GUI_CTX *ctx) {
 
 static void _move_to(Q_GUI_CTX *ctx, int from, int to) {
     Q_GUI_WINDOW *w = ctx->windows[from];
-    if (from < to) memmove(&ctx->windows[from], &ctx->windows[from + 1], sizeof(Q_GUI_WINDOW *) * (size_t)(to - from));
-    else if (from > to) memmove(&ctx->windows[to + 1], &ctx->windows[to], sizeof(Q_GUI_WINDOW *) * (size_t)(from - to));
+    if (from < to)
+        memmove(&ctx->windows[from], &ctx->windows[from + 1], sizeof(Q_GUI_WINDOW *) * (size_t)(to - from));
+    else if (from > to)
+        memmove(&ctx->windows[to + 1], &ctx->windows[to], sizeof(Q_GUI_WINDOW *) * (size_t)(from - to));
     ctx->windows[to] = w;
 }
 
@@ -94,7 +103,8 @@ void q_gui_window_set_zorder(Q_GUI_CTX *ctx, int id, int mode, int value) {
     if (mode < 0 || mode > 4) {
         q_log(Q_LOG_WARNING,
               "q_gui_window_set_zorder: unknown z_mode %d for window %d (expected Q_GUI_ZORDER_NORMAL, "
-              "Q_GUI_ZORDER_ALWAYS_ON_TOP, Q_GUI_ZORDER_ALWAYS_BEHIND, Q_GUI_ZORDER_FIXED, or Q_GUI_ZORDER_POPUP), "
+              "Q_GUI_ZORDER_ALWAYS_ON_TOP, Q_GUI_ZORDER_ALWAYS_BEHIND, Q_GUI_ZORDER_FIXED, or "
+              "Q_GUI_ZORDER_POPUP), "
               "falling back to Q_GUI_ZORDER_NORMAL",
               mode, id);
         mode = Q_GUI_ZORDER_NORMAL;
@@ -134,8 +144,8 @@ int q_gui_add_window(Q_GUI_CTX *ctx, const char *title, float x, float y, float 
         const int cap = ctx->window_cap * 2;
         void *p = realloc(ctx->windows, sizeof(Q_GUI_WINDOW *) * (size_t)cap);
         if (!p) {
-            q_log(Q_LOG_ERR, "( %s *)realloc( %s * sizeof( %zu ) ) %s at line %d of %s", "ctx->windows", "cap",
-                  sizeof(Q_GUI_WINDOW *), "malloc error", __LINE__, __FILE__);
+            q_log(Q_LOG_ERR, "( %s *)realloc( %s * sizeof( %zu ) ) %s at line %d of %s", "ctx->windows",
+                  "cap", sizeof(Q_GUI_WINDOW *), "malloc error", __LINE__, __FILE__);
             return -1;
         }
         ctx->windows = static_cast<Q_GUI_WINDOW **>(p);
@@ -175,7 +185,8 @@ int q_gui_add_window(Q_GUI_CTX *ctx, const char *title, float x, float y, float 
 
 void q_gui_window_free(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win) {
     if (!win) return;
-    for (int i = 0; i < win->widget_count; i++) q_gui_widget_destroy(ctx, win->widgets[i]);
+    for (int i = 0; i < win->widget_count; i++)
+        q_gui_widget_destroy(ctx, win->widgets[i]);
     Q_FREE(win->widgets);
     Q_FREE(win);
 }
@@ -185,8 +196,10 @@ void q_gui_open_window(Q_GUI_CTX *ctx, int id) {
     Q_GUI_WINDOW *win = q_gui_window_find(ctx, id);
     if (!win) return;
     win->state |= Q_GUI_WST_OPEN;
-    if (win->native) win->native_close_pending = 0;
-    else if (win->wants_native && ctx->queue) q_gui_window_detach(ctx, id, win->detach_flags);
+    if (win->native)
+        win->native_close_pending = 0;
+    else if (win->wants_native && ctx->queue)
+        q_gui_window_detach(ctx, id, win->detach_flags);
     ctx->redraw = 1;
 }
 
@@ -208,8 +221,10 @@ int q_gui_window_is_open(const Q_GUI_CTX *ctx, int id) {
 }
 
 void q_gui_toggle_window(Q_GUI_CTX *ctx, int id) {
-    if (q_gui_window_is_open(ctx, id)) q_gui_close_window(ctx, id);
-    else q_gui_open_window(ctx, id);
+    if (q_gui_window_is_open(ctx, id))
+        q_gui_close_window(ctx, id);
+    else
+        q_gui_open_window(ctx, id);
 }
 
 int q_gui_window_is_minimized(const Q_GUI_CTX *ctx, int id) {
@@ -220,8 +235,10 @@ int q_gui_window_is_minimized(const Q_GUI_CTX *ctx, int id) {
 void q_gui_window_set_minimized(Q_GUI_CTX *ctx, int id, int flag) {
     Q_GUI_WINDOW *win = q_gui_window_find(ctx, id);
     if (!win) return;
-    if (flag) win->state |= Q_GUI_WST_MINIMIZED;
-    else win->state &= ~Q_GUI_WST_MINIMIZED;
+    if (flag)
+        win->state |= Q_GUI_WST_MINIMIZED;
+    else
+        win->state &= ~Q_GUI_WST_MINIMIZED;
     ctx->redraw = 1;
 }
 
@@ -259,7 +276,9 @@ int q_gui_window_contains(const Q_GUI_WINDOW *win, float x, float y) {
     return h > 0 && x >= win->x && x < win->x + win->w && y >= win->y && y < win->y + h;
 }
 
-ALLEGRO_DISPLAY *q_gui_window_display(const Q_GUI_CTX *, const Q_GUI_WINDOW *win) { return win->native; }
+ALLEGRO_DISPLAY *q_gui_window_display(const Q_GUI_CTX *, const Q_GUI_WINDOW *win) {
+    return win->native;
+}
 
 void q_gui_window_relayout_widgets(Q_GUI_WINDOW *win, int scale_x, int scale_y) {
     for (int i = 0; i < win->widget_count; i++) {
@@ -363,7 +382,8 @@ void q_gui_maximize_window(Q_GUI_CTX *ctx, int id) {
             win->saved_h = (float)al_get_display_height(win->native);
         }
         if (!al_set_display_flag(win->native, ALLEGRO_MAXIMIZED, !restore)) {
-            q_log(Q_LOG_WARNING, "q_gui_maximize_window: window manager refused ALLEGRO_MAXIMIZED for window %d", id);
+            q_log(Q_LOG_WARNING,
+                  "q_gui_maximize_window: window manager refused ALLEGRO_MAXIMIZED for window %d", id);
             if (restore) {
                 al_resize_display(win->native, (int)lroundf(win->saved_w), (int)lroundf(win->saved_h));
             } else {
@@ -441,14 +461,18 @@ void q_gui_window_apply_autofit(Q_GUI_CTX *ctx, int id) {
     const float b = (float)win->autofit_border;
     if (win->autofit & 1) {
         const float nw = fmaxf(win->min_w, win->content_w + 2 * b);
-        if (win->autofit & 16) win->x = win->autofit_anchor_x - nw / 2;
-        else if (win->autofit & 4) win->x = win->x + win->w - nw;
+        if (win->autofit & 16)
+            win->x = win->autofit_anchor_x - nw / 2;
+        else if (win->autofit & 4)
+            win->x = win->x + win->w - nw;
         win->w = nw;
     }
     if (win->autofit & 2) {
         const float nh = fmaxf(win->min_h, win->content_h + 2 * b + q_gui_window_tb_h(win));
-        if (win->autofit & 16) win->y = win->autofit_anchor_y - nh / 2;
-        else if (win->autofit & 8) win->y = win->y + win->h - nh;
+        if (win->autofit & 16)
+            win->y = win->autofit_anchor_y - nh / 2;
+        else if (win->autofit & 8)
+            win->y = win->y + win->h - nh;
         win->h = nh;
     }
 }
@@ -469,8 +493,8 @@ void q_gui_window_set_wheel_scrollbar(Q_GUI_CTX *ctx, int id, int scrollbar_id) 
 
 // Body rectangle (below the title bar) and the scroll bars it shows.
 struct BODY {
-    float x, y, w, h;   // body
-    float vw, vh;       // viewport left for the widgets
+    float x, y, w, h; // body
+    float vw, vh;     // viewport left for the widgets
     bool vbar, hbar;
     float max_sx, max_sy;
 };
@@ -501,8 +525,8 @@ static void _body(const Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, BODY *b) {
 }
 
 // Track and thumb of the vertical (vertical = true) or horizontal bar.
-static void _bar_geometry(const Q_GUI_CTX *ctx, const Q_GUI_WINDOW *win, const BODY *b, bool vertical, float *tx,
-                          float *ty, float *tw, float *th, float *thumb_pos, float *thumb_len) {
+static void _bar_geometry(const Q_GUI_CTX *ctx, const Q_GUI_WINDOW *win, const BODY *b, bool vertical,
+                          float *tx, float *ty, float *tw, float *th, float *thumb_pos, float *thumb_len) {
     const float bar = ctx->style.scrollbar_size, pad = ctx->style.scrollbar_thumb_padding;
     const float grip = (win->flags & Q_GUI_WIN_RESIZABLE) ? ctx->style.grip_size : 0;
     if (vertical) {
@@ -554,7 +578,8 @@ int q_gui_window_wheel(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, float dz, float dw) {
 // Title bar
 // =============================================================================
 
-int q_gui_window_button_rect(const Q_GUI_CTX *ctx, int id, int button, float *x, float *y, float *w, float *h) {
+int q_gui_window_button_rect(const Q_GUI_CTX *ctx, int id, int button, float *x, float *y, float *w,
+                             float *h) {
     Q_GUARD(ctx, 0);
     const Q_GUI_WINDOW *win = q_gui_window_find(ctx, id);
     if (!win || button < 1 || button > 3) return 0;
@@ -596,8 +621,8 @@ static void _draw_tb_button(const Q_GUI_CTX *ctx, const Q_GUI_WINDOW *win, int b
     ALLEGRO_BITMAP *bmp = win->tb_bitmaps[b - 1][active ? 2 : hover ? 1 : 0];
     if (!bmp) bmp = win->tb_bitmaps[b - 1][0];
     if (bmp) {
-        al_draw_scaled_bitmap(bmp, 0, 0, (float)al_get_bitmap_width(bmp), (float)al_get_bitmap_height(bmp), x, y, w, h,
-                              0);
+        al_draw_scaled_bitmap(bmp, 0, 0, (float)al_get_bitmap_width(bmp), (float)al_get_bitmap_height(bmp), x,
+                              y, w, h, 0);
         return;
     }
     const Q_GUI_THEME *t = b == 3 ? &win->tb_close_theme : &win->tb_theme;
@@ -611,7 +636,8 @@ static void _draw_tb_button(const Q_GUI_CTX *ctx, const Q_GUI_WINDOW *win, int b
         if (win->state & Q_GUI_WST_MAXIMIZED) {
             const float o = w * 0.08f;
             al_draw_rectangle(x + m + o, y + m - o, x + w - m + o, y + h - m - o, fg, th);
-            al_draw_filled_rectangle(x + m - o, y + m + o, x + w - m - o, y + h - m + o, win->theme.bg_active);
+            al_draw_filled_rectangle(x + m - o, y + m + o, x + w - m - o, y + h - m + o,
+                                     win->theme.bg_active);
             al_draw_rectangle(x + m - o, y + m + o, x + w - m - o, y + h - m + o, fg, th);
         } else {
             al_draw_rectangle(x + m, y + m, x + w - m, y + h - m, fg, th);
@@ -633,7 +659,8 @@ static void _clip_to(float x, float y, float w, float h, int ox, int oy, int ow,
     al_transform_coordinates(t, &x0, &y0);
     al_transform_coordinates(t, &x1, &y1);
     const int cx0 = std::max(ox, (int)floorf(fminf(x0, x1))), cy0 = std::max(oy, (int)floorf(fminf(y0, y1)));
-    const int cx1 = std::min(ox + ow, (int)ceilf(fmaxf(x0, x1))), cy1 = std::min(oy + oh, (int)ceilf(fmaxf(y0, y1)));
+    const int cx1 = std::min(ox + ow, (int)ceilf(fmaxf(x0, x1))),
+              cy1 = std::min(oy + oh, (int)ceilf(fmaxf(y0, y1)));
     al_set_clipping_rectangle(cx0, cy0, std::max(0, cx1 - cx0), std::max(0, cy1 - cy0));
 }
 
@@ -646,13 +673,16 @@ static void _draw_bitmap_mode(ALLEGRO_BITMAP *bmp, int mode, float x, float y, f
         al_draw_bitmap(bmp, x + (w - bw) / 2, y + (h - bh) / 2, 0);
     } else {
         const float s = fminf(w / bw, h / bh);
-        al_draw_scaled_bitmap(bmp, 0, 0, bw, bh, x + (w - bw * s) / 2, y + (h - bh * s) / 2, bw * s, bh * s, 0);
+        al_draw_scaled_bitmap(bmp, 0, 0, bw, bh, x + (w - bw * s) / 2, y + (h - bh * s) / 2, bw * s, bh * s,
+                              0);
     }
 }
 
 static void _draw_titlebar(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, float tb) {
-    if (win->titlebar_bitmap) _draw_bitmap_mode(win->titlebar_bitmap, 1, win->x, win->y, win->w, tb);
-    else al_draw_filled_rectangle(win->x, win->y, win->x + win->w, win->y + tb, win->theme.bg_active);
+    if (win->titlebar_bitmap)
+        _draw_bitmap_mode(win->titlebar_bitmap, 1, win->x, win->y, win->w, tb);
+    else
+        al_draw_filled_rectangle(win->x, win->y, win->x + win->w, win->y + tb, win->theme.bg_active);
     float right = win->x + win->w - ctx->style.title_padding;
     for (int b = 1; b <= 3; b++) {
         float bx;
@@ -664,7 +694,8 @@ static void _draw_titlebar(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, float tb) {
     const float tx = win->x + ctx->style.title_padding;
     const float ty = win->y + (tb - (float)al_get_font_line_height(font)) / 2;
     q_gui_draw_text_fit(font, win->theme.text_active, tx, ty, right - tx, 0, text);
-    for (int b = 1; b <= 3; b++) _draw_tb_button(ctx, win, b);
+    for (int b = 1; b <= 3; b++)
+        _draw_tb_button(ctx, win, b);
 }
 
 void q_gui_window_draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win) {
@@ -677,8 +708,9 @@ void q_gui_window_draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win) {
     if (minimized) {
         if (tb <= 0) return;
         _draw_titlebar(ctx, win, tb);
-        if (bt > 0) al_draw_rectangle(win->x + bt / 2, win->y + bt / 2, win->x + win->w - bt / 2, win->y + tb - bt / 2,
-                                      t->border_normal, bt);
+        if (bt > 0)
+            al_draw_rectangle(win->x + bt / 2, win->y + bt / 2, win->x + win->w - bt / 2,
+                              win->y + tb - bt / 2, t->border_normal, bt);
         return;
     }
     q_gui_window_update_content(ctx, win);
@@ -688,7 +720,8 @@ void q_gui_window_draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win) {
     if (win->bg_bitmap) {
         _draw_bitmap_mode(win->bg_bitmap, win->bg_scale_mode, b.x, b.y, b.w, b.h);
     } else if (rounded) {
-        al_draw_filled_rounded_rectangle(b.x, b.y, b.x + b.w, b.y + b.h, t->corner_rx, t->corner_ry, t->bg_normal);
+        al_draw_filled_rounded_rectangle(b.x, b.y, b.x + b.w, b.y + b.h, t->corner_rx, t->corner_ry,
+                                         t->bg_normal);
     } else {
         al_draw_filled_rectangle(b.x, b.y, b.x + b.w, b.y + b.h, t->bg_normal);
     }
@@ -714,8 +747,10 @@ void q_gui_window_draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win) {
         const float pad = s->scrollbar_thumb_padding, r = s->scrollbar_thumb_corner_r;
         const bool drag = (win->state & (vertical ? Q_GUI_WST_VSCROLL_DRAG : Q_GUI_WST_HSCROLL_DRAG)) != 0;
         const ALLEGRO_COLOR c = drag ? t->border_active : s->scrollbar_thumb_color;
-        if (vertical) al_draw_filled_rounded_rectangle(tx + pad, ty + tp, tx + tw - pad, ty + tp + tl, r, r, c);
-        else al_draw_filled_rounded_rectangle(tx + tp, ty + pad, tx + tp + tl, ty + th - pad, r, r, c);
+        if (vertical)
+            al_draw_filled_rounded_rectangle(tx + pad, ty + tp, tx + tw - pad, ty + tp + tl, r, r, c);
+        else
+            al_draw_filled_rounded_rectangle(tx + tp, ty + pad, tx + tp + tl, ty + th - pad, r, r, c);
     }
     if (win->flags & Q_GUI_WIN_RESIZABLE) {
         const float g = s->grip_size, x1 = win->x + win->w - 2, y1 = win->y + win->h - 2;
@@ -731,8 +766,8 @@ void q_gui_window_draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win) {
             al_draw_rounded_rectangle(win->x + in, win->y + in, win->x + win->w - in, win->y + win->h - in,
                                       t->corner_rx, t->corner_ry, t->border_normal, bt);
         else
-            al_draw_rectangle(win->x + in, win->y + in, win->x + win->w - in, win->y + win->h - in, t->border_normal,
-                              bt);
+            al_draw_rectangle(win->x + in, win->y + in, win->x + win->w - in, win->y + win->h - in,
+                              t->border_normal, bt);
     }
 }
 
@@ -765,14 +800,20 @@ static void _tb_act(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, int b) {
     q_gui_window_button_rect(ctx, win->id, b, &x, &y, &w, &h);
     const int id = win->id;
     if (b == 1) {
-        if (win->minimize_cb) win->minimize_cb(id, win->minimize_user, 1, x, y, w, h);
-        else win->state ^= Q_GUI_WST_MINIMIZED;
+        if (win->minimize_cb)
+            win->minimize_cb(id, win->minimize_user, 1, x, y, w, h);
+        else
+            win->state ^= Q_GUI_WST_MINIMIZED;
     } else if (b == 2) {
-        if (win->maximize_cb) win->maximize_cb(id, win->maximize_user, 2, x, y, w, h);
-        else q_gui_maximize_window(ctx, id);
+        if (win->maximize_cb)
+            win->maximize_cb(id, win->maximize_user, 2, x, y, w, h);
+        else
+            q_gui_maximize_window(ctx, id);
     } else {
-        if (win->close_cb) win->close_cb(id, win->close_user);
-        else q_gui_close_window(ctx, id);
+        if (win->close_cb)
+            win->close_cb(id, win->close_user);
+        else
+            q_gui_close_window(ctx, id);
     }
 }
 
@@ -803,8 +844,10 @@ static void _scroll_drag(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, bool vertical, float
     const float room = len - 2 * pad - tl;
     const float f = room > 0 ? (m - win->press_x - start - pad) / room : 0;
     const float v = fminf(fmaxf(f, 0), 1) * (vertical ? b.max_sy : b.max_sx);
-    if (vertical) win->scroll_y = v;
-    else win->scroll_x = v;
+    if (vertical)
+        win->scroll_y = v;
+    else
+        win->scroll_x = v;
 }
 
 void q_gui_window_mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, const ALLEGRO_EVENT *ev, float mx, float my) {
@@ -902,7 +945,8 @@ void q_gui_window_mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, const ALLEGRO_EVENT *
             }
         }
         if (!w) return;
-        if (tb <= 0 && !(win->flags & Q_GUI_WIN_FIXED) && w->ops && w->ops->moves_window && w->ops->moves_window(w)) {
+        if (tb <= 0 && !(win->flags & Q_GUI_WIN_FIXED) && w->ops && w->ops->moves_window &&
+            w->ops->moves_window(w)) {
             _start_move(ctx, win, mx, my);
             return;
         }
@@ -968,7 +1012,8 @@ void q_gui_window_set_tb_button_bitmaps(Q_GUI_CTX *ctx, int id, int button, ALLE
     win->tb_bitmaps[button - 1][2] = active;
 }
 
-void q_gui_window_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *body, ALLEGRO_BITMAP *titlebar, int scale_mode) {
+void q_gui_window_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *body, ALLEGRO_BITMAP *titlebar,
+                              int scale_mode) {
     Q_GUI_WINDOW *win = q_gui_window_find(ctx, id);
     if (!win) return;
     win->bg_bitmap = body;
@@ -1066,10 +1111,11 @@ int q_gui_window_detach(Q_GUI_CTX *ctx, int id, int flags) {
     win->h = (float)nh;
     q_gui_window_cancel_drags(win);
     win->state &= ~(Q_GUI_WST_MAXIMIZED | Q_GUI_WST_MINIMIZED);
-    for (int i = 0; i < win->widget_count; i++) q_gui_widget_update_fractions(win, win->widgets[i]);
+    for (int i = 0; i < win->widget_count; i++)
+        q_gui_widget_update_fractions(win, win->widgets[i]);
     ctx->redraw = 1;
-    q_log(Q_LOG_INFO, "q_gui_window_detach: window %d ('%s') detached into a %dx%d native window", id, win->title, nw,
-          nh);
+    q_log(Q_LOG_INFO, "q_gui_window_detach: window %d ('%s') detached into a %dx%d native window", id,
+          win->title, nw, nh);
     return 0;
 }
 
@@ -1091,7 +1137,8 @@ void q_gui_window_drop_native(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, int keep_wants)
     win->drawing_halted = 0;
     if (!keep_wants) win->wants_native = 0;
     q_gui_window_cancel_drags(win);
-    for (int i = 0; i < win->widget_count; i++) q_gui_widget_update_fractions(win, win->widgets[i]);
+    for (int i = 0; i < win->widget_count; i++)
+        q_gui_widget_update_fractions(win, win->widgets[i]);
     ctx->redraw = 1;
 }
 
@@ -1127,7 +1174,8 @@ int q_gui_window_from_display(const Q_GUI_CTX *ctx, ALLEGRO_DISPLAY *display) {
 int q_gui_count_detached(const Q_GUI_CTX *ctx) {
     int n = 0;
     if (!ctx) return 0;
-    for (int i = 0; i < ctx->window_count; i++) n += ctx->windows[i]->native != nullptr;
+    for (int i = 0; i < ctx->window_count; i++)
+        n += ctx->windows[i]->native != nullptr;
     return n;
 }
 
@@ -1155,8 +1203,10 @@ int q_gui_window_set_native_icons(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP **bitma
 void q_gui_window_native_event(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, const ALLEGRO_EVENT *ev) {
     switch (ev->type) {
     case ALLEGRO_EVENT_DISPLAY_CLOSE:
-        if (win->close_cb) win->close_cb(win->id, win->close_user);
-        else q_gui_close_window(ctx, win->id);
+        if (win->close_cb)
+            win->close_cb(win->id, win->close_user);
+        else
+            q_gui_close_window(ctx, win->id);
         // Whatever the callback did, the native box closes the native window.
         if (win->native && (win->state & Q_GUI_WST_OPEN)) q_gui_close_window(ctx, win->id);
         if (win->native) win->native_close_pending = 1;
@@ -1176,7 +1226,8 @@ void q_gui_window_native_event(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, const ALLEGRO_
         if (win->native) al_acknowledge_drawing_resume(win->native);
         win->drawing_halted = 0;
         break;
-    default: break;
+    default:
+        break;
     }
     ctx->redraw = 1;
 }
