@@ -457,7 +457,10 @@ TEST(GuiButton, ActivationByClickKeyAndShortcutFiresOnce) {
     g.press_key(ALLEGRO_KEY_ENTER, 0, '\r');
     EXPECT_EQ(g_last_click, ok);
     q_gui_set_focus(g.ctx, ok);
-    g.press_key(ALLEGRO_KEY_ENTER, 0, '\r');
+    g.key(ALLEGRO_EVENT_KEY_DOWN, ALLEGRO_KEY_ENTER);
+    g.key(ALLEGRO_EVENT_KEY_CHAR, ALLEGRO_KEY_ENTER, 0, '\r');
+    g.key(ALLEGRO_EVENT_KEY_CHAR, ALLEGRO_KEY_ENTER, 0, '\r', true); // held: repeats
+    g.key(ALLEGRO_EVENT_KEY_UP, ALLEGRO_KEY_ENTER);
     EXPECT_EQ(g_clicks, 3);
     EXPECT_EQ(q_gui_window_find_button(g.ctx, w, "O"), other);
     EXPECT_EQ(q_gui_window_find_button(g.ctx, w, "X"), -1);

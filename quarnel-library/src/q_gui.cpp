@@ -978,8 +978,10 @@ static int _key_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
             return 1;
         }
     }
-    // The key already pressed a button by its shortcut on key-down.
-    if (ctx->shortcut_key && key == ctx->shortcut_key && !ev->keyboard.repeat) return 1;
+    // The key already pressed a button by its shortcut on key-down; neither
+    // its character nor its repeats reach the focused widget until it is
+    // released, so one press never acts twice.
+    if (ctx->shortcut_key && key == ctx->shortcut_key) return 1;
     if (focused && focused->ops && focused->ops->key_char && focused->ops->key_char(ctx, focused, ev)) {
         ctx->redraw = 1;
         return 1;

@@ -1,6 +1,7 @@
 #pragma once
 // Pop-up menus drawn in toolkit windows of z mode POPUP: items, separators,
 // checkable items and nested submenus, each level in a window of its own.
+// A pop-up uses its context's windows: destroy it before the context.
 
 #include "q_gui.h"
 
