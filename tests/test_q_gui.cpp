@@ -614,6 +614,7 @@ TEST(GuiNative, DetachNativeCloseDrawAndReopenAtTheOldPlace) {
     Gui g;
     const int id = q_gui_add_window(g.ctx, "Native", 100, 80, 320, 228);
     const int b = q_gui_add_button(g.ctx, id, "Press", 10, 10, 100, 30, 0, on_click, nullptr);
+    q_gui_add_label(g.ctx, id, "text", 10, 60, 100, 20, 0);
     {
         // Without a queue the detach is refused and nothing changes.
         TEST_LOG_CAPTURE log;
@@ -647,6 +648,10 @@ TEST(GuiNative, DetachNativeCloseDrawAndReopenAtTheOldPlace) {
     // The main display's events do not.
     g.click(120, 130);
     EXPECT_EQ(g_clicks, 1);
+    // The native frame moves it: a label in it does not start a move.
+    g.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, 20, 65, 1, 0, d);
+    EXPECT_EQ(q_gui_get_window(g.ctx, id)->state & Q_GUI_WST_MOVING, 0);
+    g.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, 20, 65, 1, 0, d);
     q_gui_draw_detached(g.ctx);
     EXPECT_EQ(al_get_target_bitmap(), al_get_backbuffer(g_display));
 

@@ -1228,7 +1228,7 @@ static int _mouse_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
         ctx->redraw = 1;
         return 1;
     }
-    if (cap && press) { // a capture that missed its release ends here
+    if (cap && press && ev->mouse.button == 1) { // a capture that missed its release ends here
         cap->state &= ~(Q_GUI_WS_PRESSED | Q_GUI_WS_CAPTURE);
         ctx->capture = -1;
     }

@@ -945,7 +945,9 @@ void q_gui_window_mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, const ALLEGRO_EVENT *
             }
         }
         if (!w) return;
-        if (tb <= 0 && !(win->flags & Q_GUI_WIN_FIXED) && w->ops && w->ops->moves_window &&
+        // A detached window has the system's frame to move it by (or, when
+        // frameless, the toolkit's title bar), so its labels select instead.
+        if (tb <= 0 && !win->native && !(win->flags & Q_GUI_WIN_FIXED) && w->ops && w->ops->moves_window &&
             w->ops->moves_window(w)) {
             _start_move(ctx, win, mx, my);
             return;
