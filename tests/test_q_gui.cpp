@@ -1027,3 +1027,35 @@ TEST(GuiNative, FramelessKeepsItsTitleBarAndFollowsNativeResize) {
     EXPECT_FLOAT_EQ(w->x, 50);
     EXPECT_FLOAT_EQ(w->w, 300);
 }
+
+TEST(GuiWindow, SetRectScalesWidgetsOnTheChosenAxes) {
+    Gui g;
+    const int id = q_gui_add_window(g.ctx, "w", 0, 0, 200, 100);
+    const int b = q_gui_add_button(g.ctx, id, "B", 20, 10, 100, 40, 0, nullptr, nullptr);
+    const Q_GUI_WIDGET *w = q_gui_get_widget(g.ctx, b);
+    struct {
+        float ww, wh;
+        int sx, sy;
+        float x, y, w, h;
+    } steps[] = {
+        {400, 200, 1, 0, 40, 10, 200, 40}, // x follows, y is kept and becomes the new fraction
+        {200, 100, 1, 1, 20, 5, 100, 20},  // both follow from the fractions
+        {100, 100, 0, 1, 20, 5, 100, 20},  // y fractions of a same-height window: unchanged
+    };
+    for (const auto &s : steps) {
+        q_gui_window_set_rect_axes(g.ctx, id, 10, 10, s.ww, s.wh, s.sx, s.sy);
+        EXPECT_FLOAT_EQ(w->x, s.x);
+        EXPECT_FLOAT_EQ(w->y, s.y);
+        EXPECT_FLOAT_EQ(w->w, s.w);
+        EXPECT_FLOAT_EQ(w->h, s.h);
+    }
+    // The display rectangle of a widget goes through the letterbox.
+    q_gui_set_virtual_size(g.ctx, 400, 400);
+    float x, y, ww, hh;
+    ASSERT_EQ(q_gui_widget_screen_rect(g.ctx, b, &x, &y, &ww, &hh), 1);
+    EXPECT_FLOAT_EQ(x, 100 + (10 + 20) * 1.5f); // bars of 100 px left and right
+    EXPECT_FLOAT_EQ(y, (10 + 28 + 5) * 1.5f);
+    EXPECT_FLOAT_EQ(ww, 150);
+    q_gui_close_window(g.ctx, id);
+    EXPECT_EQ(q_gui_widget_screen_rect(g.ctx, b, &x, &y, &ww, &hh), 0);
+}
