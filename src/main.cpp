@@ -16,6 +16,7 @@
 #include "kvn_config.h"
 #include "kvn_paths.h"
 #include "q_common.h"
+#include "q_gui.h"
 
 namespace {
 const char *const KVN_VERSION = "0.1.0";
@@ -85,8 +86,9 @@ ALLEGRO_COLOR _background_colour(void) {
 void _draw_frame(KVN_APP *app) {
     al_set_target_backbuffer(app->display);
     al_clear_to_color(_background_colour());
-    // The GUI context draws here once the toolkit joins.
+    q_gui_draw(app->gui);
     al_flip_display();
+    q_gui_draw_detached(app->gui);
 }
 
 ALLEGRO_FONT *_load_fallback_font(void) {
@@ -148,6 +150,8 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
         }
         if (ev.type == ALLEGRO_EVENT_DISPLAY_RESIZE && ev.display.source == app->display) {
             al_acknowledge_resize(app->display);
+            q_gui_set_display_size(app->gui, (float)al_get_display_width(app->display),
+                                   (float)al_get_display_height(app->display));
             redraw_pending = true;
         }
         if (ev.type == ALLEGRO_EVENT_KEY_DOWN && ev.keyboard.keycode == ALLEGRO_KEY_ESCAPE && on_main) {
@@ -156,7 +160,10 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
             app->running = 0;
             break;
         }
-        // The GUI context takes the event here (q_gui_process_event).
+        {
+            ALLEGRO_EVENT copy = ev;
+            q_gui_process_event(app->gui, &copy);
+        }
 
         const bool tick = ev.type == ALLEGRO_EVENT_TIMER;
         if (tick || redraw_pending) {
@@ -259,7 +266,18 @@ int main(int argc, char **argv) {
     // 17.
     _load_fonts(&app);
 
-    // 18. The GUI context (q_gui_new_ctx and the theme) is created here.
+    // 18. The GUI context; the application theme joins with its module, until
+    // then the toolkit's default theme stays.
+    app.gui = q_gui_new_ctx(app.ui_font);
+    if (!app.gui) {
+        q_log(Q_LOG_ERR, "cannot create the GUI context");
+        return 1;
+    }
+    q_gui_set_display(app.gui, app.display);
+    q_gui_set_display_size(app.gui, (float)al_get_display_width(app.display),
+                           (float)al_get_display_height(app.display));
+    q_gui_detect_dpi_scale(app.gui, app.display);
+    q_gui_set_resize_mode(app.gui, 1);
 
     // 19. Event queue and the 1/30 s timer.
     ALLEGRO_EVENT_QUEUE *queue = al_create_event_queue();
@@ -272,6 +290,7 @@ int main(int argc, char **argv) {
     al_register_event_source(queue, al_get_timer_event_source(timer));
     al_register_event_source(queue, al_get_keyboard_event_source());
     al_register_event_source(queue, al_get_mouse_event_source());
+    q_gui_set_event_queue(app.gui, queue);
     al_start_timer(timer);
 
     // 20. The application windows and the custom operation handlers are
@@ -299,6 +318,7 @@ int main(int argc, char **argv) {
     kvn_config_save(&app.config);
     // Layout save, console close, disconnect, job shutdown and the HTTP pool
     // flush join here as their modules arrive.
+    q_gui_destroy_ctx(&app.gui);
     al_destroy_timer(timer);
     al_destroy_event_queue(queue);
     if (app.mono_font) al_destroy_font(app.mono_font);

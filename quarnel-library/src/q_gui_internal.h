@@ -1,0 +1,81 @@
+#pragma once
+// What the toolkit's own files share with each other: the widget creation step
+// every kind uses, geometry helpers, and the window functions the dispatcher
+// and the draw pass call. Not for the application.
+
+#include "q_gui.h"
+
+// ---- time and redraw ---------------------------------------------------------
+
+double q_gui_now(void);
+// Keeps frames coming until the given time (flashes, tooltips).
+void q_gui_redraw_until(Q_GUI_CTX *ctx, double t);
+// The time of an event: its timestamp when it has one, else now.
+double q_gui_event_time(const ALLEGRO_EVENT *ev);
+
+// ---- widgets -----------------------------------------------------------------
+
+// Creates a widget of a kind in a window: allocates the record, adopts the
+// per-kind data (freed with the widget through ops->destroy and Q_FREE),
+// appends it to the window, enters it into the id table and asks for a
+// redraw. Returns the widget or null (data is then freed).
+Q_GUI_WIDGET *q_gui_widget_create(Q_GUI_CTX *ctx, int window, const Q_GUI_KIND_OPS *ops, void *data, float x,
+                                  float y, float w, float h);
+// The widget only when it exists and is of the kind; else null.
+Q_GUI_WIDGET *q_gui_widget_of_kind(const Q_GUI_CTX *ctx, int id, int kind);
+ALLEGRO_FONT *q_gui_widget_font(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w);
+Q_GUI_WINDOW *q_gui_widget_window(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w);
+// Canvas position of the widget's top-left corner.
+void q_gui_widget_origin(const Q_GUI_WINDOW *win, const Q_GUI_WIDGET *w, float *x, float *y);
+void q_gui_widget_update_fractions(const Q_GUI_WINDOW *win, Q_GUI_WIDGET *w);
+void q_gui_widget_destroy(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w);
+void q_gui_widget_table_remove(Q_GUI_CTX *ctx, int id);
+// Copies a text to the system clipboard (q_clipboard when it is ready, the
+// display's Allegro clipboard otherwise).
+void q_gui_copy_text(Q_GUI_CTX *ctx, const char *text);
+
+// Moves the focus from a widget to the nearest Tab-order widget of its window
+// in a direction (dx, dy of -1, 0, 1).
+void q_gui_focus_move_dir(Q_GUI_CTX *ctx, Q_GUI_WIDGET *from, int dx, int dy);
+// Allegro modifier bits (Shift, Ctrl, Alt) of the context's own mask.
+unsigned q_gui_allegro_mods(const Q_GUI_CTX *ctx);
+
+// ---- drawing helpers ---------------------------------------------------------
+
+void q_gui_fill_box(const Q_GUI_CTX *ctx, float x, float y, float w, float h, float rx, float ry,
+                    ALLEGRO_COLOR c);
+void q_gui_stroke_box(const Q_GUI_CTX *ctx, float x, float y, float w, float h, float rx, float ry,
+                      ALLEGRO_COLOR c, float thickness);
+ALLEGRO_COLOR q_gui_with_alpha(ALLEGRO_COLOR c, float a);
+// Draws text cut with "..." to max_w.
+void q_gui_draw_text_fit(ALLEGRO_FONT *font, ALLEGRO_COLOR c, float x, float y, float max_w, int align,
+                         const char *text);
+
+// ---- windows -----------------------------------------------------------------
+
+Q_GUI_WINDOW *q_gui_window_find(const Q_GUI_CTX *ctx, int id);
+int q_gui_window_index(const Q_GUI_CTX *ctx, int id);
+void q_gui_windows_sort(Q_GUI_CTX *ctx);
+void q_gui_window_free(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win);
+// Title-bar height actually shown (0 without one).
+float q_gui_window_tb_h(const Q_GUI_WINDOW *win);
+// Height the window occupies on the canvas (title bar only when minimized).
+float q_gui_window_visible_h(const Q_GUI_WINDOW *win);
+int q_gui_window_contains(const Q_GUI_WINDOW *win, float x, float y);
+ALLEGRO_DISPLAY *q_gui_window_display(const Q_GUI_CTX *ctx, const Q_GUI_WINDOW *win);
+void q_gui_window_draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win);
+// Mouse event for a window under the pointer (or one moving/resizing).
+void q_gui_window_mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, const ALLEGRO_EVENT *ev, float mx, float my);
+// Ends every drag of the window (switch-out, detach).
+void q_gui_window_cancel_drags(Q_GUI_WINDOW *win);
+// Wheel over the window: returns 1 when it scrolled.
+int q_gui_window_wheel(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, float dz, float dw);
+void q_gui_window_update_content(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win);
+// The widget under a canvas point, topmost (last created) first.
+Q_GUI_WIDGET *q_gui_window_widget_at(const Q_GUI_CTX *ctx, const Q_GUI_WINDOW *win, float x, float y);
+// Native display event of a detached window.
+void q_gui_window_native_event(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, const ALLEGRO_EVENT *ev);
+// Destroys a detached window's native display and brings back its old
+// rectangle and flags; keep_wants leaves the wants-native flag set.
+void q_gui_window_drop_native(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, int keep_wants);
+void q_gui_window_relayout_widgets(Q_GUI_WINDOW *win, int scale_x, int scale_y);
