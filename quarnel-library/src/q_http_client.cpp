@@ -1216,6 +1216,7 @@ int _exchange(HTTPC_CONN *c, const HTTPC_JOB *j, const char *buf, size_t head_le
 // fate. Returns 0 when an answer was read completely.
 int _attempt(HTTPC_JOB *j, Q_HTTPC_RESP *resp) {
     const Q_HTTPC_REQ *req = j->req;
+    if (q_httpc_is_cancelled(req->cancel)) return -1; // no connection for a call already given up
     if (_parse_url(j->url, &j->u, nullptr) != 0) {
         _set_err(resp, "invalid URL");
         return -1;
