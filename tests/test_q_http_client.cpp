@@ -727,6 +727,25 @@ TEST_F(HttpNet, OverCapBodyIsFineInADownloadFile) {
     unlink(path.c_str());
 }
 
+TEST_F(HttpNet, BodyUntilCloseGoesToTheFile) {
+    std::string data(3 << 20, 0);
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = (char)(i * 13 + (i >> 11));
+    FAULT_SERVER srv([&](int fd, int) {
+        read_request(fd);
+        send_all(fd, "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n" + data);
+    });
+    std::string path = P.dir.file("until-close.bin"), url = srv.url();
+    FILE *f = fopen(path.c_str(), "wb");
+    Q_HTTPC_REQ req = get(url);
+    req.download_file = f;
+    RESP r = perform(req);
+    fclose(f);
+    EXPECT_EQ(r->status, 200) << r->error;
+    EXPECT_EQ(r->received, (int64_t)data.size());
+    EXPECT_TRUE(read_file(path) == data);
+}
+
 TEST_F(HttpNet, CancelEndsABlockedCallPromptly) {
     std::mutex m;
     std::condition_variable cv;

@@ -244,20 +244,28 @@ NETW_CONN *netw_ssl_connect_verify(const char *host, const char *port, const cha
 int netw_setsockopt(NETW_CONN *conn, int rcv_timeout_ms, int snd_timeout_ms, int nodelay) {
     Q_GUARD(conn && conn->fd >= 0, -1);
     int rc = 0;
-    if (rcv_timeout_ms > 0) {
+    if (rcv_timeout_ms > 0 && rcv_timeout_ms != conn->rcv_timeout_ms) {
         struct timeval tv = {rcv_timeout_ms / 1000, (rcv_timeout_ms % 1000) * 1000};
-        rc |= setsockopt(conn->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        conn->io_timeout_ms = rcv_timeout_ms;
+        if (setsockopt(conn->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0)
+            conn->rcv_timeout_ms = rcv_timeout_ms;
+        else
+            rc = -1;
     }
-    if (snd_timeout_ms > 0) {
+    if (snd_timeout_ms > 0 && snd_timeout_ms != conn->snd_timeout_ms) {
         struct timeval tv = {snd_timeout_ms / 1000, (snd_timeout_ms % 1000) * 1000};
-        rc |= setsockopt(conn->fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        if (setsockopt(conn->fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0)
+            conn->snd_timeout_ms = snd_timeout_ms;
+        else
+            rc = -1;
     }
-    if (nodelay) {
+    if (nodelay && !conn->nodelay) {
         int one = 1;
-        rc |= setsockopt(conn->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (setsockopt(conn->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0)
+            conn->nodelay = 1;
+        else
+            rc = -1;
     }
-    return rc == 0 ? 0 : -1;
+    return rc;
 }
 
 long netw_recv(NETW_CONN *conn, void *buf, size_t cap) {

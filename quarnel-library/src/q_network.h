@@ -13,7 +13,9 @@ struct NETW_CONN {
     int fd;
     SSL_CTX *ctx; // owned
     SSL *ssl;     // owned
-    int io_timeout_ms;
+    // Options already set on the socket, so a kept connection reused with the
+    // same values costs no system calls.
+    int rcv_timeout_ms, snd_timeout_ms, nodelay;
 };
 
 // Results of netw_recv besides a positive byte count.
