@@ -700,6 +700,23 @@ TEST_F(HttpNet, BrokenAnswersGiveTheirOwnErrors) {
     }
 }
 
+TEST_F(HttpNet, MalformedLengthIsNotKeptAlive) {
+    // The server would answer further requests on the same connection; the
+    // client must not send them there after a length it could not trust.
+    FAULT_SERVER srv([](int fd, int index) {
+        while (!read_request(fd).empty())
+            send_all(fd, index == 0 ? "HTTP/1.1 200 OK\r\nContent-Length: 2x\r\n\r\nok" : OK2);
+    });
+    std::string url = srv.url();
+    RESP a = perform(get(url));
+    EXPECT_EQ(a->status, 200) << a->error;
+    EXPECT_EQ(body_of(a), "ok");
+    RESP b = perform(get(url));
+    EXPECT_EQ(b->status, 200) << b->error;
+    EXPECT_EQ(srv.accepts.load(), 2);
+    q_httpc_pool_flush(); // lets the server's second connection end
+}
+
 TEST_F(HttpNet, OverCapBodyIsFineInADownloadFile) {
     const size_t size = 67108865;
     FAULT_SERVER srv([&](int fd, int) {

@@ -798,7 +798,15 @@ HTTPC_CONN *_pool_take(const char *key) {
 void _pool_park(HTTPC_CONN **ref) {
     HTTPC_CONN *c = *ref;
     *ref = nullptr;
-    if (c->cancel) q_httpc_cancel_unbind_socket(c->cancel);
+    if (c->cancel) {
+        q_httpc_cancel_unbind_socket(c->cancel);
+        // A token that fired up to the unbinding may have shut the socket
+        // down; once unbound it no longer can, so the flag decides.
+        if (q_httpc_is_cancelled(c->cancel)) {
+            _conn_close(&c);
+            return;
+        }
+    }
     c->cancel = nullptr;
     pthread_mutex_lock(&g_pool_mutex);
     for (auto &slot : g_pool) {
@@ -1232,7 +1240,13 @@ int _exchange(HTTPC_CONN *c, const HTTPC_JOB *j, const char *buf, size_t head_le
                _contains_ci(te, strlen(te), "chunked")) {
         rc = _read_chunked(c, &sink, &end_known);
     } else if (q_httpc_resp_header(resp, "Content-Length", cl, sizeof cl)) {
-        long long len = strtoll(cl, nullptr, 10);
+        char *end = nullptr;
+        errno = 0;
+        long long len = strtoll(cl, &end, 10);
+        // A length that is not a plain number leaves the real end of the body
+        // unknown: whatever follows must not become the next answer on a
+        // kept connection.
+        if (end == cl || *end || len < 0 || errno == ERANGE) end_known = 0;
         if (len < 0) len = 0;
         sink.expected = len;
         if (!sink.file && len > Q_HTTPC_BODY_CAP) {

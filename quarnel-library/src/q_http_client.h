@@ -93,6 +93,8 @@ void q_httpc_cancel_bind_socket(Q_HTTPC_CANCEL *token, int sock);
 void q_httpc_cancel_unbind_socket(Q_HTTPC_CANCEL *token);
 
 int q_httpc_url_encode(Q_STR **dst, const char *text);
+// 1 with the proxy text (as configured, credentials included: zero dst after
+// use), 0 for a direct connection, -1 for an address that does not parse.
 int q_httpc_proxy_for_url(const char *address, char *dst, size_t cap);
 void q_httpc_pool_flush(void);
 
