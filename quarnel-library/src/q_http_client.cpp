@@ -1333,8 +1333,11 @@ int _redirect_target(HTTPC_JOB *j, Q_HTTPC_RESP *resp, char *next, size_t cap) {
     int st = resp->status;
     if (st != 301 && st != 302 && st != 303 && st != 307 && st != 308) return -1;
     if (j->upload && (st == 307 || st == 308)) return -1;
-    char loc[Q_HTTPC_PATH_SIZE];
+    // One byte more than a URL may have, so a cut location is recognised and
+    // not followed to a different address.
+    char loc[Q_HTTPC_PATH_SIZE + 1];
     if (!q_httpc_resp_header(resp, "Location", loc, sizeof loc)) return -1;
+    if (strlen(loc) >= Q_HTTPC_PATH_SIZE) return -1;
     if (_starts_with_ci(loc, "http://") || _starts_with_ci(loc, "https://")) {
         q_strcpy(next, cap, loc);
         return 0;
@@ -1373,7 +1376,8 @@ Q_HTTPC_RESP *q_httpc_perform(const Q_HTTPC_REQ *req) {
     }
     j->req = req;
     j->method = req->method ? req->method : "GET";
-    q_strcpy(j->url, sizeof j->url, req->url);
+    // A cut URL would name another resource; it fails as invalid instead.
+    if (strlen(req->url) < sizeof j->url) q_strcpy(j->url, sizeof j->url, req->url);
     j->upload = req->upload_file;
     j->upload_size = req->upload_file ? req->upload_size : 0;
     j->body = req->body;
