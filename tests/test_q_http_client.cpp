@@ -38,7 +38,17 @@ struct PEERS {
     int plain = 0, plain2 = 0, tls_good = 0, tls_wrong = 0, tls_expired = 0, tls_unknown = 0;
     int proxy_port = 0, auth_proxy_port = 0;
     std::string json, big;
-    bool ok = false;
+    bool ok = false, ipv6 = false;
+
+    static bool _ipv6_loopback() {
+        int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in6 a = {};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        bool can = fd >= 0 && bind(fd, (struct sockaddr *)&a, sizeof a) == 0;
+        if (fd >= 0) close(fd);
+        return can;
+    }
 
     std::string url(int port, const std::string &path) const {
         return "http://127.0.0.1:" + std::to_string(port) + path;
@@ -71,14 +81,17 @@ struct PEERS {
         std::string common = "root %DIR%/www;\n"
                              "location = /conn { return 200 \"$connection\"; }\n"
                              "location = /json { alias %DIR%/www/data.json; }\n";
+        ipv6 = _ipv6_loopback();
+        std::string v6_listen = ipv6 ? "listen [::1]:" + std::to_string(plain) + ";\n" : "";
         std::string servers =
-            "server { listen 127.0.0.1:" + std::to_string(plain) + ";\n" + common + hops +
+            "server { listen 127.0.0.1:" + std::to_string(plain) + ";\n" + v6_listen + common + hops +
             "location = /hop7 { return 200 \"end\"; }\n"
             "location /chunked/ { alias %DIR%/www/; sub_filter 'hello' 'HELLO'; sub_filter_once off;"
             " sub_filter_types *; }\n"
             "location = /close { keepalive_timeout 0; return 200 \"$connection\"; }\n"
             "location = /method { return 200 \"$request_method $content_length\"; }\n"
             "location = /token { return 200 \"[$http_x_auth_token]\"; }\n"
+            "location = /host { return 200 \"$http_host\"; }\n"
             "location = /nocontent { return 204; }\n"
             "location = /p302 { return 302 /method; }\n"
             "location = /p301 { return 301 /method; }\n"
@@ -415,6 +428,20 @@ TEST_F(HttpNet, TokenDoesNotFollowARedirectToAnotherServer) {
         RESP r = perform(req);
         EXPECT_EQ(r->status, 200) << r->error;
         EXPECT_EQ(body_of(r), answer) << path;
+    }
+}
+
+TEST_F(HttpNet, HostHeaderNamesTheServerAsAddressed) {
+    std::string p = std::to_string(P.plain);
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"http://127.0.0.1:" + p + "/host", "127.0.0.1:" + p},
+        {"http://localhost:" + p + "/host", "localhost:" + p},
+    };
+    if (P.ipv6) cases.push_back({"http://[::1]:" + p + "/host", "[::1]:" + p});
+    for (const auto &[url, host] : cases) {
+        RESP r = perform(get(url));
+        EXPECT_EQ(r->status, 200) << url << ": " << r->error;
+        EXPECT_EQ(body_of(r), host) << url;
     }
 }
 
