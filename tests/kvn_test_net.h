@@ -137,16 +137,21 @@ inline void save_cert(const KEYCERT &kc, const std::string &cert_path, const std
 
 // The certificate set of the TLS tests, written into `dir`: ca.pem, and
 // key/cert pairs "good" (localhost and 127.0.0.1), "wrongname", "expired",
-// "unknownca" (signed by a CA nobody trusts).
+// "unknownca" (signed by a CA nobody trusts), "wildcard" (*.example.test) and
+// "partial" (f*.example.test).
 inline void make_test_certs(const std::string &dir) {
-    KEYCERT ca, other_ca, good, wrong, expired, unknown;
+    KEYCERT ca, other_ca, good, wrong, expired, unknown, wildcard, partial;
     make_cert(&ca, nullptr, "Kelvane Test CA", "", -3600, 86400);
     make_cert(&other_ca, nullptr, "Some Other CA", "", -3600, 86400);
     make_cert(&good, &ca, "localhost", "DNS:localhost,IP:127.0.0.1", -3600, 86400);
     make_cert(&wrong, &ca, "other.example", "DNS:other.example", -3600, 86400);
     make_cert(&expired, &ca, "localhost", "DNS:localhost,IP:127.0.0.1", -86400 * 3, -86400);
     make_cert(&unknown, &other_ca, "localhost", "DNS:localhost,IP:127.0.0.1", -3600, 86400);
+    make_cert(&wildcard, &ca, "wildcard", "DNS:*.example.test", -3600, 86400);
+    make_cert(&partial, &ca, "partial", "DNS:f*.example.test", -3600, 86400);
     save_cert(ca, dir + "/ca.pem", "");
+    save_cert(wildcard, dir + "/wildcard.pem", dir + "/wildcard.key");
+    save_cert(partial, dir + "/partial.pem", dir + "/partial.key");
     save_cert(good, dir + "/good.pem", dir + "/good.key");
     save_cert(wrong, dir + "/wrongname.pem", dir + "/wrongname.key");
     save_cert(expired, dir + "/expired.pem", dir + "/expired.key");

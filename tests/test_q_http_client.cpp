@@ -16,6 +16,7 @@
 #include "kvn_test_util.h"
 #include "q_http_client.h"
 #include "q_log.h"
+#include "q_network.h"
 
 using namespace kvn_net;
 
@@ -36,6 +37,7 @@ struct PEERS {
     NGINX nginx;
     TINYPROXY proxy, auth_proxy;
     int plain = 0, plain2 = 0, tls_good = 0, tls_wrong = 0, tls_expired = 0, tls_unknown = 0;
+    int tls_wildcard = 0, tls_partial = 0;
     int proxy_port = 0, auth_proxy_port = 0;
     std::string json, big;
     bool ok = false, ipv6 = false;
@@ -59,6 +61,7 @@ struct PEERS {
         plain = free_port(), plain2 = free_port(), tls_good = free_port(), tls_wrong = free_port();
         tls_expired = free_port(), tls_unknown = free_port(), proxy_port = free_port();
         auth_proxy_port = free_port();
+        tls_wildcard = free_port(), tls_partial = free_port();
         make_test_certs(dir.path);
         std::string www = dir.file("www");
         mkdir(www.c_str(), 0700);
@@ -80,7 +83,8 @@ struct PEERS {
                     "; }\n";
         std::string common = "root %DIR%/www;\n"
                              "location = /conn { return 200 \"$connection\"; }\n"
-                             "location = /json { alias %DIR%/www/data.json; }\n";
+                             "location = /json { alias %DIR%/www/data.json; }\n"
+                             "location = /sni { return 200 \"[$ssl_server_name]\"; }\n";
         ipv6 = _ipv6_loopback();
         std::string v6_listen = ipv6 ? "listen [::1]:" + std::to_string(plain) + ";\n" : "";
         std::string servers =
@@ -111,15 +115,15 @@ struct PEERS {
         struct {
             int port;
             const char *name;
-        } tls[] = {{tls_good, "good"},
-                   {tls_wrong, "wrongname"},
-                   {tls_expired, "expired"},
-                   {tls_unknown, "unknownca"}};
+        } tls[] = {{tls_good, "good"},         {tls_wrong, "wrongname"},   {tls_expired, "expired"},
+                   {tls_unknown, "unknownca"}, {tls_wildcard, "wildcard"}, {tls_partial, "partial"}};
         for (auto &t : tls)
             servers += "server { listen 127.0.0.1:" + std::to_string(t.port) +
                        " ssl;\nssl_certificate %DIR%/" + t.name + ".pem;\nssl_certificate_key %DIR%/" +
                        t.name + ".key;\n" + common + "}\n";
-        ok = nginx.start(dir.path, servers, {plain, plain2, tls_good, tls_wrong, tls_expired, tls_unknown}) &&
+        ok = nginx.start(
+                 dir.path, servers,
+                 {plain, plain2, tls_good, tls_wrong, tls_expired, tls_unknown, tls_wildcard, tls_partial}) &&
              proxy.start(dir.path, "proxy", proxy_port, {tls_good, tls_wrong, plain}, "") &&
              auth_proxy.start(dir.path, "authproxy", auth_proxy_port, {tls_good}, "user pass");
     }
@@ -519,6 +523,40 @@ TEST_F(HttpNet, TlsVerifiesChainExpiryAndName) {
     setenv("SSL_CERT_FILE", P.ca().c_str(), 1);
     EXPECT_EQ(perform(get(url))->status, 200);
     unsetenv("SSL_CERT_FILE");
+}
+
+TEST_F(HttpNet, TlsSendsTheNameAndRefusesPartialWildcards) {
+    std::string ca = P.ca();
+    for (auto [host, sni] : {std::pair{"localhost", "[localhost]"}, std::pair{"127.0.0.1", "[]"}}) {
+        std::string url = std::string("https://") + host + ":" + std::to_string(P.tls_good) + "/sni";
+        Q_HTTPC_REQ req = get(url);
+        req.ca_file = ca.c_str();
+        RESP r = perform(req);
+        EXPECT_EQ(r->status, 200) << r->error;
+        EXPECT_EQ(body_of(r), sni) << host;
+    }
+    // The name checked is the one handed to the handshake, whatever address
+    // the socket reached, so names nobody resolves can be tried here.
+    struct {
+        int port;
+        const char *name;
+        int ok;
+    } cases[] = {
+        {P.tls_wildcard, "foo.example.test", 1},
+        {P.tls_wildcard, "a.foo.example.test", 0}, // a wildcard covers one label
+        {P.tls_partial, "foo.example.test", 0},
+        {P.tls_partial, "f.example.test", 0},
+    };
+    for (const auto &c : cases) {
+        NETW_CONN *conn =
+            netw_connect_to("127.0.0.1", std::to_string(c.port).c_str(), 5000, nullptr, nullptr);
+        ASSERT_NE(conn, nullptr);
+        ASSERT_EQ(netw_ssl_start_client(conn), 0);
+        ASSERT_EQ(netw_ssl_set_ca(conn, ca.c_str()), 0);
+        ASSERT_EQ(netw_ssl_set_verify(conn, 1), 0);
+        EXPECT_EQ(netw_ssl_do_handshake(conn, c.name, 5000, nullptr, nullptr), c.ok ? 0 : -1) << c.name;
+        netw_close(&conn);
+    }
 }
 
 // ---- proxies -----------------------------------------------------------------------
