@@ -525,6 +525,28 @@ TEST_F(HttpNet, TlsVerifiesChainExpiryAndName) {
     unsetenv("SSL_CERT_FILE");
 }
 
+TEST_F(HttpNet, ConnectFailuresNameTheServer) {
+    std::string port = std::to_string(free_port()); // nothing listens there
+    struct {
+        std::string url;
+        int insecure;
+        std::string error;
+    } cases[] = {
+        {"http://127.0.0.1:" + port + "/", 0, "cannot connect to 127.0.0.1:" + port},
+        {"https://127.0.0.1:" + port + "/", 0,
+         "cannot connect to 127.0.0.1:" + port + " (connection or TLS certificate verification failed)"},
+        {"https://127.0.0.1:" + port + "/", 1, "cannot connect to 127.0.0.1:" + port},
+    };
+    for (const auto &c : cases) {
+        Q_HTTPC_REQ req = get(c.url);
+        req.insecure = c.insecure;
+        RESP r = perform(req);
+        EXPECT_EQ(r->status, 0);
+        EXPECT_EQ(std::string(r->error), c.error);
+        EXPECT_EQ(r->cancelled, 0);
+    }
+}
+
 TEST_F(HttpNet, TlsSendsTheNameAndRefusesPartialWildcards) {
     std::string ca = P.ca();
     for (auto [host, sni] : {std::pair{"localhost", "[localhost]"}, std::pair{"127.0.0.1", "[]"}}) {
