@@ -96,6 +96,8 @@ struct PEERS {
             "location = /method { return 200 \"$request_method $content_length\"; }\n"
             "location = /token { return 200 \"[$http_x_auth_token]\"; }\n"
             "location = /host { return 200 \"$http_host\"; }\n"
+            "location = /wire { return 200 \"$request_method|$http_user_agent|$http_accept|$content_type|"
+            "$content_length|$http_connection\"; }\n"
             "location = /nocontent { return 204; }\n"
             "location = /p302 { return 302 /method; }\n"
             "location = /p301 { return 301 /method; }\n"
@@ -447,6 +449,40 @@ TEST_F(HttpNet, HostHeaderNamesTheServerAsAddressed) {
         EXPECT_EQ(r->status, 200) << url << ": " << r->error;
         EXPECT_EQ(body_of(r), host) << url;
     }
+}
+
+TEST_F(HttpNet, DefaultHeadersGiveWayToTheCallers) {
+    std::string url = P.url(P.plain, "/wire");
+    struct {
+        const char *method, *body, *header, *agent;
+        std::string seen;
+    } cases[] = {
+        {nullptr, nullptr, nullptr, nullptr, "GET|quarnel-httpc|application/json|||"},
+        {"POST", nullptr, nullptr, nullptr, "POST|quarnel-httpc|application/json||0|"},
+        {"PATCH", "", nullptr, nullptr, "PATCH|quarnel-httpc|application/json|application/json|0|"},
+        {"PUT", "{}", "content-type: text/plain", nullptr,
+         "PUT|quarnel-httpc|application/json|text/plain|2|"},
+        {"DELETE", nullptr, "Accept: */*", "Kelvane/0.1.0", "DELETE|Kelvane/0.1.0|*/*|||"},
+        {"GET", nullptr, "User-Agent: mine", "Kelvane/0.1.0", "GET|mine|application/json|||"},
+        {"GET", nullptr, "User-Agent-X: 1", "", "GET|quarnel-httpc|application/json|||"},
+    };
+    for (const auto &c : cases) {
+        if (c.agent) q_httpc_set_user_agent(c.agent);
+        Q_HTTPC_REQ req = get(url);
+        req.method = c.method;
+        if (c.body) {
+            req.body = c.body;
+            req.body_len = strlen(c.body);
+        }
+        if (c.header) {
+            req.headers[0] = c.header;
+            req.header_count = 1;
+        }
+        RESP r = perform(req);
+        EXPECT_EQ(r->status, 200) << r->error;
+        EXPECT_EQ(body_of(r), c.seen);
+    }
+    q_httpc_set_user_agent(nullptr);
 }
 
 TEST_F(HttpNet, RequestHeadIsRefusedWhenHeadersCarryLineBreaks) {
