@@ -8,7 +8,6 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <strings.h>
 
 #include <openssl/ssl.h>
@@ -1014,18 +1013,21 @@ HTTPC_CONN *_conn_new(const HTTPC_JOB *j, const char *key, Q_HTTPC_RESP *resp) {
 // One exchange
 // ============================================================================
 
-struct BODY_SINK {
-    Q_HTTPC_RESP *resp;
-    const HTTPC_JOB *job;
-    FILE *file;                   // the download file for a 2xx answer, else nullptr
-    int64_t expected;             // Content-Length or -1, for progress
-    std::unique_ptr<char[]> bulk; // large reads for downloads, made on first use
-};
-
 // Large bodies skip the 16 KiB read buffer: bigger receives straight into the
 // reserved body, or into a bulk buffer for the file, cut the system calls of a
 // download by an order of magnitude. Only bytes of this body are asked for.
-constexpr size_t BULK_READ = 262144;
+constexpr size_t BULK_READ_SIZE = 262144;
+
+struct BODY_SINK {
+    Q_HTTPC_RESP *resp;
+    const HTTPC_JOB *job;
+    FILE *file;       // the download file for a 2xx answer, else nullptr
+    int64_t expected; // Content-Length or -1, for progress
+    Q_CBUF bulk;      // large reads for downloads, made on first use
+    ~BODY_SINK() {
+        if (bulk) q_secure_zero(bulk.get(), BULK_READ_SIZE);
+    }
+};
 
 int _deliver(BODY_SINK *s, const char *p, size_t n) {
     Q_HTTPC_RESP *resp = s->resp;
@@ -1098,15 +1100,17 @@ long _read_direct(HTTPC_CONN *c, BODY_SINK *s, int64_t max) {
     size_t want;
     Q_STR *body = s->resp->body;
     if (s->file) {
-        if (!s->bulk) s->bulk.reset(new (std::nothrow) char[BULK_READ]);
+        if (!s->bulk)
+            s->bulk.reset(static_cast<char *>(
+                q_calloc_checked(BULK_READ_SIZE, 1, "s->bulk", "char", __LINE__, __FILE__)));
         if (!s->bulk) return DIRECT_NONE;
         dst = s->bulk.get();
-        want = BULK_READ;
+        want = BULK_READ_SIZE;
     } else {
         size_t room = body->size - 1 - body->length;
         if (room < sizeof c->buf) return DIRECT_NONE;
         dst = body->data + body->length;
-        want = room < BULK_READ ? room : BULK_READ;
+        want = room < BULK_READ_SIZE ? room : BULK_READ_SIZE;
     }
     if (max >= 0 && (int64_t)want > max) want = (size_t)max;
     if (q_httpc_is_cancelled(c->cancel)) return FILL_CANCELLED;
