@@ -76,26 +76,42 @@ struct Q_HTTPC_URL {
     char path[Q_HTTPC_PATH_SIZE]; // path and query, always starting with "/"
 };
 
+// Once per process, before any request: OpenSSL set-up, and SIGPIPE ignored
+// when nobody handles it (a peer leaving mid-write must not end the process).
 void q_httpc_global_init(void);
+// Set once at start-up, before any worker runs. An absent or empty agent
+// restores "quarnel-httpc"; an absent CA path means none.
 void q_httpc_set_user_agent(const char *agent);
 void q_httpc_set_ca_file(const char *path);
 
+// Runs the request (redirects, keep-alive, proxy) on the calling thread. The
+// response comes back on failure too, with status 0 or the last status, the
+// error text and the cancelled flag; nullptr only when it cannot be allocated.
 Q_HTTPC_RESP *q_httpc_perform(const Q_HTTPC_REQ *req);
 void q_httpc_resp_free(Q_HTTPC_RESP **resp);
+// Copies the first header `name` (case-insensitive) of the head, trimmed, cut
+// to cap - 1; returns dst, or nullptr when there is no such header.
 char *q_httpc_resp_header(const Q_HTTPC_RESP *resp, const char *name, char *dst, size_t cap);
+// The body text, or "" when there is none.
 const char *q_httpc_resp_body(const Q_HTTPC_RESP *resp);
 
 Q_HTTPC_CANCEL *q_httpc_cancel_new(void);
 void q_httpc_cancel_free(Q_HTTPC_CANCEL **token);
+// Fires the token from any thread; a socket bound to it is shut down at once.
 void q_httpc_cancel(Q_HTTPC_CANCEL *token);
 int q_httpc_is_cancelled(Q_HTTPC_CANCEL *token);
+// For other modules that block on their own sockets (the console WebSocket).
 void q_httpc_cancel_bind_socket(Q_HTTPC_CANCEL *token, int sock);
 void q_httpc_cancel_unbind_socket(Q_HTTPC_CANCEL *token);
 
+// Appends text percent-encoded (all but letters, digits and "-._~");
+// creates the string when *dst is empty.
 int q_httpc_url_encode(Q_STR **dst, const char *text);
 // 1 with the proxy text (as configured, credentials included: zero dst after
 // use), 0 for a direct connection, -1 for an address that does not parse.
+// ws:// and wss:// addresses are looked up as http:// and https://.
 int q_httpc_proxy_for_url(const char *address, char *dst, size_t cap);
+// Closes every kept connection; at program exit.
 void q_httpc_pool_flush(void);
 
 // ---- parsers, exposed for tests and fuzzing --------------------------------
