@@ -18,6 +18,8 @@
 #include "q_log.h"
 #include "q_network.h"
 
+#include <openssl/ssl.h>
+
 using namespace kvn_net;
 
 namespace {
@@ -841,6 +843,42 @@ TEST_F(HttpNet, MalformedLengthIsNotKeptAlive) {
     EXPECT_EQ(b->status, 200) << b->error;
     EXPECT_EQ(srv.accepts.load(), 2);
     q_httpc_pool_flush(); // lets the server's second connection end
+}
+
+TEST_F(HttpNet, TlsAnswerThatStallsTimesOut) {
+    std::string ca = P.ca(), cert = P.dir.file("good.pem"), key = P.dir.file("good.key");
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
+    ASSERT_EQ(SSL_CTX_use_certificate_file(ctx, cert.c_str(), SSL_FILETYPE_PEM), 1);
+    ASSERT_EQ(SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM), 1);
+    FAULT_SERVER srv([&](int fd, int) {
+        // Completes the handshake, sends half an answer, then says nothing.
+        SSL *ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, fd);
+        if (SSL_accept(ssl) == 1) {
+            char buf[4096];
+            SSL_read(ssl, buf, sizeof buf);
+            SSL_write(ssl, "HTTP/1.1 200 OK\r\n", 17);
+            std::unique_lock<std::mutex> lock(m);
+            cv.wait_for(lock, std::chrono::seconds(30), [&] { return done; });
+        }
+        SSL_free(ssl);
+    });
+    std::string url = "https://localhost:" + std::to_string(srv.port) + "/";
+    Q_HTTPC_REQ req = get(url);
+    req.ca_file = ca.c_str();
+    req.io_timeout_ms = 300;
+    RESP r = perform(req);
+    {
+        std::lock_guard<std::mutex> lock(m);
+        done = true;
+    }
+    cv.notify_all();
+    EXPECT_EQ(r->status, 0);
+    EXPECT_STREQ(r->error, "timeout while waiting for the response");
+    SSL_CTX_free(ctx);
 }
 
 TEST_F(HttpNet, OverCapBodyIsFineInADownloadFile) {
