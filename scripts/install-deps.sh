@@ -14,6 +14,8 @@ packages=(
   # tests, fuzzing and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
   xvfb xauth x11-utils
+  # real peers of the HTTP client tests, and the benchmark's peer client
+  nginx tinyproxy libcurl4-openssl-dev
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -17,6 +17,7 @@
 #include "kvn_paths.h"
 #include "q_common.h"
 #include "q_gui.h"
+#include "q_http_client.h"
 
 namespace {
 const char *const KVN_VERSION = "0.1.0";
@@ -211,12 +212,16 @@ int main(int argc, char **argv) {
     // 6.
     q_log(Q_LOG_NOTICE, "Kelvane %s (%s) starting", KVN_VERSION, KVN_BUILD_TAG);
 
-    // 7-8. The HTTP layer (q_httpc_global_init, user agent, CA file) joins
-    // here; until then the CA bundle is only looked for.
+    // 7-8. The HTTP layer and its default CA bundle.
+    q_httpc_global_init();
+    char agent[64];
+    q_format(agent, sizeof agent, "Kelvane/%s", KVN_VERSION);
+    q_httpc_set_user_agent(agent);
     char ca_path[KVN_PATH_MAX];
     kvn_paths_app_file(ca_path, sizeof ca_path, "ca-bundle.pem");
     if (FILE *ca = fopen(ca_path, "rb")) {
         fclose(ca);
+        q_httpc_set_ca_file(ca_path);
     } else {
         q_log(Q_LOG_ERR, "no ca-bundle.pem next to the executable: TLS verification will fail unless the "
                          "profile names a CA file");
@@ -318,6 +323,7 @@ int main(int argc, char **argv) {
     kvn_config_save(&app.config);
     // Layout save, console close, disconnect, job shutdown and the HTTP pool
     // flush join here as their modules arrive.
+    q_httpc_pool_flush();
     q_gui_destroy_ctx(&app.gui);
     al_destroy_timer(timer);
     al_destroy_event_queue(queue);
