@@ -29,9 +29,15 @@ void _err(KVN_API *api, const char *fmt, ...) {
     va_start(ap, fmt);
     vsnprintf(line, sizeof line, fmt, ap);
     va_end(ap);
-    q_strcat(api->error_text, sizeof api->error_text, line);
-    q_strcat(api->error_text, sizeof api->error_text, "\n");
     q_log(Q_LOG_ERR, "descriptor: %s", line);
+    // A line cut at the capacity still ends with its newline, so the report
+    // stays one problem per line.
+    size_t room = KVN_API_ERR_SIZE - 1 - have;
+    size_t len = strlen(line);
+    if (len + 1 > room) len = room - 1;
+    memcpy(api->error_text + have, line, len);
+    api->error_text[have + len] = '\n';
+    api->error_text[have + len + 1] = 0;
 }
 
 const char *_str(const cJSON *obj, const char *key) {
@@ -492,7 +498,7 @@ cJSON *kvn_api_items(cJSON *answer, const char *key) {
             cJSON_AddStringToObject(item, "name", entry->string);
         cJSON_AddItemToArray(array, item);
     }
-    cJSON_ReplaceItemViaPointer(answer, member, array);
+    cJSON_ReplaceItemInObjectCaseSensitive(answer, key, array);
     return array;
 }
 

@@ -125,8 +125,11 @@ void _load_fonts(KVN_APP *app) {
 
 // One round of the event loop per event. Returns when running is cleared.
 void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
-    bool redraw_pending = true;
-    bool first_frame = true;
+    bool redraw_pending = false;
+    // The first frame goes out at once rather than on the first timer tick,
+    // so the window never shows up empty.
+    _draw_frame(app);
+    q_log(Q_LOG_INFO, "first frame drawn");
     while (app->running) {
         ALLEGRO_EVENT ev;
         al_wait_for_event(queue, &ev);
@@ -164,10 +167,6 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
             // Finished jobs are delivered here (kvn_jobs_deliver), then the
             // main window's tick and the layout tick run.
             _draw_frame(app);
-            if (first_frame) {
-                q_log(Q_LOG_INFO, "first frame drawn");
-                first_frame = false;
-            }
         }
         redraw_pending = false;
     }
@@ -200,6 +199,7 @@ int main(int argc, char **argv) {
 
     // 5. Log level: -v wins over the setting.
     set_log_level(args.verbosity_given ? args.log_level : app.config.log_level);
+    q_log(Q_LOG_DEBUG, "log level %d (%s)", get_log_level(), args.verbosity_given ? "-v" : "settings");
 
     // 6.
     q_log(Q_LOG_NOTICE, "Kelvane %s (%s) starting", KVN_VERSION, KVN_BUILD_TAG);
@@ -284,10 +284,12 @@ int main(int argc, char **argv) {
     else
         kvn_app_status(0, "Welcome. %s", "Connect to a cloud to start.");
 
-    // 22-23. The connect dialog (or --env) and --open view join with their
-    // windows.
-    (void)args.use_env;
-    (void)args.open_view;
+    // 22. The connect dialog opens here, and with --env connects at once
+    // (args.use_env).
+
+    // 23. A view opens only through the service tree of the main window
+    // (kvn_gui_main_open_view); without that tree no view can open.
+    if (args.open_view) kvn_app_status(1, "unknown view '%s'", args.open_view);
 
     // 24.
     app.running = 1;
