@@ -55,9 +55,6 @@ int _bool(const cJSON *obj, const char *key, int fallback) {
     return fallback;
 }
 
-// Iterating a member that is absent or of another type finds nothing.
-const cJSON *_array_or_null(const cJSON *v) { return cJSON_IsArray(v) ? v : nullptr; }
-
 bool _has_admin_mark(const char *title) { return title && strstr(title, "(admin)"); }
 
 int _type_index(const char *name) {
@@ -90,7 +87,7 @@ void _parse_field(KVN_API *api, const cJSON *j, KVN_FIELD *f, const char *file, 
 
     const cJSON *values = cJSON_GetObjectItemCaseSensitive(j, "values");
     const cJSON *v;
-    cJSON_ArrayForEach(v, _array_or_null(values)) {
+    cJSON_ArrayForEach(v, q_json_array(values)) {
         if (f->value_count >= KVN_API_MAX_VALUES) break;
         if (cJSON_IsString(v)) f->values[f->value_count++] = v->valuestring;
     }
@@ -145,7 +142,7 @@ KVN_OP *_parse_op(KVN_API *api, const cJSON *j, const char *file, const char *la
 
     const cJSON *fields = cJSON_GetObjectItemCaseSensitive(j, "fields");
     const cJSON *fj;
-    cJSON_ArrayForEach(fj, _array_or_null(fields)) {
+    cJSON_ArrayForEach(fj, q_json_array(fields)) {
         if (op->field_count >= KVN_API_MAX_FIELDS) {
             _err(api, "%s: %s has too many fields", file, label);
             break;
@@ -210,7 +207,7 @@ KVN_RESOURCE *_parse_resource(KVN_API *api, KVN_SERVICE *svc, const cJSON *j, co
         const cJSON *cols = cJSON_GetObjectItemCaseSensitive(list, "columns");
         int seen = 0;
         const cJSON *c;
-        cJSON_ArrayForEach(c, _array_or_null(cols)) {
+        cJSON_ArrayForEach(c, q_json_array(cols)) {
             if (seen++ >= KVN_API_MAX_COLUMNS) break;
             const char *field = _str(c, "field");
             if (!field) continue;
@@ -251,7 +248,7 @@ KVN_RESOURCE *_parse_resource(KVN_API *api, KVN_SERVICE *svc, const cJSON *j, co
     const cJSON *actions = cJSON_GetObjectItemCaseSensitive(j, "actions");
     int seen = 0;
     const cJSON *a;
-    cJSON_ArrayForEach(a, _array_or_null(actions)) {
+    cJSON_ArrayForEach(a, q_json_array(actions)) {
         if (seen++ >= KVN_API_MAX_ACTIONS) break;
         if (!cJSON_IsObject(a)) continue;
         const char *aid = _str(a, "id");
@@ -395,7 +392,7 @@ int kvn_api_add(KVN_API *api, const char *text, const char *file_name) {
 
     cJSON *resources = cJSON_GetObjectItemCaseSensitive(root, "resources");
     cJSON *elem;
-    cJSON_ArrayForEach(elem, const_cast<cJSON *>(_array_or_null(resources))) {
+    cJSON_ArrayForEach(elem, q_json_array(resources)) {
         const char *id = _str(elem, "id");
         KVN_RESOURCE *existing = id ? _find_resource(svc, id) : nullptr;
         if (existing) {
@@ -1028,7 +1025,7 @@ void kvn_api_format_cell(const cJSON *item, const KVN_COLUMN *col, char *out, si
         cJSON_ArrayForEach(net, v) {
             std::string addrs;
             const cJSON *a;
-            cJSON_ArrayForEach(a, _array_or_null(net)) {
+            cJSON_ArrayForEach(a, q_json_array(net)) {
                 const cJSON *addr = cJSON_GetObjectItemCaseSensitive(a, "addr");
                 if (cJSON_IsString(addr)) _join(&addrs, size, ", ", addr->valuestring);
             }
