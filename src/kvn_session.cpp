@@ -470,12 +470,25 @@ KVN_SESSION *kvn_session_new(const KVN_PROFILE *profile) {
     if (!s) return nullptr;
     pthread_mutex_init(&s->mutex, nullptr);
     s->profile = *profile;
+    s->refs = 1;
+    return s;
+}
+
+KVN_SESSION *kvn_session_ref(KVN_SESSION *s) {
+    if (!s) return nullptr;
+    LOCK lock(s);
+    s->refs++;
     return s;
 }
 
 void kvn_session_free(KVN_SESSION **ref) {
     if (!ref || !*ref) return;
     KVN_SESSION *s = *ref;
+    *ref = nullptr;
+    {
+        LOCK lock(s);
+        if (--s->refs > 0) return;
+    }
     if (s->token) {
         q_secure_zero_str(s->token);
         free(s->token);
@@ -484,7 +497,6 @@ void kvn_session_free(KVN_SESSION **ref) {
     cJSON_Delete(s->token_body);
     pthread_mutex_destroy(&s->mutex);
     free(s);
-    *ref = nullptr;
 }
 
 int kvn_session_authenticate(KVN_SESSION *s, Q_HTTPC_CANCEL *cancel) {

@@ -31,6 +31,7 @@ struct KVN_MICROVERSION {
 
 struct KVN_SESSION {
     pthread_mutex_t mutex; // guards every field below; never held across network I/O
+    int refs;              // holders: the application and every request still running
     KVN_PROFILE profile;   // private copy, with the clear secret
     char *token;           // zeroed before it is freed
     int64_t expires;       // epoch seconds, 0 when unknown
@@ -78,6 +79,9 @@ int kvn_identity_v3_url(const char *auth_url, char *out, size_t size);
 int64_t kvn_parse_iso_time(const char *text);
 
 KVN_SESSION *kvn_session_new(const KVN_PROFILE *profile);
+// Another holder of the session; each holder lets go with kvn_session_free,
+// and the last one frees it, so a late worker never meets a freed session.
+KVN_SESSION *kvn_session_ref(KVN_SESSION *session);
 void kvn_session_free(KVN_SESSION **session);
 int kvn_session_authenticate(KVN_SESSION *s, Q_HTTPC_CANCEL *cancel);
 int kvn_session_rescope(KVN_SESSION *s, const char *project_id, Q_HTTPC_CANCEL *cancel);

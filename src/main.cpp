@@ -308,8 +308,8 @@ int main(int argc, char **argv) {
 
     // Shutdown.
     kvn_config_save(&app.config);
-    // Layout save, console close and disconnect (which cancels and waits for
-    // the running jobs) join here.
+    // Layout save and console close join here.
+    kvn_app_disconnect();
     kvn_jobs_shutdown();
     // The HTTP pool flush joins here.
     al_destroy_timer(timer);
