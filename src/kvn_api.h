@@ -4,6 +4,7 @@
 // parsed document, which lives as long as the catalogue.
 
 #include <cJSON.h>
+#include <cstddef>
 
 enum {
     KVN_API_MAX_SERVICES = 48,
@@ -147,3 +148,39 @@ void kvn_api_count(const KVN_API *api, int *resources, int *operations);
 cJSON *kvn_api_items(cJSON *answer, const char *key);
 cJSON *kvn_api_json_at(const cJSON *value, const char *path);
 void kvn_api_free(KVN_API **api);
+
+// ---- building requests from an operation -----------------------------------
+
+// What placeholders may draw on besides the form's values. Every member may
+// be absent.
+struct KVN_EXPAND_CTX {
+    const char *project_id;
+    const char *user_id;
+    const cJSON *item;    // the selected item
+    const char *id_field; // the resource's id field ("id" when absent)
+    const char *parent_id;
+};
+
+// Field values are one text per field of the operation, in field order; a
+// missing text counts as empty.
+typedef const char *const *KVN_VALUES;
+
+// The text of one JSON value: strings as they are, whole numbers without a
+// fraction, containers as compact JSON, null and none as "".
+void kvn_api_value_text(const cJSON *value, char *out, size_t size);
+// 0 when every placeholder was resolved and the result fit; the output holds
+// the expansion either way, unresolved placeholders kept as they were.
+int kvn_api_expand(const char *tmpl, const KVN_EXPAND_CTX *ctx, const KVN_OP *op, KVN_VALUES values, char *out,
+                   size_t size);
+void kvn_api_append_query(const KVN_OP *op, KVN_VALUES values, char *path, size_t size);
+// 0 with the body (or none) in *out, or -1 with a message for the form.
+int kvn_api_build_body(const KVN_OP *op, KVN_VALUES values, char *err, size_t err_size, cJSON **out);
+// Path, query and body of one request, in that order.
+int kvn_api_prepare(const KVN_OP *op, const KVN_EXPAND_CTX *ctx, KVN_VALUES values, char *path, size_t path_size,
+                    cJSON **out, char *err, size_t err_size);
+
+// ---- list cells --------------------------------------------------------------
+
+// The cell text of one item for one column; always terminated, empty when
+// anything is missing.
+void kvn_api_format_cell(const cJSON *item, const KVN_COLUMN *column, char *out, size_t size);

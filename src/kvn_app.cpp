@@ -2,13 +2,106 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <unistd.h>
 
+#include "kvn_api.h"
+#include "kvn_jobs.h"
+#include "kvn_session.h"
 #include "q_common.h"
 
 namespace {
 // Written once by main before the workers start; the record's fields belong
 // to the main thread.
 KVN_APP *g_app = nullptr;
+
+void _progress(int64_t done, int64_t total, void *user) {
+    if (total > 0) kvn_job_set_progress(static_cast<KVN_JOB *>(user), (float)((double)done / (double)total));
+}
+
+__attribute__((format(printf, 1, 2))) KVN_RESULT *_failed(const char *fmt, ...) {
+    KVN_RESULT *r = nullptr;
+    Q_CALLOC(r, 1, KVN_RESULT);
+    if (r) {
+        va_list ap;
+        va_start(ap, fmt);
+        vsnprintf(r->error, sizeof r->error, fmt, ap);
+        va_end(ap);
+    }
+    return r;
+}
+
+bool _is_projects_path(const char *path) {
+    return !strcmp(path, "/projects") || !strncmp(path, "/projects?", 10);
+}
+
+void _req_run(KVN_JOB *job) {
+    KVN_REQ *req = static_cast<KVN_REQ *>(job->user);
+    req->job = job;
+    if ((req->flags & KVN_REQ_ALL_PAGES) && !req->extra_headers[0][0]) {
+        const char *key = req->collection_key[0] ? req->collection_key : nullptr;
+        req->result = kvn_call_paged(req->session, req->service, req->path, key, job->cancel);
+        // Keystone lets only admins list every project; the projects a user
+        // may scope to are the useful answer for everybody else.
+        if (req->result && req->result->status == 403 && !strcmp(kvn_service_alias(req->service), "identity") &&
+            _is_projects_path(req->path)) {
+            kvn_result_free(&req->result);
+            req->result = kvn_call_paged(req->session, req->service, "/auth/projects", "projects", job->cancel);
+        }
+        return;
+    }
+
+    KVN_CALL_OPTS o;
+    memset(&o, 0, sizeof o);
+    if (req->has_microversion) o.microversion = req->microversion;
+    if (req->content_type[0]) o.content_type = req->content_type;
+    for (int i = 0; i < 2; i++)
+        if (req->extra_headers[i][0]) o.extra_headers[i] = req->extra_headers[i];
+    o.raw_body = req->raw_body;
+    o.absolute = (req->flags & KVN_REQ_ABSOLUTE) != 0;
+
+    FILE *up = nullptr, *down = nullptr;
+    if (req->upload_path[0]) {
+        up = fopen(req->upload_path, "rb");
+        if (!up) {
+            req->result = _failed("cannot open %.900s", req->upload_path);
+            return;
+        }
+        fseeko(up, 0, SEEK_END);
+        o.upload_size = ftello(up);
+        fseeko(up, 0, SEEK_SET);
+        o.upload_file = up;
+        if (!o.content_type) o.content_type = "application/octet-stream";
+        o.progress = _progress;
+        o.progress_user = job;
+    }
+    if (req->download_path[0]) {
+        down = fopen(req->download_path, "wb");
+        if (!down) {
+            if (up) fclose(up);
+            req->result = _failed("cannot create %.900s", req->download_path);
+            return;
+        }
+        o.download_file = down;
+        o.progress = _progress;
+        o.progress_user = job;
+    }
+    req->result = kvn_session_call(req->session, req->service, req->method, req->path, req->body, &o, job->cancel);
+    if (up) fclose(up);
+    if (down) {
+        bool failed = fclose(down) != 0 || !kvn_result_ok(req->result);
+        if (failed) unlink(req->download_path);
+    }
+}
+
+void _req_done(KVN_JOB *job) {
+    KVN_REQ *req = static_cast<KVN_REQ *>(job->user);
+    if (!g_app || req->generation != g_app->session_generation) return;
+    if (!req->result) req->result = _failed("%s", "out of memory");
+    if (req->done) req->done(req, req->user);
+}
+
+void _req_free(void *user) { kvn_req_free(static_cast<KVN_REQ *>(user)); }
 } // namespace
 
 void kvn_app_publish(KVN_APP *app) { g_app = app; }
@@ -24,4 +117,52 @@ void kvn_app_status(int kind, const char *fmt, ...) {
     g_app->status_kind = kind;
     int level = kind == 1 ? Q_LOG_ERR : kind == 2 ? Q_LOG_NOTICE : Q_LOG_INFO;
     q_log(level, "status: %s", g_app->status_text);
+}
+
+void kvn_app_disconnect(void) {
+    if (!g_app) return;
+    g_app->session_generation++;
+    kvn_jobs_cancel_all();
+    kvn_jobs_wait_idle(30000);
+    // Requests still running hold their own reference; the session goes with
+    // the last of them.
+    kvn_session_free(&g_app->session);
+}
+
+int kvn_app_can_run(const KVN_RESOURCE *res, const KVN_OP *op) {
+    if (!g_app || !g_app->session) return 1;
+    return kvn_api_allowed(res, op, kvn_session_is_admin(g_app->session), g_app->config.show_restricted);
+}
+
+KVN_REQ *kvn_req_new(const char *service, const char *method, const char *path) {
+    if (!g_app || !g_app->session || !service || !method || !path) return nullptr;
+    KVN_REQ *req = nullptr;
+    Q_CALLOC(req, 1, KVN_REQ);
+    if (!req) return nullptr;
+    q_strcpy(req->service, sizeof req->service, service);
+    q_strcpy(req->method, sizeof req->method, method);
+    q_strcpy(req->path, sizeof req->path, path);
+    req->session = kvn_session_ref(g_app->session);
+    req->generation = g_app->session_generation;
+    return req;
+}
+
+int kvn_req_submit(KVN_REQ *req, const char *title, KVN_REQ_DONE done, void *user) {
+    if (!req) return -1;
+    req->done = done;
+    req->user = user;
+    return kvn_jobs_submit(title, _req_run, _req_done, _req_free, req, req->generation);
+}
+
+void kvn_req_free(KVN_REQ *req) {
+    if (!req) return;
+    cJSON_Delete(req->body);
+    if (req->raw_body) {
+        q_secure_zero_str(req->raw_body);
+        free(req->raw_body);
+    }
+    kvn_result_free(&req->result);
+    kvn_session_free(&req->session);
+    q_secure_zero(req, sizeof *req);
+    free(req);
 }

@@ -1,6 +1,8 @@
 #pragma once
-// The process-wide application record and the status line.
+// The process-wide application record, the status line, and requests: one
+// cloud call described by a record, run as a job, answered on the main thread.
 
+#include <cJSON.h>
 #include <cstdint>
 
 #include "kvn_config.h"
@@ -10,6 +12,10 @@ struct ALLEGRO_FONT;
 struct Q_GUI_CTX;
 struct KVN_API;
 struct KVN_SESSION;
+struct KVN_RESULT;
+struct KVN_RESOURCE;
+struct KVN_OP;
+struct KVN_JOB;
 
 struct KVN_APP {
     ALLEGRO_DISPLAY *display;
@@ -18,12 +24,39 @@ struct KVN_APP {
     ALLEGRO_FONT *mono_font;     // may be absent
     ALLEGRO_FONT *fallback_font; // may be absent
     KVN_CONFIG config;
-    KVN_API *api;             // owned, may be absent
-    KVN_SESSION *session;     // absent while not connected
+    KVN_API *api;         // owned, may be absent
+    KVN_SESSION *session; // absent while not connected
     uint64_t session_generation;
     int running;
     char status_text[1024];
     int status_kind; // 0 information, 1 error, 2 warning
+};
+
+enum { KVN_REQ_ALL_PAGES = 1, KVN_REQ_ABSOLUTE = 2 };
+
+struct KVN_REQ;
+typedef void (*KVN_REQ_DONE)(KVN_REQ *req, void *user);
+
+struct KVN_REQ {
+    char service[64];
+    char method[16];
+    char path[4096];
+    char collection_key[128];
+    char microversion[16];
+    int has_microversion; // a given empty microversion sends none
+    char content_type[128];
+    char extra_headers[2][256];
+    char *raw_body; // owned
+    char upload_path[4096];
+    char download_path[2048];
+    cJSON *body; // owned
+    int flags;   // KVN_REQ_ALL_PAGES, KVN_REQ_ABSOLUTE
+    KVN_SESSION *session; // a reference held until the request is freed
+    uint64_t generation;
+    KVN_RESULT *result; // owned
+    KVN_REQ_DONE done;
+    void *user;
+    KVN_JOB *job; // set while the request runs, for its progress
 };
 
 // The record is created by main on its own stack and published here before
@@ -33,3 +66,11 @@ KVN_APP *kvn_app_get(void);
 
 // Sets the status line: kind 0 information, 1 error, 2 warning.
 void kvn_app_status(int kind, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// Drops the session: stale answers are discarded, running jobs cancelled.
+void kvn_app_disconnect(void);
+int kvn_app_can_run(const KVN_RESOURCE *res, const KVN_OP *op);
+
+KVN_REQ *kvn_req_new(const char *service, const char *method, const char *path);
+// Returns the job id, or -1 (the request is then freed).
+int kvn_req_submit(KVN_REQ *req, const char *title, KVN_REQ_DONE done, void *user);
+void kvn_req_free(KVN_REQ *req);

@@ -14,6 +14,7 @@
 #include "kvn_api.h"
 #include "kvn_app.h"
 #include "kvn_config.h"
+#include "kvn_jobs.h"
 #include "kvn_paths.h"
 #include "q_common.h"
 #include "q_gui.h"
@@ -172,12 +173,20 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
                 redraw_pending = true;
                 continue;
             }
-            // Finished jobs are delivered here (kvn_jobs_deliver), then the
-            // main window's tick and the layout tick run.
+            kvn_jobs_deliver();
+            // The main window's tick and the layout tick run here.
             _draw_frame(app);
         }
         redraw_pending = false;
     }
+}
+// Leaves start-up after the workers are running: they are stopped and joined
+// so nothing runs while the process exits.
+int _fail_startup(KVN_APP *app) {
+    kvn_jobs_shutdown();
+    kvn_api_free(&app->api);
+    kvn_app_publish(nullptr);
+    return 1;
 }
 } // namespace
 
@@ -227,7 +236,11 @@ int main(int argc, char **argv) {
                          "profile names a CA file");
     }
 
-    // 9. The job workers (kvn_jobs_init(4)) start here.
+    // 9.
+    if (kvn_jobs_init(4) != 0) {
+        q_log(Q_LOG_ERR, "cannot start the job workers");
+        return 1;
+    }
 
     // 10. Descriptor catalogue; kept even when some files had errors.
     char api_dir[KVN_PATH_MAX];
@@ -239,8 +252,7 @@ int main(int argc, char **argv) {
     if (!al_init() || !al_init_font_addon() || !al_init_ttf_addon() || !al_init_primitives_addon() ||
         !al_init_image_addon() || !al_install_keyboard() || !al_install_mouse()) {
         q_log(Q_LOG_ERR, "cannot initialize Allegro");
-        kvn_api_free(&app.api);
-        return 1;
+        return _fail_startup(&app);
     }
 
     // 12. Numbers are written and read with a point whatever the locale.
@@ -253,8 +265,7 @@ int main(int argc, char **argv) {
     app.display = al_create_display(width, height);
     if (!app.display) {
         q_log(Q_LOG_ERR, "cannot create the display");
-        kvn_api_free(&app.api);
-        return 1;
+        return _fail_startup(&app);
     }
 
     // 15.
@@ -276,7 +287,7 @@ int main(int argc, char **argv) {
     app.gui = q_gui_new_ctx(app.ui_font);
     if (!app.gui) {
         q_log(Q_LOG_ERR, "cannot create the GUI context");
-        return 1;
+        return _fail_startup(&app);
     }
     q_gui_set_display(app.gui, app.display);
     q_gui_set_display_size(app.gui, (float)al_get_display_width(app.display),
@@ -289,7 +300,7 @@ int main(int argc, char **argv) {
     ALLEGRO_TIMER *timer = al_create_timer(1.0 / 30.0);
     if (!queue || !timer) {
         q_log(Q_LOG_ERR, "cannot initialize Allegro");
-        return 1;
+        return _fail_startup(&app);
     }
     al_register_event_source(queue, al_get_display_event_source(app.display));
     al_register_event_source(queue, al_get_timer_event_source(timer));
@@ -321,8 +332,9 @@ int main(int argc, char **argv) {
 
     // Shutdown.
     kvn_config_save(&app.config);
-    // Layout save, console close, disconnect, job shutdown and the HTTP pool
-    // flush join here as their modules arrive.
+    // Layout save and console close join here.
+    kvn_app_disconnect();
+    kvn_jobs_shutdown();
     q_httpc_pool_flush();
     q_gui_destroy_ctx(&app.gui);
     al_destroy_timer(timer);

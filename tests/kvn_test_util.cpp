@@ -166,3 +166,24 @@ TEST_PROC::~TEST_PROC() {
     }
     if (err_fd >= 0) close(err_fd);
 }
+
+std::string test_cloud_dir() {
+    const char *d = getenv("KVN_CLOUD_DIR");
+    return (d && *d) ? d : "/tmp/kvn-cloud";
+}
+
+std::vector<std::pair<std::string, std::string>> test_cloud_openrc(const std::string &who) {
+    std::vector<std::pair<std::string, std::string>> out;
+    std::istringstream in(test_read_file(test_cloud_dir() + "/" + who + "-openrc"));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("export ", 0) != 0) continue;
+        size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        std::string value = line.substr(eq + 1);
+        if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
+            value = value.substr(1, value.size() - 2);
+        out.emplace_back(line.substr(7, eq - 7), value);
+    }
+    return out;
+}

@@ -45,3 +45,9 @@ struct TEST_PROC {
 // Starts argv[0] with the given extra environment ("NAME=value"; "NAME=" with
 // an empty value sets it empty, "-NAME" removes it).
 bool test_spawn(TEST_PROC *proc, const std::vector<std::string> &argv, const std::vector<std::string> &env);
+
+// The local cloud's folder ($KVN_CLOUD_DIR, else /tmp/kvn-cloud).
+std::string test_cloud_dir();
+// Reads "export NAME=value" lines of an openrc file of the local cloud
+// ("admin", "demo", "alt_demo") into NAME -> value.
+std::vector<std::pair<std::string, std::string>> test_cloud_openrc(const std::string &who);

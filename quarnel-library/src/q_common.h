@@ -60,6 +60,10 @@ struct Q_FREE_DELETER {
 };
 using Q_CBUF = std::unique_ptr<char, Q_FREE_DELETER>;
 
+// The value when it is an array, else null: iterating a member that is absent
+// or of another type then finds nothing.
+inline cJSON *q_json_array(const cJSON *v) { return cJSON_IsArray(v) ? const_cast<cJSON *>(v) : nullptr; }
+
 // Owning pointer for a whole cJSON document.
 struct Q_CJSON_DELETER {
     void operator()(cJSON *j) const { cJSON_Delete(j); }

@@ -1,0 +1,125 @@
+// labels: net
+// Requests against a server that accepts and never answers: disconnecting
+// cancels them, their callbacks never run, and the session outlives the last
+// of them. Run under ThreadSanitizer and AddressSanitizer too.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "kvn_app.h"
+#include "kvn_jobs.h"
+#include "kvn_session.h"
+#include "kvn_test_util.h"
+#include "q_common.h"
+
+namespace {
+// Accepts connections and holds them open without a word.
+struct SILENT_SERVER {
+    int fd = -1;
+    int port = 0;
+    std::atomic<bool> stop{false};
+    std::thread th;
+    std::vector<int> conns; // the server thread's own until it is joined
+    std::atomic<int> accepted{0};
+    SILENT_SERVER() {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, (sockaddr *)&a, sizeof a);
+        listen(fd, 64);
+        socklen_t len = sizeof a;
+        getsockname(fd, (sockaddr *)&a, &len);
+        port = ntohs(a.sin_port);
+        th = std::thread([this] {
+            while (!stop) {
+                pollfd p = {fd, POLLIN, 0};
+                if (poll(&p, 1, 20) > 0) {
+                    conns.push_back(accept(fd, nullptr, nullptr));
+                    accepted++;
+                }
+            }
+        });
+    }
+    ~SILENT_SERVER() {
+        stop = true;
+        th.join();
+        for (int c : conns) close(c);
+        close(fd);
+    }
+};
+
+int g_callbacks = 0;
+void count_done(KVN_REQ *, void *) { g_callbacks++; }
+} // namespace
+
+TEST(Requests, DisconnectCancelsRunningRequestsAndDropsTheirAnswers) {
+    SILENT_SERVER server;
+    KVN_APP app;
+    memset(&app, 0, sizeof app);
+    kvn_app_publish(&app);
+    ASSERT_EQ(kvn_jobs_init(4), 0);
+
+    KVN_PROFILE p;
+    kvn_profile_defaults(&p);
+    q_strcpy(p.auth_url, sizeof p.auth_url, "http://127.0.0.1:1/v3");
+    app.session = kvn_session_new(&p);
+    // A session that looks authenticated, with one endpoint on the silent server.
+    app.session->token = strdup("not-a-real-token");
+    KVN_ENDPOINT *e = &app.session->endpoints[app.session->endpoint_count++];
+    q_strcpy(e->type, sizeof e->type, "object-store");
+    q_strcpy(e->interface, sizeof e->interface, "public");
+    q_format(e->url, sizeof e->url, "http://127.0.0.1:%d/v1/AUTH_x", server.port);
+
+    g_callbacks = 0;
+    for (int i = 0; i < 6; i++) {
+        KVN_REQ *r = kvn_req_new("object-store", "GET", "/c");
+        ASSERT_NE(r, nullptr);
+        ASSERT_GE(kvn_req_submit(r, "List", count_done, nullptr), 0);
+    }
+    // Four run (blocked on the silent server), two wait in the queue.
+    for (int i = 0; i < 2000 && server.accepted < 4; i++) usleep(5000);
+    char status[128];
+    kvn_jobs_status_text(status, sizeof status);
+    EXPECT_STREQ(status, "6 running: List");
+
+    uint64_t gen = app.session_generation;
+    kvn_app_disconnect();
+    EXPECT_EQ(app.session, nullptr);
+    EXPECT_EQ(app.session_generation, gen + 1);
+    EXPECT_EQ(g_callbacks, 0);
+    EXPECT_EQ(kvn_jobs_running(nullptr, 0, nullptr), 0);
+    EXPECT_EQ(kvn_req_new("object-store", "GET", "/c"), nullptr); // no session, no request
+
+    kvn_jobs_shutdown();
+    kvn_app_publish(nullptr);
+}
+
+TEST(Requests, StatusLineLevels) {
+    KVN_APP app;
+    memset(&app, 0, sizeof app);
+    kvn_app_status(1, "ignored without an application");
+    kvn_app_publish(&app);
+    TEST_LOG_CAPTURE cap;
+    set_log_level(Q_LOG_DEBUG);
+    kvn_app_status(2, "quota at %d%%", 90);
+    EXPECT_STREQ(app.status_text, "quota at 90%");
+    EXPECT_EQ(app.status_kind, 2);
+    kvn_app_status(0, "loaded");
+    ASSERT_EQ(cap.lines.size(), 2u);
+    EXPECT_EQ(cap.lines[0].rfind("NOTICE:", 0), 0u);
+    EXPECT_EQ(cap.lines[1].rfind("INFO:", 0), 0u);
+    std::string long_text(2000, 'x');
+    kvn_app_status(1, "%s", long_text.c_str());
+    EXPECT_EQ(strlen(app.status_text), 1023u);
+    EXPECT_EQ(cap.lines[2].rfind("ERR:", 0), 0u);
+    set_log_level(Q_LOG_NOTICE);
+    kvn_app_publish(nullptr);
+}
