@@ -12,7 +12,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -23,8 +23,6 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
-
-extern char **environ;
 
 namespace kvn_net {
 
@@ -162,19 +160,28 @@ inline void make_test_certs(const std::string &dir) {
 
 struct CHILD {
     pid_t pid = -1;
+    // Started from the thread that stays for the child's whole life (the test
+    // program's main thread): the child gets SIGTERM when that thread ends, so
+    // a test program killed on a time-out leaves no server behind.
     bool start(const std::vector<std::string> &argv, const std::string &log_path) {
         std::vector<char *> a;
         for (auto &s : argv)
             a.push_back(const_cast<char *>(s.c_str()));
         a.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        int rc = posix_spawn(&pid, a[0], &fa, nullptr, a.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        if (rc != 0) pid = -1;
-        return rc == 0;
+        int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (log < 0) return false;
+        pid_t parent = getpid();
+        pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent) _exit(127);
+            dup2(log, 1);
+            dup2(log, 2);
+            execv(a[0], a.data());
+            _exit(127);
+        }
+        close(log);
+        return pid > 0;
     }
     void stop() {
         if (pid <= 0) return;

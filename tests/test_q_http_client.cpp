@@ -269,6 +269,20 @@ TEST_F(HttpNet, KeptConnectionIsReusedUntilClosedOrFlushed) {
     EXPECT_NE(body_of(g), body_of(f));
 }
 
+TEST_F(HttpNet, KeptConnectionRetiresAfterFourSeconds) {
+    std::string conn_url = P.url(P.plain, "/conn");
+    RESP a = perform(get(conn_url));
+    RESP b = perform(get(conn_url));
+    auto parked = std::chrono::steady_clock::now(); // b parked its connection before returning
+    EXPECT_EQ(body_of(a), body_of(b));
+    // The age itself is what is tested, so the wait is for the clock.
+    while (std::chrono::steady_clock::now() - parked < std::chrono::milliseconds(4300))
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    RESP c = perform(get(conn_url));
+    EXPECT_EQ(c->status, 200) << c->error;
+    EXPECT_NE(body_of(c), body_of(b));
+}
+
 // ---- bodies ----------------------------------------------------------------------
 
 TEST_F(HttpNet, BodiesOfEveryFraming) {
@@ -774,7 +788,6 @@ TEST_F(HttpNet, BrokenAnswersGiveTheirOwnErrors) {
         std::string answer;
         int io_timeout_ms, status;
         std::string error, body;
-        bool close_after = true;
     } cases[] = {
         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nonly-part", 0, 200,
          "connection closed while reading the body", ""},
@@ -802,7 +815,7 @@ TEST_F(HttpNet, BrokenAnswersGiveTheirOwnErrors) {
         FAULT_SERVER srv([&](int fd, int) {
             read_request(fd);
             send_all(fd, c.answer);
-            if (!c.close_after || c.io_timeout_ms) {
+            if (c.io_timeout_ms) {
                 // hold the connection open until the client gave up
                 std::unique_lock<std::mutex> lock(m);
                 cv.wait_for(lock, std::chrono::seconds(30), [&] { return done; });
