@@ -96,15 +96,7 @@ int main(int argc, char **argv) {
     }
 
     KVN_PROFILE p;
-    kvn_profile_defaults(&p);
-    std::string env_args;
-    for (auto &kv : test_cloud_openrc("admin")) {
-        const char *v = kv.second.c_str();
-        if (kv.first == "OS_AUTH_URL") q_strcpy(p.auth_url, sizeof p.auth_url, v);
-        else if (kv.first == "OS_USERNAME") q_strcpy(p.username, sizeof p.username, v);
-        else if (kv.first == "OS_PASSWORD") q_strcpy(p.secret, sizeof p.secret, v);
-        else if (kv.first == "OS_PROJECT_NAME") q_strcpy(p.project_name, sizeof p.project_name, v);
-    }
+    test_cloud_profile("admin", &p);
     KVN_APP app;
     memset(&app, 0, sizeof app);
     kvn_app_publish(&app);

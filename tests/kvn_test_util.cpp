@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "kvn_profile.h"
+#include "q_common.h"
 #include "q_log.h"
 
 extern char **environ;
@@ -186,4 +188,20 @@ std::vector<std::pair<std::string, std::string>> test_cloud_openrc(const std::st
         out.emplace_back(line.substr(7, eq - 7), value);
     }
     return out;
+}
+
+void test_cloud_profile(const std::string &who, KVN_PROFILE *p) {
+    kvn_profile_defaults(p);
+    q_strcpy(p->name, sizeof p->name, who.c_str());
+    for (auto &kv : test_cloud_openrc(who)) {
+        const char *v = kv.second.c_str();
+        if (kv.first == "OS_AUTH_URL") q_strcpy(p->auth_url, sizeof p->auth_url, v);
+        else if (kv.first == "OS_USERNAME") q_strcpy(p->username, sizeof p->username, v);
+        else if (kv.first == "OS_PASSWORD") q_strcpy(p->secret, sizeof p->secret, v);
+        else if (kv.first == "OS_PROJECT_NAME") q_strcpy(p->project_name, sizeof p->project_name, v);
+        else if (kv.first == "OS_USER_DOMAIN_NAME") q_strcpy(p->user_domain_name, sizeof p->user_domain_name, v);
+        else if (kv.first == "OS_PROJECT_DOMAIN_NAME")
+            q_strcpy(p->project_domain_name, sizeof p->project_domain_name, v);
+        else if (kv.first == "OS_REGION_NAME") q_strcpy(p->region, sizeof p->region, v);
+    }
 }

@@ -51,3 +51,6 @@ std::string test_cloud_dir();
 // Reads "export NAME=value" lines of an openrc file of the local cloud
 // ("admin", "demo", "alt_demo") into NAME -> value.
 std::vector<std::pair<std::string, std::string>> test_cloud_openrc(const std::string &who);
+// A password profile made from that openrc file (named after `who`).
+struct KVN_PROFILE;
+void test_cloud_profile(const std::string &who, KVN_PROFILE *p);

@@ -55,14 +55,7 @@ struct APP_FIXTURE : ::testing::Test {
     KVN_APP app;
     void connect(const std::string &who) {
         KVN_PROFILE p;
-        kvn_profile_defaults(&p);
-        for (auto &kv : test_cloud_openrc(who)) {
-            const char *v = kv.second.c_str();
-            if (kv.first == "OS_AUTH_URL") q_strcpy(p.auth_url, sizeof p.auth_url, v);
-            else if (kv.first == "OS_USERNAME") q_strcpy(p.username, sizeof p.username, v);
-            else if (kv.first == "OS_PASSWORD") q_strcpy(p.secret, sizeof p.secret, v);
-            else if (kv.first == "OS_PROJECT_NAME") q_strcpy(p.project_name, sizeof p.project_name, v);
-        }
+        test_cloud_profile(who, &p);
         kvn_session_free(&app.session);
         app.session = kvn_session_new(&p);
         ASSERT_EQ(kvn_session_authenticate(app.session, nullptr), 0) << app.session->last_error;

@@ -29,19 +29,7 @@ struct RESULT_PTR {
 
 KVN_PROFILE cloud_profile(const std::string &who) {
     KVN_PROFILE p;
-    kvn_profile_defaults(&p);
-    q_strcpy(p.name, sizeof p.name, who.c_str());
-    for (auto &kv : test_cloud_openrc(who)) {
-        const char *v = kv.second.c_str();
-        if (kv.first == "OS_AUTH_URL") q_strcpy(p.auth_url, sizeof p.auth_url, v);
-        else if (kv.first == "OS_USERNAME") q_strcpy(p.username, sizeof p.username, v);
-        else if (kv.first == "OS_PASSWORD") q_strcpy(p.secret, sizeof p.secret, v);
-        else if (kv.first == "OS_PROJECT_NAME") q_strcpy(p.project_name, sizeof p.project_name, v);
-        else if (kv.first == "OS_USER_DOMAIN_NAME") q_strcpy(p.user_domain_name, sizeof p.user_domain_name, v);
-        else if (kv.first == "OS_PROJECT_DOMAIN_NAME")
-            q_strcpy(p.project_domain_name, sizeof p.project_domain_name, v);
-        else if (kv.first == "OS_REGION_NAME") q_strcpy(p.region, sizeof p.region, v);
-    }
+    test_cloud_profile(who, &p);
     EXPECT_TRUE(p.auth_url[0]) << "no openrc for " << who << " in " << test_cloud_dir();
     return p;
 }
