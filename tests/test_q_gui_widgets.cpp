@@ -740,3 +740,486 @@ TEST(Checkbox, ClickAndSpaceToggleSettersDoNotCallBack) {
     EXPECT_STREQ(q_gui_checkbox_get_label(g.ctx, cb), "Enabled");
     g.draw();
 }
+
+// ---- split pane, radio list, drop-down menu, hex view ----------------------------------
+
+TEST(SplitPane, RatioIsClampedToItsLimits) {
+    Gui g;
+    double last = -1;
+    const int sp = q_gui_add_splitpane(
+        g.ctx, g.win, 0, 0, 400, 200, 0, 0.99, [](int, double r, void *u) { *static_cast<double *>(u) = r; },
+        &last);
+    EXPECT_DOUBLE_EQ(q_gui_splitpane_get_ratio(g.ctx, sp), 0.95);
+    q_gui_splitpane_set_ratio(g.ctx, sp, 0.01);
+    EXPECT_DOUBLE_EQ(q_gui_splitpane_get_ratio(g.ctx, sp), 0.05);
+    q_gui_splitpane_set_limits(g.ctx, sp, 0.3, 0.6); // pulls the ratio inside
+    EXPECT_DOUBLE_EQ(q_gui_splitpane_get_ratio(g.ctx, sp), 0.3);
+    q_gui_splitpane_set_limits(g.ctx, sp, -1, 2);
+    q_gui_splitpane_set_ratio(g.ctx, sp, 1.5);
+    EXPECT_DOUBLE_EQ(q_gui_splitpane_get_ratio(g.ctx, sp), 1.0);
+    q_gui_splitpane_set_limits(g.ctx, sp, 0.8, 0.2); // min is kept below max
+    EXPECT_DOUBLE_EQ(q_gui_splitpane_get_ratio(g.ctx, sp), 0.2);
+    q_gui_splitpane_set_limits(g.ctx, sp, 0.1, 0.9);
+    q_gui_splitpane_set_ratio(g.ctx, sp, 0.5);
+    EXPECT_FLOAT_EQ(q_gui_splitpane_band(g.ctx, sp), 12);
+    // Dragging the band (at x = 200) follows the pointer and stops at 0.9.
+    g.mouse(ALLEGRO_EVENT_MOUSE_AXES, 201, 100, 0);
+    g.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, 201, 100);
+    g.mouse(ALLEGRO_EVENT_MOUSE_AXES, 100, 100, 0);
+    EXPECT_DOUBLE_EQ(last, 0.25);
+    g.mouse(ALLEGRO_EVENT_MOUSE_AXES, 399, 100, 0);
+    g.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, 399, 100);
+    EXPECT_DOUBLE_EQ(q_gui_splitpane_get_ratio(g.ctx, sp), 0.9);
+    // A press away from the band does not drag.
+    g.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, 50, 100);
+    g.mouse(ALLEGRO_EVENT_MOUSE_AXES, 150, 100, 0);
+    g.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, 150, 100);
+    EXPECT_DOUBLE_EQ(q_gui_splitpane_get_ratio(g.ctx, sp), 0.9);
+    // Another kind: the neutral answers.
+    const int lb = q_gui_add_listbox(g.ctx, g.win, 0, 300, 10, 10, 1, nullptr, nullptr);
+    EXPECT_DOUBLE_EQ(q_gui_splitpane_get_ratio(g.ctx, lb), 0.5);
+    EXPECT_FLOAT_EQ(q_gui_splitpane_band(g.ctx, lb), 0);
+    g.draw();
+}
+
+namespace {
+// The drop-down menu's open callback rebuilds its entries through this.
+Q_GUI_CTX *g_menu_ctx = nullptr;
+} // namespace
+
+TEST(RadioListAndDropMenu, PickByMouseAndKeys) {
+    Gui g;
+    int picked = -1;
+    const int rl = q_gui_add_radiolist(
+        g.ctx, g.win, 10, 10, 200, 80, [](int, int i, void *u) { *static_cast<int *>(u) = i; }, &picked);
+    for (const char *t : {"ipv4", "ipv6", "both"})
+        q_gui_radiolist_add_item(g.ctx, rl, t);
+    g.click(20, 10 + 22 + 5);
+    EXPECT_EQ(q_gui_radiolist_get_selected(g.ctx, rl), 1);
+    EXPECT_EQ(picked, 1);
+    g.chr(ALLEGRO_KEY_DOWN);
+    EXPECT_EQ(picked, 2);
+    q_gui_radiolist_set_selected(g.ctx, rl, 3); // out of range: ignored
+    EXPECT_EQ(q_gui_radiolist_get_selected(g.ctx, rl), 2);
+
+    struct PICK {
+        int entry = -1, tag = -1, opens = 0;
+    } pick;
+    const int dm = q_gui_add_dropmenu(
+        g.ctx, g.win, "Actions", 300, 10, 120, 24,
+        [](int id, void *u) {
+            // Entries are rebuilt at every opening.
+            PICK *p = static_cast<PICK *>(u);
+            p->opens++;
+            q_gui_dropmenu_clear(g_menu_ctx, id);
+            for (int k = 0; k < 3; k++)
+                q_gui_dropmenu_add_dynamic_entry(
+                    g_menu_ctx, id,
+                    k == 0   ? "Start"
+                    : k == 1 ? "Stop"
+                             : "Reboot",
+                    10 + k,
+                    [](int, int entry, int tag, void *uu) {
+                        static_cast<PICK *>(uu)->entry = entry;
+                        static_cast<PICK *>(uu)->tag = tag;
+                    },
+                    u);
+        },
+        &pick);
+    g_menu_ctx = g.ctx;
+    g.click(350, 20);
+    EXPECT_EQ(q_gui_dropmenu_is_open(g.ctx, dm), 1);
+    EXPECT_EQ(q_gui_dropmenu_count(g.ctx, dm), 3);
+    g.draw();
+    g.click(350, 10 + 24 + 24 + 5); // second entry
+    EXPECT_EQ(pick.entry, 1);
+    EXPECT_EQ(pick.tag, 11);
+    EXPECT_EQ(q_gui_dropmenu_is_open(g.ctx, dm), 0);
+    g.click(350, 20);
+    g.chr(ALLEGRO_KEY_END);
+    g.chr(ALLEGRO_KEY_ENTER, 0, 13);
+    EXPECT_EQ(pick.tag, 12);
+    EXPECT_EQ(pick.opens, 2);
+    EXPECT_EQ(q_gui_dropmenu_count(g.ctx, dm), 3);
+}
+
+TEST(HexView, CopiesItsDataAndTakesFocusOnlyWithData) {
+    Gui g;
+    const int hv = q_gui_add_hexview(g.ctx, g.win, 10, 10, 600, 200);
+    g.click(200, 20);
+    EXPECT_EQ(q_gui_get_focus(g.ctx), -1);
+    unsigned char bytes[100];
+    for (int i = 0; i < 100; i++)
+        bytes[i] = (unsigned char)i;
+    q_gui_hexview_set_data(g.ctx, hv, bytes, sizeof bytes);
+    memset(bytes, 0xFF, sizeof bytes); // the view keeps its own copy
+    g.click(200, 20);
+    EXPECT_EQ(q_gui_get_focus(g.ctx), hv);
+    g.chr(ALLEGRO_KEY_END);
+    EXPECT_EQ(q_gui_hexview_get_cursor(g.ctx, hv), 99u);
+    g.chr(ALLEGRO_KEY_UP);
+    EXPECT_EQ(q_gui_hexview_get_cursor(g.ctx, hv), 83u);
+    g.draw();
+}
+
+// ---- syntax view and markdown view ------------------------------------------------------
+
+TEST(SyntaxView, ClassifiesTokensByLanguage) {
+    struct CASE {
+        int lang;
+        const char *line;
+        const char *classes; // one letter per byte
+    };
+    // t text, k key, s string, n number, l literal, p punctuation, c comment,
+    // g tag, a attribute, r regex, w keyword, h/+/- diff
+    const CASE cases[] = {
+        {Q_GUI_SYNTAX_HEADERS, "Host: x", "kkkksss"},
+        {Q_GUI_SYNTAX_JSON, "{\"a\\\"\":1,\"b\":true}", "pkkkkkpnpkkkpllllp"},
+        {Q_GUI_SYNTAX_XML, "<a h=\"1\">x</a>", "ggtapsssgtggggg"},
+        {Q_GUI_SYNTAX_YAML, "- key: 'v' # c", "ptkkkptssstccc"},
+        {Q_GUI_SYNTAX_SCRIPT, "x=/a\\/b/g;await f()//c", "ttrrrrrrrpwwwwwttppccc"},
+        {Q_GUI_SYNTAX_SCRIPT, "#!/bin/sh", "ccccccccc"},
+        {Q_GUI_SYNTAX_DIFF, "@@ -1 +1 @@", "hhhhhhhhhhh"},
+        {Q_GUI_SYNTAX_DIFF, "+a", "++"},
+        {Q_GUI_SYNTAX_DIFF, "-a", "--"},
+    };
+    const char letters[] = "tksnlpcgarwh+-";
+    for (const CASE &c : cases) {
+        SCOPED_TRACE(c.line);
+        const int n = (int)strlen(c.line);
+        std::vector<unsigned char> cls((size_t)n);
+        int state = 0;
+        q_gui_syntax_classify(c.lang, c.line, n, &state, cls.data());
+        std::string got;
+        for (unsigned char k : cls)
+            got += letters[k];
+        EXPECT_EQ(got, std::string(c.classes).substr(0, (size_t)n));
+    }
+    // A block comment carries over to the next line.
+    int state = 0;
+    unsigned char cls[8];
+    q_gui_syntax_classify(Q_GUI_SYNTAX_SCRIPT, "a /* b", 6, &state, cls);
+    EXPECT_EQ(state, 1);
+    q_gui_syntax_classify(Q_GUI_SYNTAX_SCRIPT, "c */ d", 6, &state, cls);
+    EXPECT_EQ(cls[0], Q_GUI_TOK_COMMENT);
+    EXPECT_EQ(cls[5], Q_GUI_TOK_TEXT);
+    EXPECT_EQ(state, 0);
+}
+
+TEST(SyntaxView, DragSelectsAndCopies) {
+    Gui g;
+    const int sv = q_gui_add_syntaxview(g.ctx, g.win, 10, 10, 600, 200, Q_GUI_SYNTAX_JSON);
+    q_gui_syntaxview_set_text(g.ctx, sv, "{\r\n  \"a\": 1\r\n}");
+    EXPECT_STREQ(q_gui_syntaxview_get_text(g.ctx, sv), "{\n  \"a\": 1\n}");
+    EXPECT_EQ(q_gui_syntaxview_get_selected_text(g.ctx, sv), nullptr);
+    // Builtin font: 8 px per character; text starts 4 px in, lines 9 px.
+    const float y2 = 10 + 4 + 9 + 4;
+    g.mouse(ALLEGRO_EVENT_MOUSE_AXES, 14 + 2 * 8, y2, 0);
+    g.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, 14 + 2 * 8, y2);
+    g.mouse(ALLEGRO_EVENT_MOUSE_AXES, 14 + 5 * 8, y2, 0);
+    g.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, 14 + 5 * 8, y2);
+    char *sel = q_gui_syntaxview_get_selected_text(g.ctx, sv);
+    ASSERT_NE(sel, nullptr);
+    EXPECT_STREQ(sel, "\"a\"");
+    free(sel);
+    g.draw();
+}
+
+TEST(MarkdownView, LaysOutBlocksAndSelectsWords) {
+    Gui g;
+    ALLEGRO_FONT *fonts[4] = {g_font, g_font, g_font, g_font};
+    const int md = q_gui_add_markdownview(g.ctx, g.win, 10, 10, 400, 300, fonts);
+    q_gui_markdownview_set_text(
+        g.ctx, md, "# Title\n\nSome **bold** and *italic* with `code`.\n\n- one\n- two\n\n```\nx = 1\n```\n");
+    g.draw();
+    EXPECT_EQ(q_gui_markdownview_get_selection(g.ctx, md), nullptr);
+    // A double click on the first word of the heading selects it.
+    g.click(10 + 6 + 4, 10 + 6 + 6 + 4);
+    g.click(10 + 6 + 4, 10 + 6 + 6 + 4);
+    char *sel = q_gui_markdownview_get_selection(g.ctx, md);
+    ASSERT_NE(sel, nullptr);
+    EXPECT_STREQ(sel, "Title");
+    free(sel);
+}
+
+// ---- composites ------------------------------------------------------------------------
+
+TEST(Tree, SelectExpandsAncestorsAndRebuildKeepsExpansion) {
+    Gui g;
+    int picked = -1;
+    Q_GUI_TREE *t = q_gui_tree_create(
+        g.ctx, g.win, 10, 10, 300, 200, [](int node, void *u) { *static_cast<int *>(u) = node; }, &picked);
+    ASSERT_NE(t, nullptr);
+    static int tags[4];
+    const int compute = q_gui_tree_add_node(t, "compute", -1, &tags[0]);
+    const int server = q_gui_tree_add_node(t, "server", compute, &tags[1]);
+    const int flavor = q_gui_tree_add_node(t, "flavor", compute, nullptr);
+    const int network = q_gui_tree_add_node(t, "network", -1, &tags[2]);
+    const int port = q_gui_tree_add_node(t, "port", network, &tags[3]);
+    EXPECT_EQ(q_gui_tree_add_node(t, "bad", 99, nullptr), -1);
+    q_gui_tree_rebuild(t);
+    EXPECT_EQ(q_gui_listbox_count(g.ctx, t->listbox), 2); // only the top level
+    EXPECT_EQ(q_gui_tree_find(t, &tags[3]), port);
+    EXPECT_EQ(q_gui_tree_find(t, &picked), -1);
+
+    q_gui_tree_select(t, port);
+    EXPECT_EQ(q_gui_tree_get_selected(t), port);
+    EXPECT_EQ(q_gui_listbox_count(g.ctx, t->listbox), 3);
+    EXPECT_EQ(q_gui_listbox_get_selected(g.ctx, t->listbox), 2);
+
+    // A click on "compute" unfolds it and reports the node.
+    g.click(50, 10 + 5);
+    EXPECT_EQ(picked, compute);
+    EXPECT_EQ(q_gui_listbox_count(g.ctx, t->listbox), 5);
+    EXPECT_STREQ(q_gui_listbox_get_item_text(g.ctx, t->listbox, 1), "server");
+    q_gui_tree_rebuild(t);
+    EXPECT_EQ(q_gui_listbox_count(g.ctx, t->listbox), 5);
+    EXPECT_EQ(q_gui_tree_get_selected(t), compute);
+
+    // Save, clear, refill in another order, restore.
+    Q_GUI_TREE_STATE *st = q_gui_tree_save_state(t);
+    ASSERT_NE(st, nullptr);
+    q_gui_tree_clear(t);
+    EXPECT_EQ(q_gui_tree_get_selected(t), -1);
+    const int n2 = q_gui_tree_add_node(t, "network", -1, nullptr);
+    q_gui_tree_add_node(t, "port", n2, nullptr);
+    const int c2 = q_gui_tree_add_node(t, "compute", -1, nullptr);
+    q_gui_tree_add_node(t, "server", c2, nullptr);
+    q_gui_tree_restore_state(t, st);
+    q_gui_tree_free_state(&st);
+    EXPECT_EQ(st, nullptr);
+    EXPECT_EQ(q_gui_tree_get_selected(t), c2);
+    EXPECT_EQ(q_gui_listbox_count(g.ctx, t->listbox), 4); // both expanded again
+    (void)server;
+    (void)flavor;
+    g.draw();
+    q_gui_tree_destroy(&t);
+    g.click(50, 10 + 5); // the listbox outlives the tree without calling it
+}
+
+TEST(Tree, HoldsAtMost2048Nodes) {
+    Gui g;
+    Q_GUI_TREE *t = q_gui_tree_create(g.ctx, g.win, 10, 10, 300, 200, nullptr, nullptr);
+    int last = -1;
+    for (int i = 0; i < Q_GUI_TREE_MAX; i++)
+        last = q_gui_tree_add_node(t, "n", i > 0 ? i - 1 : -1, nullptr);
+    EXPECT_EQ(last, Q_GUI_TREE_MAX - 1);
+    EXPECT_EQ(q_gui_tree_add_node(t, "n", -1, nullptr), -1);
+    q_gui_tree_select(t, Q_GUI_TREE_MAX - 1); // 2048 levels deep
+    EXPECT_EQ(q_gui_listbox_count(g.ctx, t->listbox), Q_GUI_TREE_MAX);
+    q_gui_tree_destroy(&t);
+}
+
+TEST(TabPanel, ShowsOnlyTheCurrentPage) {
+    Gui g;
+    Q_GUI_TAB_PANEL *tab = q_gui_tab_create(g.ctx, g.win, 10, 10, 400, 300);
+    ASSERT_NE(tab, nullptr);
+    const int p0 = q_gui_tab_add_page(tab, "General");
+    const int p1 = q_gui_tab_add_page(tab, "Advanced");
+    const float top = q_gui_tab_page_top(tab);
+    const int a = q_gui_add_label(g.ctx, g.win, "a", 20, top, 100, 20, 0);
+    const int b = q_gui_add_label(g.ctx, g.win, "b", 20, top, 100, 20, 0);
+    q_gui_tab_add_widget(tab, p0, a);
+    q_gui_tab_add_widget(tab, p1, b);
+    EXPECT_EQ(q_gui_tab_get_selected(tab), p0);
+    EXPECT_EQ(q_gui_widget_is_visible(g.ctx, a), 1);
+    EXPECT_EQ(q_gui_widget_is_visible(g.ctx, b), 0);
+    const Q_GUI_WIDGET *btn = q_gui_get_widget(g.ctx, tab->pages[p1].button);
+    g.click(btn->x + 5, btn->y + 5);
+    EXPECT_EQ(q_gui_tab_get_selected(tab), p1);
+    EXPECT_EQ(q_gui_widget_is_visible(g.ctx, a), 0);
+    EXPECT_EQ(q_gui_widget_is_visible(g.ctx, b), 1);
+    EXPECT_EQ(q_gui_button_is_toggled(g.ctx, tab->pages[p1].button), 1);
+    EXPECT_EQ(q_gui_button_is_toggled(g.ctx, tab->pages[p0].button), 0);
+    g.click(btn->x + 5, btn->y + 5); // a second click keeps the page
+    EXPECT_EQ(q_gui_button_is_toggled(g.ctx, tab->pages[p1].button), 1);
+    g.draw();
+    q_gui_tab_destroy(&tab);
+    g.click(btn->x + 5, btn->y + 5);
+    g.draw();
+}
+
+TEST(KvTable, AddsAndRemovesRows) {
+    Gui g;
+    Q_GUI_KVTABLE *kv = q_gui_kvtable_create(g.ctx, g.win, 10, 10, 500, 300, "Property");
+    ASSERT_NE(kv, nullptr);
+    q_gui_textarea_set_text(g.ctx, kv->key_field, "hw_rng:allowed");
+    q_gui_textarea_set_text(g.ctx, kv->value_field, "True");
+    q_gui_set_focus(g.ctx, kv->value_field);
+    // Enter in a field presses "Add row".
+    g.key(ALLEGRO_EVENT_KEY_DOWN, ALLEGRO_KEY_ENTER);
+    g.key(ALLEGRO_EVENT_KEY_UP, ALLEGRO_KEY_ENTER);
+    EXPECT_EQ(q_gui_kvtable_count(kv), 1);
+    EXPECT_STREQ(q_gui_kvtable_get(kv, 0, 0), "hw_rng:allowed");
+    EXPECT_STREQ(q_gui_kvtable_get(kv, 0, 1), "True");
+    EXPECT_STREQ(q_gui_textarea_get_text(g.ctx, kv->key_field), "");
+    // An empty key adds nothing.
+    const Q_GUI_WIDGET *add = q_gui_get_widget(g.ctx, kv->add_button);
+    g.click(add->x + 5, add->y + 5);
+    EXPECT_EQ(q_gui_kvtable_count(kv), 1);
+    q_gui_kvtable_add(kv, "b", "2", "second");
+    q_gui_datagrid_set_selected_row(g.ctx, kv->grid, 0);
+    const Q_GUI_WIDGET *rm = q_gui_get_widget(g.ctx, kv->remove_button);
+    g.click(rm->x + 5, rm->y + 5);
+    EXPECT_EQ(q_gui_kvtable_count(kv), 1);
+    EXPECT_STREQ(q_gui_kvtable_get(kv, 0, 2), "second");
+    EXPECT_STREQ(q_gui_datagrid_get_cell(g.ctx, kv->grid, 0, 1), "2");
+    g.draw();
+    q_gui_kvtable_destroy(&kv);
+}
+
+TEST(SectionList, FoldsAndRefusesMembersBeyondCapacity) {
+    Gui g;
+    TEST_LOG_CAPTURE log;
+    set_log_level(Q_LOG_WARNING);
+    Q_GUI_SECTIONLIST *sl = q_gui_sectionlist_create(g.ctx, g.win, 10, 10, 300);
+    const int s0 = q_gui_sectionlist_add_section(sl, "Network", 1);
+    const int s1 = q_gui_sectionlist_add_section(sl, "Storage", 2);
+    const int a = q_gui_add_label(g.ctx, g.win, "a", 10, 0, 100, 20, 0);
+    const int b = q_gui_add_label(g.ctx, g.win, "b", 10, 0, 100, 20, 0);
+    const int c = q_gui_add_label(g.ctx, g.win, "c", 10, 24, 100, 20, 0);
+    EXPECT_EQ(q_gui_sectionlist_add_widget(sl, s0, a), 0);
+    EXPECT_EQ(q_gui_sectionlist_add_widget(sl, s0, b), -1);
+    char msg[128];
+    snprintf(msg, sizeof msg, "section Network is full (1 members), widget %d not added", b);
+    EXPECT_TRUE(log.contains(msg));
+    EXPECT_EQ(q_gui_sectionlist_add_widget(sl, s1, b), 0);
+    EXPECT_EQ(q_gui_sectionlist_add_widget(sl, s1, c), 0);
+    const float y_b = q_gui_get_widget(g.ctx, b)->y;
+    const float h0 = q_gui_sectionlist_height(sl);
+    q_gui_sectionlist_set_folded(sl, s0, 1);
+    EXPECT_EQ(q_gui_widget_is_visible(g.ctx, a), 0);
+    EXPECT_LT(q_gui_get_widget(g.ctx, b)->y, y_b); // the next section moves up
+    EXPECT_LT(q_gui_sectionlist_height(sl), h0);
+    EXPECT_FLOAT_EQ(q_gui_get_widget(g.ctx, c)->y - q_gui_get_widget(g.ctx, b)->y, 24);
+    // The header button folds it back open.
+    const Q_GUI_WIDGET *hdr = q_gui_get_widget(g.ctx, sl->sections[s0].header);
+    g.click(hdr->x + 5, hdr->y + 5);
+    EXPECT_EQ(q_gui_sectionlist_is_folded(sl, s0), 0);
+    EXPECT_EQ(q_gui_widget_is_visible(g.ctx, a), 1);
+    q_gui_sectionlist_destroy(&sl);
+    set_log_level(Q_LOG_NOTICE);
+}
+
+// ---- across kinds ------------------------------------------------------------------------
+
+TEST(Widgets, FocusTakesKeyPerKind) {
+    Gui g;
+    const int nav[] = {ALLEGRO_KEY_ENTER, ALLEGRO_KEY_HOME,     ALLEGRO_KEY_END,   ALLEGRO_KEY_PGUP,
+                       ALLEGRO_KEY_PGDN,  ALLEGRO_KEY_LEFT,     ALLEGRO_KEY_RIGHT, ALLEGRO_KEY_UP,
+                       ALLEGRO_KEY_DOWN,  ALLEGRO_KEY_PAD_ENTER};
+    ALLEGRO_FONT *fonts[4] = {g_font, nullptr, nullptr, nullptr};
+    struct KIND {
+        const char *name;
+        int id;
+        bool takes_nav, takes_letters, takes_space;
+    };
+    const KIND kinds[] = {
+        {"textarea", q_gui_add_textarea(g.ctx, g.win, 0, 0, 10, 10, 0, 0, nullptr, nullptr), true, true,
+         true},
+        {"button", q_gui_add_button(g.ctx, g.win, "b", 0, 0, 10, 10, 0, nullptr, nullptr), false, false,
+         true},
+        {"slider", q_gui_add_slider(g.ctx, g.win, 0, 0, 10, 10, 0, 1, 0, 0, nullptr, nullptr), true, false,
+         false},
+        {"scrollbar", q_gui_add_scrollbar(g.ctx, g.win, 0, 0, 10, 10, 0, 0, 10, 1, nullptr, nullptr), true,
+         false, false},
+        {"listbox", q_gui_add_listbox(g.ctx, g.win, 0, 0, 10, 10, 1, nullptr, nullptr), true, false, false},
+        {"radiolist", q_gui_add_radiolist(g.ctx, g.win, 0, 0, 10, 10, nullptr, nullptr), true, false, false},
+        {"combobox", q_gui_add_combobox(g.ctx, g.win, 0, 0, 10, 10, nullptr, nullptr), true, false, false},
+        {"dropmenu", q_gui_add_dropmenu(g.ctx, g.win, "m", 0, 0, 10, 10, nullptr, nullptr), true, false,
+         false},
+        {"hexview", q_gui_add_hexview(g.ctx, g.win, 0, 0, 10, 10), true, false, false},
+        {"syntaxview", q_gui_add_syntaxview(g.ctx, g.win, 0, 0, 10, 10, 0), true, false, false},
+        {"datagrid", q_gui_add_datagrid(g.ctx, g.win, 0, 0, 10, 10, nullptr, nullptr), true, false, false},
+        {"markdownview", q_gui_add_markdownview(g.ctx, g.win, 0, 0, 10, 10, fonts), true, false, false},
+        {"checkbox", q_gui_add_checkbox(g.ctx, g.win, "c", 0, 0, 10, 10, 0, nullptr, nullptr), false, false,
+         false},
+        {"label", q_gui_add_label(g.ctx, g.win, "l", 0, 0, 10, 10, 0), false, false, false},
+        {"image", q_gui_add_image(g.ctx, g.win, 0, 0, 10, 10, nullptr, 0), false, false, false},
+        {"splitpane", q_gui_add_splitpane(g.ctx, g.win, 0, 0, 10, 10, 0, 0.5, nullptr, nullptr), false, false,
+         false},
+        {"progressbar", q_gui_add_progressbar(g.ctx, g.win, 0, 0, 10, 10), false, false, false},
+        {"custom", q_gui_add_custom(g.ctx, g.win, 0, 0, 10, 10, nullptr, nullptr), false, false, false},
+    };
+    for (const KIND &k : kinds) {
+        SCOPED_TRACE(k.name);
+        ASSERT_GT(k.id, 0);
+        q_gui_set_focus(g.ctx, k.id);
+        for (int key : nav)
+            EXPECT_EQ(q_gui_focus_takes_key(g.ctx, key),
+                      (k.takes_nav || (key != ALLEGRO_KEY_HOME && key != ALLEGRO_KEY_END &&
+                                       key != ALLEGRO_KEY_PGUP && key != ALLEGRO_KEY_PGDN && k.takes_space))
+                          ? 1
+                          : 0)
+                << key;
+        EXPECT_EQ(q_gui_focus_takes_key(g.ctx, ALLEGRO_KEY_Q), k.takes_letters ? 1 : 0);
+        EXPECT_EQ(q_gui_focus_takes_key(g.ctx, ALLEGRO_KEY_SPACE), k.takes_space ? 1 : 0);
+        // Hidden or disabled: nothing.
+        q_gui_widget_set_enabled(g.ctx, k.id, 0);
+        q_gui_set_focus(g.ctx, k.id);
+        EXPECT_EQ(q_gui_focus_takes_key(g.ctx, ALLEGRO_KEY_ENTER), 0);
+        q_gui_widget_set_enabled(g.ctx, k.id, 1);
+    }
+    q_gui_set_focus(g.ctx, -1);
+    EXPECT_EQ(q_gui_focus_takes_key(g.ctx, ALLEGRO_KEY_ENTER), 0);
+}
+
+TEST(Widgets, SkinAndTextSettersWarnOnTheWrongKind) {
+    Gui g;
+    TEST_LOG_CAPTURE log;
+    set_log_level(Q_LOG_WARNING);
+    const int lb = q_gui_add_label(g.ctx, g.win, "x", 0, 0, 10, 10, 0);
+    const int btn = q_gui_add_button(g.ctx, g.win, "b", 0, 0, 10, 10, 0, nullptr, nullptr);
+    q_gui_slider_set_bitmaps(g.ctx, lb, nullptr, nullptr);
+    q_gui_scrollbar_set_bitmaps(g.ctx, lb, nullptr, nullptr);
+    q_gui_checkbox_set_bitmaps(g.ctx, lb, nullptr, nullptr);
+    q_gui_textarea_set_bitmap(g.ctx, lb, nullptr);
+    q_gui_listbox_set_bitmaps(g.ctx, lb, nullptr, nullptr);
+    q_gui_radiolist_set_bitmaps(g.ctx, lb, nullptr, nullptr);
+    q_gui_combobox_set_bitmaps(g.ctx, lb, nullptr, nullptr);
+    q_gui_dropmenu_set_bitmaps(g.ctx, lb, nullptr, nullptr);
+    q_gui_label_set_bitmap(g.ctx, btn, nullptr);
+    q_gui_textarea_set_placeholder(g.ctx, lb, "p");
+    q_gui_textarea_set_text(g.ctx, lb, "t");
+    EXPECT_STREQ(q_gui_textarea_get_text(g.ctx, lb), "");
+    const char *const expect[][2] = {
+        {"q_gui_slider_set_bitmaps", "slider"},         {"q_gui_scrollbar_set_bitmaps", "scrollbar"},
+        {"q_gui_checkbox_set_bitmaps", "checkbox"},     {"q_gui_textarea_set_bitmap", "textarea"},
+        {"q_gui_listbox_set_bitmaps", "listbox"},       {"q_gui_radiolist_set_bitmaps", "radiolist"},
+        {"q_gui_combobox_set_bitmaps", "combobox"},     {"q_gui_dropmenu_set_bitmaps", "dropmenu"},
+        {"q_gui_textarea_set_placeholder", "textarea"}, {"q_gui_textarea_set_text", "textarea"},
+        {"q_gui_textarea_get_text", "textarea"},
+    };
+    for (const auto &e : expect) {
+        const std::string msg = std::string(e[0]) + ": widget " + std::to_string(lb) + " is not a " + e[1];
+        EXPECT_TRUE(log.contains(msg)) << msg;
+    }
+    char msg[160];
+    snprintf(msg, sizeof msg, "q_gui_label_set_bitmap: widget %d is not a label", btn);
+    EXPECT_TRUE(log.contains(msg));
+    // Other setters on the wrong kind stay silent and return neutral values.
+    const size_t before = log.lines.size();
+    q_gui_combobox_set_selected(g.ctx, lb, 0);
+    q_gui_listbox_set_selected(g.ctx, lb, 0, 1);
+    EXPECT_EQ(q_gui_datagrid_add_column(g.ctx, lb, "x", 10), -1);
+    EXPECT_EQ(q_gui_combobox_get_selected(g.ctx, lb), -1);
+    EXPECT_EQ(log.lines.size(), before);
+    set_log_level(Q_LOG_NOTICE);
+}
+
+TEST(Widgets, CreationOnAnUnknownWindowFails) {
+    Gui g;
+    EXPECT_EQ(q_gui_add_textarea(g.ctx, 999, 0, 0, 10, 10, 0, 0, nullptr, nullptr), -1);
+    EXPECT_EQ(q_gui_add_datagrid(g.ctx, 999, 0, 0, 10, 10, nullptr, nullptr), -1);
+    EXPECT_EQ(q_gui_add_slider(nullptr, g.win, 0, 0, 10, 10, 0, 1, 0, 0, nullptr, nullptr), -1);
+    EXPECT_EQ(q_gui_tree_create(g.ctx, 999, 0, 0, 10, 10, nullptr, nullptr), nullptr);
+    // A percentage slider forces 0..100 and clamps its value at creation.
+    const int s = q_gui_add_slider(g.ctx, g.win, 0, 0, 100, 20, 5, 10, 250, 1, nullptr, nullptr);
+    EXPECT_DOUBLE_EQ(q_gui_slider_get_value(g.ctx, s), 100);
+    const int sb = q_gui_add_scrollbar(g.ctx, g.win, 0, 0, 12, 100, 0, 1, 0, -5, nullptr, nullptr);
+    q_gui_scrollbar_set_position(g.ctx, sb, 50);
+    EXPECT_DOUBLE_EQ(q_gui_scrollbar_get_position(g.ctx, sb), 0); // content and viewport both 1
+    const int pb = q_gui_add_progressbar(g.ctx, g.win, 0, 0, 100, 20);
+    q_gui_progressbar_set_value(g.ctx, pb, 1.7);
+    EXPECT_DOUBLE_EQ(q_gui_progressbar_get_value(g.ctx, pb), 1.0);
+}

@@ -856,6 +856,7 @@ struct Q_GUI_SYNTAXVIEW_DATA {
     int language;
     int *line_start; // byte offset of each line
     int line_count;
+    int *line_state;         // classifier state at the start of each line
     int sel_anchor, sel_end; // byte offsets; equal = none
     int selecting;
     int scroll_line;
@@ -925,8 +926,8 @@ struct Q_GUI_DATAGRID_DATA {
     void *user;
 };
 
-int q_gui_add_datagrid(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, Q_GUI_INDEX_CB on_select,
-                       void *user);
+int q_gui_add_datagrid(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h,
+                       Q_GUI_INDEX_CB on_select, void *user);
 int q_gui_datagrid_add_column(Q_GUI_CTX *ctx, int id, const char *title, float width);
 int q_gui_datagrid_column_count(const Q_GUI_CTX *ctx, int id);
 int q_gui_datagrid_add_row(Q_GUI_CTX *ctx, int id, const char *const *cells);
@@ -1047,8 +1048,8 @@ void q_gui_tree_free_state(Q_GUI_TREE_STATE **state);
 #define Q_GUI_TAB_PAGES_MAX 32
 
 struct Q_GUI_TAB_PAGE {
-    int button;    // tab button widget
-    int *members;  // widget ids shown with the page
+    int button;   // tab button widget
+    int *members; // widget ids shown with the page
     int count, cap;
 };
 
@@ -1058,7 +1059,8 @@ struct Q_GUI_TAB_PANEL {
     float x, y, w, h, tab_h;
     Q_GUI_TAB_PAGE pages[Q_GUI_TAB_PAGES_MAX];
     int page_count;
-    int current; // -1
+    int current;              // -1
+    int frame;                // custom widget drawing the page area
     Q_GUI_INDEX_CB on_change; // (button id of the page, page index, user)
     void *user;
 };

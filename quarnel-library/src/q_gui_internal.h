@@ -99,8 +99,8 @@ void q_gui_overlay_area(const Q_GUI_CTX *ctx, const Q_GUI_WINDOW *win, float *to
 // allocated with malloc, or null. The caller zeroes it before freeing.
 char *q_gui_clipboard_text(Q_GUI_CTX *ctx, int selection);
 // Scroll strip geometry: thumb position and length inside a track.
-void q_gui_strip_thumb(const Q_GUI_CTX *ctx, float track, double content, double view, double pos, float *tpos,
-                       float *tlen);
+void q_gui_strip_thumb(const Q_GUI_CTX *ctx, float track, double content, double view, double pos,
+                       float *tpos, float *tlen);
 // Scroll position for a pointer at m along the track, the thumb grabbed at grab.
 double q_gui_strip_pos(const Q_GUI_CTX *ctx, float track, double content, double view, float m, float grab);
 void q_gui_draw_strip(const Q_GUI_CTX *ctx, float x, float y, float w, float h, int vertical, double content,

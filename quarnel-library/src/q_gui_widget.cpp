@@ -320,8 +320,8 @@ char *q_gui_clipboard_text(Q_GUI_CTX *ctx, int selection) {
     return copy;
 }
 
-void q_gui_strip_thumb(const Q_GUI_CTX *ctx, float track, double content, double view, double pos, float *tpos,
-                       float *tlen) {
+void q_gui_strip_thumb(const Q_GUI_CTX *ctx, float track, double content, double view, double pos,
+                       float *tpos, float *tlen) {
     const float pad = ctx->style.scrollbar_thumb_padding;
     const float room = track - 2 * pad;
     float tl = content > 0 ? (float)(room * view / content) : room;
@@ -371,7 +371,8 @@ ALLEGRO_COLOR q_gui_dim(const Q_GUI_WIDGET *w, ALLEGRO_COLOR c) {
 
 void q_gui_draw_bitmap_in(ALLEGRO_BITMAP *b, float x, float y, float w, float h) {
     if (!b) return;
-    al_draw_scaled_bitmap(b, 0, 0, (float)al_get_bitmap_width(b), (float)al_get_bitmap_height(b), x, y, w, h, 0);
+    al_draw_scaled_bitmap(b, 0, 0, (float)al_get_bitmap_width(b), (float)al_get_bitmap_height(b), x, y, w, h,
+                          0);
 }
 
 int q_gui_ctrl_held(const Q_GUI_CTX *ctx) {
