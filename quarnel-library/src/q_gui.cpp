@@ -964,9 +964,9 @@ static int _key_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
     const int overlays[2] = {ctx->open_combobox, ctx->open_dropmenu};
     for (int id : overlays) {
         Q_GUI_WIDGET *o = _overlay(ctx, id);
-        if (o && o->ops->overlay_key) {
+        // An open list takes its own keys; the others go on.
+        if (o && o->ops->overlay_key && o->ops->overlay_key(ctx, o, ev)) {
             ctx->redraw = 1;
-            o->ops->overlay_key(ctx, o, ev);
             return 1;
         }
     }

@@ -208,7 +208,7 @@ static int _overlay_key(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev
         _move_highlight(ctx, d, _rows(ctx, d));
         return 1;
     default:
-        return 1;
+        return 0;
     }
 }
 

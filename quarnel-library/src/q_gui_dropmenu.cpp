@@ -185,7 +185,7 @@ static int _overlay_key(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev
         _move(ctx, d, 1);
         return 1;
     default:
-        return 1;
+        return 0;
     }
 }
 

@@ -57,7 +57,10 @@ struct MD_LAYOUT {
     bool failed;
 };
 
-static void _emit(MD_LAYOUT *L, const char *text, int len, int font, bool code_block, bool bullet) {
+// glue: the run follows the previous one without a space (a comma after a
+// bold word).
+static void _emit(MD_LAYOUT *L, const char *text, int len, int font, bool code_block, bool bullet,
+                  bool glue = false) {
     Q_GUI_MARKDOWNVIEW_DATA *d = L->d;
     if (d->run_count == d->run_cap) {
         const int cap = d->run_cap ? d->run_cap * 2 : 64;
@@ -72,8 +75,8 @@ static void _emit(MD_LAYOUT *L, const char *text, int len, int font, bool code_b
     ALLEGRO_FONT *f = _font(L->ctx, L->w, font);
     const float rw = q_gui_text_w(f, text, len), rh = (float)al_get_font_line_height(f);
     const float space = q_gui_text_w(f, " ", 1);
-    float x = L->line_start ? L->x : L->x + space;
-    if (!L->line_start && !code_block && x + rw > L->right) {
+    float x = L->line_start || glue ? L->x : L->x + space;
+    if (!L->line_start && !code_block && !glue && x + rw > L->right) {
         // Wrap: a new line at the paragraph's left edge.
         L->y += L->line_h;
         L->line_h = 0;
@@ -117,10 +120,12 @@ static void _inline(MD_LAYOUT *L, const std::string &s, int base_font, bool bull
     std::string word;
     int word_font = base_font;
     bool bullet = bullet_first;
+    bool space_before = true;
     auto flush = [&]() {
         if (!word.empty()) {
-            _emit(L, word.data(), (int)word.size(), word_font, false, bullet);
+            _emit(L, word.data(), (int)word.size(), word_font, false, bullet, !space_before);
             bullet = false;
+            space_before = false;
         }
         word.clear();
     };
@@ -149,6 +154,7 @@ static void _inline(MD_LAYOUT *L, const std::string &s, int base_font, bool bull
         }
         if (c == ' ') {
             flush();
+            space_before = true;
             word_font = cur_font();
             continue;
         }
