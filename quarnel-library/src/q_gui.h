@@ -984,7 +984,7 @@ struct Q_GUI_MARKDOWNVIEW_DATA {
     float laid_w;    // width the layout was made for
     float content_h; // laid-out height
     float scroll;
-    int sel_a, sel_b; // run-text positions (run index * 65536 + byte), -1 none
+    int sel_a, sel_b; // positions (run index * 4096 + byte), -1 none
     int selecting;
 };
 

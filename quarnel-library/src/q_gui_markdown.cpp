@@ -29,6 +29,7 @@ struct Q_GUI_MD_RUN {
 };
 
 static const float k_pad = 6;
+static const int k_run_bytes = 4096, k_max_runs = 500000;
 
 static Q_GUI_MARKDOWNVIEW_DATA *_data(const Q_GUI_WIDGET *w) {
     return static_cast<Q_GUI_MARKDOWNVIEW_DATA *>(w->data);
@@ -62,6 +63,12 @@ struct MD_LAYOUT {
 static void _emit(MD_LAYOUT *L, const char *text, int len, int font, bool code_block, bool bullet,
                   bool glue = false) {
     Q_GUI_MARKDOWNVIEW_DATA *d = L->d;
+    // Selection positions pack a run index and a byte offset into an int.
+    if (d->run_count >= k_max_runs) {
+        L->failed = true;
+        return;
+    }
+    len = (int)q_gui_utf8_cut(text, (size_t)len, k_run_bytes - 1);
     if (d->run_count == d->run_cap) {
         const int cap = d->run_cap ? d->run_cap * 2 : 64;
         void *p = realloc(d->runs, sizeof(Q_GUI_MD_RUN) * (size_t)cap);
@@ -249,7 +256,7 @@ static void _ensure_layout(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w) {
 // ---- selection --------------------------------------------------------------------
 
 static int _pos(int run, int byte) {
-    return run * 65536 + byte;
+    return run * k_run_bytes + byte;
 }
 
 static int _pos_at(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float lx, float ly) {
@@ -262,7 +269,7 @@ static int _pos_at(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float lx, float 
             best = _pos(i, r->len);
             continue;
         }
-        if (lx < r->x) return best >= 0 && d->runs[best / 65536].y == r->y ? best : _pos(i, 0);
+        if (lx < r->x) return best >= 0 && d->runs[best / k_run_bytes].y == r->y ? best : _pos(i, 0);
         if (lx >= r->x + r->w) {
             best = _pos(i, r->len);
             continue;
@@ -339,10 +346,10 @@ static void _mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, const ALLEGR
     if (ev->type == ALLEGRO_EVENT_MOUSE_BUTTON_DOWN && ev->mouse.button == 1) {
         const int p = _pos_at(ctx, w, lx, ly);
         ctx->selection_owner = w->id;
-        if (q_gui_was_double_click(ctx, w->id) && p / 65536 < d->run_count) {
+        if (q_gui_was_double_click(ctx, w->id) && p / k_run_bytes < d->run_count) {
             // The word under the pointer: runs are words.
-            d->sel_a = _pos(p / 65536, 0);
-            d->sel_b = _pos(p / 65536, d->runs[p / 65536].len);
+            d->sel_a = _pos(p / k_run_bytes, 0);
+            d->sel_b = _pos(p / k_run_bytes, d->runs[p / k_run_bytes].len);
             d->selecting = 0;
             return;
         }
@@ -473,11 +480,11 @@ char *q_gui_markdownview_get_selection(const Q_GUI_CTX *ctx, int id) {
     const int sa = std::min(d->sel_a, d->sel_b), sb = std::max(d->sel_a, d->sel_b);
     if (sa < 0 || sa == sb) return nullptr;
     std::string out;
-    for (int i = sa / 65536; i < d->run_count && _pos(i, 0) < sb; i++) {
+    for (int i = sa / k_run_bytes; i < d->run_count && _pos(i, 0) < sb; i++) {
         const Q_GUI_MD_RUN *r = &d->runs[i];
         const int from = std::max(sa, _pos(i, 0)) - _pos(i, 0),
                   to = std::min(sb, _pos(i, r->len)) - _pos(i, 0);
-        if (i > sa / 65536) out += r->line_break ? '\n' : ' ';
+        if (i > sa / k_run_bytes) out += r->line_break ? '\n' : ' ';
         if (to > from) out.append(r->text + from, (size_t)(to - from));
     }
     char *copy = static_cast<char *>(malloc(out.size() + 1));

@@ -461,6 +461,8 @@ static int _key_char(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
         free(t);
         return 1;
     }
+    // Without the focus the view is only reached as the owner of a selection.
+    if (ctx->focus != w->id) return 0;
     if ((ev->keyboard.modifiers & ALLEGRO_KEYMOD_CTRL) && ev->keyboard.keycode == ALLEGRO_KEY_A) {
         d->sel_anchor = 0;
         d->sel_end = (int)d->len;
@@ -525,7 +527,6 @@ static int _cursor_at(const Q_GUI_CTX *, const Q_GUI_WIDGET *, float, float) {
 static const Q_GUI_KIND_OPS k_syntaxview_ops = {
     .kind = Q_GUI_KIND_SYNTAXVIEW,
     .name = "syntaxview",
-    .click_focus = 1,
     .draw = _draw,
     .mouse = _mouse,
     .key_char = _key_char,

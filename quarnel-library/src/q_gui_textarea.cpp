@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "q_clipboard.h"
 #include "q_common.h"
 #include "q_gui_internal.h"
 
@@ -276,6 +277,18 @@ static void _paste(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const char *text) {
     free(f);
 }
 
+// The selection as the primary selection, where the clipboard backend has
+// one (this one does not: the call changes nothing). Never for a masked field.
+static void _publish_primary(const Q_GUI_WIDGET *w) {
+    const Q_GUI_TEXTAREA_DATA *d = _data(w);
+    if (d->mask_char || !_has_sel(d) || !q_clipboard_init()) return;
+    int a, b;
+    _sel(d, &a, &b);
+    std::vector<char> t((size_t)(b - a) + 1, 0);
+    memcpy(t.data(), d->buf + a, (size_t)(b - a));
+    q_clipboard_set(1, t.data());
+}
+
 static void _copy_sel(Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w) {
     const Q_GUI_TEXTAREA_DATA *d = _data(w);
     // A masked field never hands its text to other programs.
@@ -298,6 +311,7 @@ static int _edit_key(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
         case ALLEGRO_KEY_A:
             d->sel_anchor = 0;
             d->caret = d->sel_end = d->len;
+            _publish_primary(w);
             return 1;
         case ALLEGRO_KEY_C:
             _copy_sel(ctx, w);
@@ -573,7 +587,10 @@ static void _mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, const ALLEGR
     } else if (d->selecting &&
                (ev->type == ALLEGRO_EVENT_MOUSE_AXES || ev->type == ALLEGRO_EVENT_MOUSE_BUTTON_UP)) {
         _move(d, _offset_at(ctx, w, x, y, mx, my), true);
-        if (ev->type == ALLEGRO_EVENT_MOUSE_BUTTON_UP) d->selecting = 0;
+        if (ev->type == ALLEGRO_EVENT_MOUSE_BUTTON_UP) {
+            d->selecting = 0;
+            _publish_primary(w);
+        }
         _ensure_visible(ctx, w);
     }
     ctx->redraw = 1;
@@ -706,7 +723,11 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
 static void _draw_overlay(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w) {
     const Q_GUI_TEXTAREA_DATA *d = _data(w);
     Q_GUI_WINDOW *win = q_gui_widget_window(ctx, w);
-    if (!win || !d->sugg_open || d->sugg_count <= 0 || !(win->state & Q_GUI_WST_OPEN)) return;
+    // The list belongs to the field being typed in; it is not shown once
+    // the focus went elsewhere.
+    if (!win || !d->sugg_open || d->sugg_count <= 0 || !(win->state & Q_GUI_WST_OPEN) || !w->visible ||
+        ctx->focus != w->id)
+        return;
     const Q_GUI_THEME *t = &w->theme;
     ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
     float x, y;
@@ -821,7 +842,7 @@ void q_gui_textarea_set_text(Q_GUI_CTX *ctx, int id, const char *text) {
 }
 
 const char *q_gui_textarea_get_text(const Q_GUI_CTX *ctx, int id) {
-    const Q_GUI_WIDGET *w = _ta(ctx, id, "q_gui_textarea_get_text");
+    const Q_GUI_WIDGET *w = q_gui_widget_of_kind(ctx, id, Q_GUI_KIND_TEXTAREA);
     return w ? _data(w)->buf : "";
 }
 
