@@ -1232,3 +1232,152 @@ TEST(Widgets, CreationOnAnUnknownWindowFails) {
     q_gui_progressbar_set_value(g.ctx, pb, 1.7);
     EXPECT_DOUBLE_EQ(q_gui_progressbar_get_value(g.ctx, pb), 1.0);
 }
+
+// ---- mouse and keyboard details ----------------------------------------------------------
+
+TEST(TextArea, MouseSelectsByCharacterAndWrappedLinesMoveByRow) {
+    Gui g;
+    // Builtin font: 8 px per character; text starts at the 4 px padding.
+    const int ta = q_gui_add_textarea(g.ctx, g.win, 10, 10, 300, 24, 0, 0, nullptr, nullptr);
+    q_gui_textarea_set_text(g.ctx, ta, "abcdefgh");
+    const float ty = 22;
+    g.mouse(ALLEGRO_EVENT_MOUSE_AXES, 14 + 2 * 8 + 1, ty, 0);
+    g.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, 14 + 2 * 8 + 1, ty);
+    EXPECT_EQ(q_gui_get_focus(g.ctx), ta);
+    EXPECT_EQ(q_gui_textarea_get_caret(g.ctx, ta), 2);
+    g.mouse(ALLEGRO_EVENT_MOUSE_AXES, 14 + 5 * 8 + 5, ty, 0); // past the middle of "f"
+    g.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, 14 + 5 * 8 + 5, ty);
+    int a, b;
+    EXPECT_EQ(q_gui_textarea_get_selection(g.ctx, ta, &a, &b), 1);
+    EXPECT_EQ(a, 2);
+    EXPECT_EQ(b, 6);
+    // Dragging past the end stops at the end, even outside the widget.
+    g.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, 14, ty);
+    g.mouse(ALLEGRO_EVENT_MOUSE_AXES, 700, 300, 0);
+    g.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, 700, 300);
+    q_gui_textarea_get_selection(g.ctx, ta, &a, &b);
+    EXPECT_EQ(a, 0);
+    EXPECT_EQ(b, 8);
+
+    // A multi-line area 100 px wide wraps "aaaa bbbb cccc" (14 chars, 112 px)
+    // after "aaaa bbbb "; Down from column 2 of the first row lands on
+    // column 2 of the second.
+    const int ml = q_gui_add_textarea(g.ctx, g.win, 10, 60, 100 + 2 * 4 + 12, 80, 1, 0, nullptr, nullptr);
+    q_gui_textarea_set_text(g.ctx, ml, "aaaa bbbb cccc");
+    q_gui_set_focus(g.ctx, ml);
+    q_gui_textarea_set_selection(g.ctx, ml, 2, 2);
+    g.chr(ALLEGRO_KEY_DOWN);
+    EXPECT_EQ(q_gui_textarea_get_caret(g.ctx, ml), 12);
+    g.chr(ALLEGRO_KEY_UP, ALLEGRO_KEYMOD_SHIFT);
+    EXPECT_EQ(q_gui_textarea_get_caret(g.ctx, ml), 2);
+    q_gui_textarea_get_selection(g.ctx, ml, &a, &b);
+    EXPECT_EQ(a, 2);
+    EXPECT_EQ(b, 12);
+    g.draw();
+}
+
+TEST(SliderAndScrollbar, KeysDragAndPaging) {
+    Gui g;
+    double last = -1;
+    auto cb = [](int, double v, void *u) { *static_cast<double *>(u) = v; };
+    const int s = q_gui_add_slider(g.ctx, g.win, 10, 10, 200, 20, 0, 10, 5, 0, cb, &last);
+    q_gui_slider_set_step(g.ctx, s, 1);
+    q_gui_set_focus(g.ctx, s);
+    g.chr(ALLEGRO_KEY_RIGHT);
+    EXPECT_DOUBLE_EQ(last, 6);
+    g.chr(ALLEGRO_KEY_END);
+    EXPECT_DOUBLE_EQ(q_gui_slider_get_value(g.ctx, s), 10);
+    g.chr(ALLEGRO_KEY_PGDN);
+    EXPECT_DOUBLE_EQ(q_gui_slider_get_value(g.ctx, s), 0);
+    // A press at the far left drags to the minimum; snapping follows the step.
+    g.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, 110, 20);
+    EXPECT_DOUBLE_EQ(q_gui_slider_get_value(g.ctx, s), 5);
+    g.mouse(ALLEGRO_EVENT_MOUSE_AXES, -50, 20, 0);
+    g.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, -50, 20);
+    EXPECT_DOUBLE_EQ(q_gui_slider_get_value(g.ctx, s), 0);
+    q_gui_slider_set_value(g.ctx, s, 99); // clamped, no callback
+    EXPECT_DOUBLE_EQ(q_gui_slider_get_value(g.ctx, s), 10);
+    EXPECT_DOUBLE_EQ(last, 0);
+
+    const int sb = q_gui_add_scrollbar(g.ctx, g.win, 300, 10, 14, 200, 0, 1, 1000, 100, cb, &last);
+    g.click(307, 180); // the track below the thumb pages down
+    EXPECT_DOUBLE_EQ(q_gui_scrollbar_get_position(g.ctx, sb), 100);
+    q_gui_set_focus(g.ctx, sb);
+    g.chr(ALLEGRO_KEY_END);
+    EXPECT_DOUBLE_EQ(q_gui_scrollbar_get_position(g.ctx, sb), 900);
+    ALLEGRO_EVENT ev;
+    memset(&ev, 0, sizeof ev);
+    ev.type = ALLEGRO_EVENT_MOUSE_AXES;
+    ev.mouse.x = 307;
+    ev.mouse.y = 60;
+    ev.mouse.dz = 2;
+    ev.mouse.display = g_display;
+    g.feed(ev);
+    EXPECT_DOUBLE_EQ(q_gui_scrollbar_get_position(g.ctx, sb), 860); // 2 notches of 20
+    q_gui_scrollbar_set_range(g.ctx, sb, 300, 100);
+    EXPECT_DOUBLE_EQ(q_gui_scrollbar_get_position(g.ctx, sb), 200);
+    g.draw();
+}
+
+TEST(DataGrid, DrawsTheSelectionAndOnlyTheRowsInView) {
+    Gui g;
+    const int grid = q_gui_add_datagrid(g.ctx, g.win, 10, 10, 300, 200, nullptr, nullptr);
+    q_gui_datagrid_add_column(g.ctx, grid, "A", 100);
+    for (int i = 0; i < 50000; i++)
+        q_gui_datagrid_add_row(g.ctx, grid, nullptr);
+    const float rh = q_gui_datagrid_row_height(g.ctx, grid);
+    q_gui_datagrid_scroll_to_row(g.ctx, grid, 25000);
+    q_gui_datagrid_set_selected_row(g.ctx, grid, 25001);
+    g.draw();
+    // Second visible row: the selection colour over the body.
+    unsigned char r, gg, b;
+    al_unmap_rgb(al_get_pixel(al_get_backbuffer(g_display), 250, (int)(28 + 10 + rh + rh * 1.5f)), &r, &gg,
+                 &b);
+    unsigned char r0, g0, b0;
+    al_unmap_rgb(al_get_pixel(al_get_backbuffer(g_display), 250, (int)(28 + 10 + rh + rh * 2.5f + 1)), &r0,
+                 &g0, &b0);
+    EXPECT_GT(b, r + 40); // blue selection
+    EXPECT_LT(b0, r0 + 40);
+    // PgDn moves a page; Home goes to the first row and scrolls it into view.
+    q_gui_set_focus(g.ctx, grid);
+    g.chr(ALLEGRO_KEY_PGDN);
+    EXPECT_GT(q_gui_datagrid_get_selected_row(g.ctx, grid), 25001);
+    g.chr(ALLEGRO_KEY_HOME);
+    EXPECT_EQ(q_gui_datagrid_get_selected_row(g.ctx, grid), 0);
+    EXPECT_EQ(q_gui_datagrid_get_first_row(g.ctx, grid), 0);
+    // Dragging the strip to the bottom shows the last rows.
+    const float sx = 10 + 300 - 6;
+    g.mouse(ALLEGRO_EVENT_MOUSE_AXES, sx, 10 + rh + 5, 0);
+    g.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, sx, 10 + rh + 5);
+    g.mouse(ALLEGRO_EVENT_MOUSE_AXES, sx, 500, 0);
+    g.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, sx, 500);
+    EXPECT_GT(q_gui_datagrid_get_first_row(g.ctx, grid), 49980);
+    EXPECT_EQ(q_gui_datagrid_get_selected_row(g.ctx, grid), 0); // the strip does not select
+}
+
+TEST(Widgets, DisabledAndHoveredStatesDrawDifferently) {
+    // The centre of a combobox box: normal, hovered and disabled fills differ.
+    auto fill_at = [](bool hover, bool enabled) {
+        Gui g;
+        const int cb = q_gui_add_combobox(g.ctx, g.win, 10, 10, 200, 30, nullptr, nullptr);
+        q_gui_widget_set_enabled(g.ctx, cb, enabled);
+        if (hover) g.mouse(ALLEGRO_EVENT_MOUSE_AXES, 60, 25, 0);
+        g.draw();
+        unsigned char r, gg, b;
+        al_unmap_rgb(al_get_pixel(al_get_backbuffer(g_display), 60, 28 + 25), &r, &gg, &b);
+        return (int)r + gg + b;
+    };
+    const int normal = fill_at(false, true), hovered = fill_at(true, true);
+    EXPECT_NE(normal, hovered);
+    // A disabled slider's filled track is dimmer than an enabled one's.
+    auto track_at = [](bool enabled) {
+        Gui g;
+        const int s = q_gui_add_slider(g.ctx, g.win, 10, 10, 200, 20, 0, 100, 100, 0, nullptr, nullptr);
+        q_gui_widget_set_enabled(g.ctx, s, enabled);
+        g.draw();
+        unsigned char r, gg, b;
+        al_unmap_rgb(al_get_pixel(al_get_backbuffer(g_display), 60, 28 + 20), &r, &gg, &b);
+        return (int)b;
+    };
+    EXPECT_GT(track_at(true), track_at(false));
+}
