@@ -257,15 +257,21 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     const int vis = _visible_rows(ctx, w);
     const int last = std::min(d->row_count, d->first_row + vis + 1);
     _clip(x, y + rh, w->w - sw, w->h - rh, ox, oy, ow, oh);
+    // Backgrounds first, then every text with held bitmap drawing: glyphs
+    // batch into one draw call instead of one per cell.
     for (int r = d->first_row; r < last; r++) {
         const float ry = y + rh + rh * (float)(r - d->first_row);
-        const bool sel = _is_row_selected(d, r);
-        if (sel)
+        if (_is_row_selected(d, r))
             al_draw_filled_rectangle(x, ry, x + w->w - sw, ry + rh, q_gui_dim(w, t->selection_color));
         else if (r & 1)
             al_draw_filled_rectangle(x, ry, x + w->w - sw, ry + rh, q_gui_with_alpha(t->bg_hover, 0.35f));
         if (r == d->selected && (w->state & Q_GUI_WS_FOCUSED))
             al_draw_rectangle(x + 0.5f, ry + 0.5f, x + w->w - sw - 0.5f, ry + rh - 0.5f, t->border_active, 1);
+    }
+    al_hold_bitmap_drawing(true);
+    for (int r = d->first_row; r < last; r++) {
+        const float ry = y + rh + rh * (float)(r - d->first_row);
+        const bool sel = _is_row_selected(d, r);
         ALLEGRO_COLOR tc = (d->has_color && d->has_color[r]) ? d->colors[r]
                            : sel                             ? t->text_active
                                                              : t->text_normal;
@@ -280,6 +286,7 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
             cx += cw;
         }
     }
+    al_hold_bitmap_drawing(false);
     al_set_clipping_rectangle(ox, oy, ow, oh);
     if (strip)
         q_gui_draw_strip(ctx, x + w->w - sw, y + rh, sw, w->h - rh, 1, d->row_count, vis, d->first_row,

@@ -287,11 +287,6 @@ void q_gui_listbox_set_selected(Q_GUI_CTX *ctx, int id, int index, int flag) {
     if (!w) return;
     Q_GUI_LISTBOX_DATA *d = _data(w);
     if (index < 0 || index >= d->count) return;
-    // In single mode selecting clears the others, whatever the click mode.
-    const int mode = d->mode;
-    if (mode == 0 && flag)
-        for (int i = 0; i < d->count; i++)
-            d->items[i].selected = 0;
     _select(ctx, w, index, flag, false);
 }
 
