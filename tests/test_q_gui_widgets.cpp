@@ -1381,3 +1381,22 @@ TEST(Widgets, DisabledAndHoveredStatesDrawDifferently) {
     };
     EXPECT_GT(track_at(true), track_at(false));
 }
+
+TEST(TextArea, TabMovesTheFocusUnlessTheAreaAsksForIt) {
+    Gui g;
+    const int one = q_gui_add_textarea(g.ctx, g.win, 10, 10, 300, 24, 0, 0, nullptr, nullptr);
+    const int many = q_gui_add_textarea(g.ctx, g.win, 10, 50, 300, 100, 1, 0, nullptr, nullptr);
+    q_gui_set_focus(g.ctx, one);
+    g.chr(ALLEGRO_KEY_TAB, 0, 9);
+    EXPECT_EQ(q_gui_get_focus(g.ctx), many);
+    // Ctrl+Tab in a multi-line area is a tab character.
+    g.hold(ALLEGRO_KEY_LCTRL);
+    g.chr(ALLEGRO_KEY_TAB, ALLEGRO_KEYMOD_CTRL, 9);
+    g.release(ALLEGRO_KEY_LCTRL);
+    EXPECT_EQ(q_gui_get_focus(g.ctx), many);
+    EXPECT_STREQ(q_gui_textarea_get_text(g.ctx, many), "\t");
+    g.chr(ALLEGRO_KEY_TAB, 0, 9);
+    EXPECT_EQ(q_gui_get_focus(g.ctx), one);
+    // Escape without a list is left to the application.
+    EXPECT_EQ(g.chr(ALLEGRO_KEY_ESCAPE, 0, 27), 0);
+}
