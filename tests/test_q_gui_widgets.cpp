@@ -1400,3 +1400,22 @@ TEST(TextArea, TabMovesTheFocusUnlessTheAreaAsksForIt) {
     // Escape without a list is left to the application.
     EXPECT_EQ(g.chr(ALLEGRO_KEY_ESCAPE, 0, 27), 0);
 }
+
+TEST(TextArea, AClickOnASuggestionAcceptsIt) {
+    Gui g;
+    const int ta = q_gui_add_textarea(g.ctx, g.win, 10, 10, 300, 24, 0, 0, nullptr, nullptr);
+    q_gui_textarea_set_suggest(g.ctx, ta, suggest_words, " ", nullptr);
+    q_gui_set_focus(g.ctx, ta);
+    g.type("se");
+    ASSERT_EQ(q_gui_textarea_suggest_state(g.ctx, ta, nullptr, nullptr), 1);
+    const float rh = (float)al_get_font_line_height(g_font) + 4;
+    g.click(40, 10 + 24 + rh + rh / 2); // the second row
+    EXPECT_STREQ(q_gui_textarea_get_text(g.ctx, ta), "service");
+    EXPECT_EQ(q_gui_textarea_suggest_state(g.ctx, ta, nullptr, nullptr), 0);
+    // A press anywhere else closes the list and goes through.
+    g.type(" se");
+    const int other = q_gui_add_checkbox(g.ctx, g.win, "x", 10, 300, 100, 20, 0, nullptr, nullptr);
+    g.click(15, 310);
+    EXPECT_EQ(q_gui_textarea_suggest_state(g.ctx, ta, nullptr, nullptr), 0);
+    EXPECT_EQ(q_gui_checkbox_is_checked(g.ctx, other), 1);
+}

@@ -720,26 +720,61 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     }
 }
 
-static void _draw_overlay(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w) {
+// Where the open list is drawn: below the field, or above it when it does
+// not fit below. Returns false when no list is shown.
+struct SUGG_GEOM {
+    float x, y, w, row_h;
+    int rows, first;
+};
+
+static bool _sugg_geom(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, SUGG_GEOM *g) {
     const Q_GUI_TEXTAREA_DATA *d = _data(w);
-    Q_GUI_WINDOW *win = q_gui_widget_window(ctx, w);
+    const Q_GUI_WINDOW *win = q_gui_widget_window(ctx, w);
     // The list belongs to the field being typed in; it is not shown once
     // the focus went elsewhere.
     if (!win || !d->sugg_open || d->sugg_count <= 0 || !(win->state & Q_GUI_WST_OPEN) || !w->visible ||
         ctx->focus != w->id)
-        return;
-    const Q_GUI_THEME *t = &w->theme;
-    ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
+        return false;
     float x, y;
     q_gui_widget_origin(win, w, &x, &y);
-    const float rh = (float)al_get_font_line_height(font) + ctx->style.item_height_pad;
-    const int rows = std::min(d->sugg_count, k_sugg_rows);
-    const int first = std::max(0, std::min(d->sugg_hl - rows + 1, d->sugg_count - rows));
+    g->row_h = (float)al_get_font_line_height(q_gui_widget_font(ctx, w)) + ctx->style.item_height_pad;
+    g->rows = std::min(d->sugg_count, k_sugg_rows);
+    g->first = std::max(0, std::min(d->sugg_hl - g->rows + 1, d->sugg_count - g->rows));
     float top, bottom;
     q_gui_overlay_area(ctx, win, &top, &bottom);
-    float ly = y + w->h;
-    if (ly + rh * (float)rows > bottom && y - rh * (float)rows >= top) ly = y - rh * (float)rows;
-    const float lw = std::max(w->w, 160.0f);
+    const float h = g->row_h * (float)g->rows;
+    g->x = x;
+    g->y = (y + w->h + h > bottom && y - h >= top) ? y - h : y + w->h;
+    g->w = std::max(w->w, 160.0f);
+    return true;
+}
+
+// A press on a suggestion accepts it; a press elsewhere closes the list and
+// goes on to whatever is under the pointer.
+static int _overlay_mouse(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx, float my) {
+    Q_GUI_TEXTAREA_DATA *d = _data(w);
+    SUGG_GEOM g;
+    if (!_sugg_geom(ctx, w, &g)) return 0;
+    if (mx >= g.x && mx < g.x + g.w && my >= g.y && my < g.y + g.row_h * (float)g.rows) {
+        if (ev->mouse.button == 1) {
+            d->sugg_hl = g.first + (int)floorf((my - g.y) / g.row_h);
+            _sugg_accept(ctx, w);
+            _ensure_visible(ctx, w);
+        }
+        return 1;
+    }
+    _sugg_close(ctx, w);
+    return 0;
+}
+
+static void _draw_overlay(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w) {
+    const Q_GUI_TEXTAREA_DATA *d = _data(w);
+    SUGG_GEOM g;
+    if (!_sugg_geom(ctx, w, &g)) return;
+    const Q_GUI_THEME *t = &w->theme;
+    ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
+    const float x = g.x, ly = g.y, lw = g.w, rh = g.row_h;
+    const int rows = g.rows, first = g.first;
     al_draw_filled_rectangle(x, ly, x + lw, ly + rh * (float)rows, q_gui_with_alpha(t->bg_active, 1.0f));
     for (int i = 0; i < rows; i++) {
         const int k = first + i;
@@ -778,6 +813,7 @@ static const Q_GUI_KIND_OPS k_textarea_ops = {
     .wheel = _wheel,
     .wants_tab = _wants_tab,
     .cursor_at = _cursor_at,
+    .overlay_mouse = _overlay_mouse,
     .draw_overlay = _draw_overlay,
     .animates_when_focused = 1,
 };
