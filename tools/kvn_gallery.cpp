@@ -1,7 +1,10 @@
 // kvn_gallery: builds a scene that shows what the toolkit draws (every z
 // mode, a detached native window, a minimized window, a window with a grip
 // and scroll bars, an open pop-up menu with its submenu, a tooltip) and writes
-// the main display's back buffer to the PNG named on the command line.
+// the main display's back buffer to the PNG named on the command line. A
+// second scene shows every widget kind and composite in its states (normal,
+// hovered, focused, disabled, selected, open lists) and goes to the same name
+// with "-widgets" before ".png".
 //
 // usage: kvn_gallery out.png [font.ttf]
 // Needs an X display (CI runs it under xvfb-run).
@@ -14,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "q_common.h"
 #include "q_gui.h"
@@ -173,6 +177,237 @@ Q_GUI_POPUP *_build(Q_GUI_CTX *ctx, int *tooltip_button) {
     q_gui_popup_activate(p, sub);
     return p;
 }
+
+// ---- the widget scene -----------------------------------------------------------
+
+int _suggest(const char *word, Q_GUI_LISTITEM *items, int max, void *) {
+    static const char *const words[] = {"server", "server-group", "service", "session", "snapshot"};
+    int n = 0;
+    for (const char *w : words)
+        if (n < max && !strncmp(w, word, strlen(word))) q_strcpy(items[n++].text, sizeof items[0].text, w);
+    return n;
+}
+
+void _key(Q_GUI_CTX *ctx, ALLEGRO_DISPLAY *d, int keycode, int unichar) {
+    ALLEGRO_EVENT ev;
+    memset(&ev, 0, sizeof ev);
+    ev.type = ALLEGRO_EVENT_KEY_CHAR;
+    ev.keyboard.keycode = keycode;
+    ev.keyboard.unichar = unichar;
+    ev.keyboard.display = d;
+    q_gui_process_event(ctx, &ev);
+}
+
+struct WIDGET_SCENE {
+    Q_GUI_TREE *tree;
+    Q_GUI_TAB_PANEL *tab;
+    Q_GUI_KVTABLE *kv;
+    Q_GUI_SECTIONLIST *sections;
+    BITMAP_PTR picture;
+};
+
+// A small procedural picture for the image widget.
+ALLEGRO_BITMAP *_picture(void) {
+    ALLEGRO_BITMAP *b = al_create_bitmap(64, 48);
+    if (!b) return nullptr;
+    ALLEGRO_BITMAP *old = al_get_target_bitmap();
+    al_set_target_bitmap(b);
+    al_clear_to_color(al_map_rgb(40, 70, 120));
+    al_draw_filled_circle(46, 14, 8, al_map_rgb(250, 210, 90));
+    al_draw_filled_triangle(0, 48, 24, 18, 48, 48, al_map_rgb(60, 140, 80));
+    al_draw_filled_triangle(20, 48, 44, 26, 64, 48, al_map_rgb(40, 110, 60));
+    al_set_target_bitmap(old);
+    return b;
+}
+
+void _build_widgets(Q_GUI_CTX *ctx, ALLEGRO_DISPLAY *d, ALLEGRO_FONT *const fonts[4], WIDGET_SCENE *sc) {
+    // Text areas.
+    const int tw = q_gui_add_window(ctx, "Text areas", 20, 20, 400, 300);
+    q_gui_add_label(ctx, tw, "Selection, placeholder, password, disabled:", 10, 6, 380, 20, 0);
+    const int t1 = q_gui_add_textarea(ctx, tw, 10, 30, 380, 26, 0, 0, nullptr, nullptr);
+    q_gui_textarea_set_text(ctx, t1, "selected part of a UTF-8 line: \xc3\xa9t\xc3\xa9");
+    q_gui_textarea_set_selection(ctx, t1, 0, 13);
+    const int t2 = q_gui_add_textarea(ctx, tw, 10, 62, 185, 26, 0, 0, nullptr, nullptr);
+    q_gui_textarea_set_placeholder(ctx, t2, "Project name");
+    const int t3 = q_gui_add_textarea(ctx, tw, 205, 62, 185, 26, 0, 0, nullptr, nullptr);
+    q_gui_textarea_set_mask_char(ctx, t3, '*');
+    q_gui_textarea_set_text(ctx, t3, "hunter2hunter2");
+    const int t4 = q_gui_add_textarea(ctx, tw, 10, 94, 380, 26, 0, 0, nullptr, nullptr);
+    q_gui_textarea_set_text(ctx, t4, "a disabled field");
+    q_gui_widget_set_enabled(ctx, t4, 0);
+    const int t5 = q_gui_add_textarea(ctx, tw, 10, 126, 380, 70, 1, 0, nullptr, nullptr);
+    q_gui_textarea_set_text(ctx, t5,
+                            "A multi-line area wraps long lines at word boundaries and keeps explicit\nline "
+                            "feeds. The wheel scrolls it by lines.");
+    q_gui_add_label(ctx, tw, "Focused, with suggestions open:", 10, 202, 380, 20, 0);
+    const int t6 = q_gui_add_textarea(ctx, tw, 10, 224, 380, 26, 0, 0, nullptr, nullptr);
+    q_gui_textarea_set_suggest(ctx, t6, _suggest, " ", nullptr);
+
+    // Data grid.
+    const int gw = q_gui_add_window(ctx, "Data grid (sorted by Status, descending)", 440, 20, 520, 300);
+    const int grid = q_gui_add_datagrid(ctx, gw, 6, 6, 508, 260, nullptr, nullptr);
+    const char *titles[] = {"Name", "Status", "Flavor", "Size", "Address"};
+    const float widths[] = {130, 80, 90, 60, 140};
+    for (int c = 0; c < 5; c++)
+        q_gui_datagrid_add_column(ctx, grid, titles[c], widths[c]);
+    const char *status[] = {"ACTIVE", "SHUTOFF", "ERROR", "BUILD"};
+    for (int r = 0; r < 60; r++) {
+        char name[32], size[16], addr[32];
+        q_format(name, sizeof name, "server-%02d", r);
+        q_format(size, sizeof size, "%d", (r * 37) % 200);
+        q_format(addr, sizeof addr, "10.0.%d.%d", r / 10, r * 7 % 250);
+        const char *cells[] = {name, status[r % 4], r % 3 ? "m1.small" : "c4.xlarge", size, addr};
+        const int row = q_gui_datagrid_add_row(ctx, grid, cells);
+        if (r % 4 == 2) q_gui_datagrid_set_row_color(ctx, grid, row, al_map_rgb(235, 110, 100));
+        if (r % 4 == 3) q_gui_datagrid_set_row_color(ctx, grid, row, al_map_rgb(230, 200, 110));
+    }
+    q_gui_datagrid_sort(ctx, grid, 1, -1);
+    q_gui_datagrid_set_multi_select(ctx, grid, 1);
+    for (int r : {1, 2, 3, 6})
+        q_gui_datagrid_select_row(ctx, grid, r, 1);
+
+    // Lists.
+    const int lw = q_gui_add_window(ctx, "Lists", 980, 20, 280, 300);
+    const int lb = q_gui_add_listbox(ctx, lw, 10, 10, 260, 110, 2, nullptr, nullptr);
+    const char *items[] = {"public",     "private",  "provider-net", "storage",
+                           "management", "tenant-a", "tenant-b"};
+    for (const char *it : items)
+        q_gui_listbox_add_item(ctx, lb, it);
+    q_gui_listbox_set_selected(ctx, lb, 1, 1);
+    q_gui_listbox_set_selected(ctx, lb, 3, 1);
+    const int rl = q_gui_add_radiolist(ctx, lw, 10, 128, 260, 70, nullptr, nullptr);
+    for (const char *it : {"IPv4", "IPv6", "Dual stack"})
+        q_gui_radiolist_add_item(ctx, rl, it);
+    q_gui_radiolist_set_selected(ctx, rl, 2);
+    const int cb = q_gui_add_combobox(ctx, lw, 10, 206, 260, 26, nullptr, nullptr);
+    for (const char *it :
+         {"m1.tiny", "m1.small", "m1.medium", "m1.large", "m1.xlarge", "c4.xlarge", "g1.gpu"})
+        q_gui_combobox_add_item(ctx, cb, it);
+    q_gui_combobox_set_selected(ctx, cb, 2);
+    q_gui_combobox_set_flags(ctx, cb, Q_GUI_COMBOBOX_OPEN_ABOVE);
+    q_gui_add_label(ctx, lw, "(open upwards with flag 2)", 10, 236, 260, 20, 0);
+
+    // Controls.
+    const int cw = q_gui_add_window(ctx, "Controls", 20, 340, 400, 440);
+    q_gui_add_checkbox(ctx, cw, "Checked", 10, 10, 120, 24, 1, nullptr, nullptr);
+    q_gui_add_checkbox(ctx, cw, "Unchecked", 140, 10, 120, 24, 0, nullptr, nullptr);
+    const int cbd = q_gui_add_checkbox(ctx, cw, "Disabled", 270, 10, 120, 24, 1, nullptr, nullptr);
+    q_gui_widget_set_enabled(ctx, cbd, 0);
+    q_gui_add_slider(ctx, cw, 10, 44, 300, 24, 0, 100, 35, 1, nullptr, nullptr);
+    const int sd = q_gui_add_slider(ctx, cw, 10, 74, 300, 24, 0, 10, 7, 0, nullptr, nullptr);
+    q_gui_widget_set_enabled(ctx, sd, 0);
+    q_gui_add_slider(ctx, cw, 340, 44, 24, 120, 0, 1, 0.6, 0, nullptr, nullptr);
+    q_gui_add_scrollbar(ctx, cw, 10, 108, 300, 14, 1, 1, 1000, 250, nullptr, nullptr);
+    const int sbv = q_gui_add_scrollbar(ctx, cw, 372, 44, 14, 120, 0, 0, 500, 100, nullptr, nullptr);
+    q_gui_scrollbar_set_position(ctx, sbv, 200);
+    const int p1 = q_gui_add_progressbar(ctx, cw, 10, 132, 300, 22);
+    q_gui_progressbar_set_value(ctx, p1, 0.62);
+    q_gui_progressbar_set_text(ctx, p1, "Uploading image: 62%");
+    const int p2 = q_gui_add_progressbar(ctx, cw, 10, 160, 300, 22);
+    q_gui_progressbar_set_value(ctx, p2, 0.15);
+    const int dm = q_gui_add_dropmenu(ctx, cw, "Actions", 10, 192, 140, 26, nullptr, nullptr);
+    for (const char *it : {"Start", "Stop", "Reboot", "Create snapshot", "Delete"})
+        q_gui_dropmenu_add_dynamic_entry(ctx, dm, it, 0, nullptr, nullptr);
+    const int btn = q_gui_add_button(ctx, cw, "Hovered button", 240, 192, 150, 26, 0, nullptr, nullptr);
+    sc->picture.reset(_picture());
+    q_gui_add_image(ctx, cw, 10, 330, 120, 90, sc->picture.get(), 0);
+    q_gui_add_image(ctx, cw, 140, 330, 120, 90, sc->picture.get(), 1);
+    q_gui_add_image(ctx, cw, 270, 330, 120, 90, sc->picture.get(), 2);
+    q_gui_add_label(ctx, cw, "Image: fit, stretch, centre", 10, 306, 380, 20, 0);
+    const int hv = q_gui_add_hexview(ctx, cw, 10, 226, 380, 76);
+    q_gui_widget_set_font(ctx, hv, fonts[3]);
+    const char blob[] = "Kelvane hex view\x00\x01\x02\xff user-data: #cloud-config\n";
+    q_gui_hexview_set_data(ctx, hv, blob, sizeof blob - 1);
+
+    // Split pane with the tree on the left and the tab panel on the right.
+    const int sw = q_gui_add_window(ctx, "Split pane: tree | tab panel", 440, 340, 520, 250);
+    q_gui_add_splitpane(ctx, sw, 0, 0, 520, 222, 0, 0.38, nullptr, nullptr);
+    sc->tree = q_gui_tree_create(ctx, sw, 4, 4, 190, 214, nullptr, nullptr);
+    const int compute = q_gui_tree_add_node(sc->tree, "Compute", -1, nullptr);
+    q_gui_tree_add_node(sc->tree, "Servers", compute, nullptr);
+    q_gui_tree_add_node(sc->tree, "Flavors", compute, nullptr);
+    const int keypairs = q_gui_tree_add_node(sc->tree, "Key pairs", compute, nullptr);
+    const int net = q_gui_tree_add_node(sc->tree, "Network", -1, nullptr);
+    q_gui_tree_add_node(sc->tree, "Networks", net, nullptr);
+    const int ports = q_gui_tree_add_node(sc->tree, "Ports", net, nullptr);
+    q_gui_tree_add_node(sc->tree, "Routers", net, nullptr);
+    const int storage = q_gui_tree_add_node(sc->tree, "Block storage", -1, nullptr);
+    q_gui_tree_add_node(sc->tree, "Volumes", storage, nullptr);
+    q_gui_tree_add_node(sc->tree, "Object store", -1, nullptr);
+    q_gui_tree_select(sc->tree, keypairs);
+    q_gui_tree_expand(sc->tree, net, 1);
+    (void)ports;
+    sc->tab = q_gui_tab_create(ctx, sw, 206, 4, 308, 214);
+    const int pg_props = q_gui_tab_add_page(sc->tab, "Properties");
+    const int pg_sections = q_gui_tab_add_page(sc->tab, "Sections");
+    q_gui_tab_add_page(sc->tab, "Empty");
+    const float top = q_gui_tab_page_top(sc->tab);
+    sc->kv = q_gui_kvtable_create(ctx, sw, 212, top, 296, 214 - (top - 4) - 6, "Property");
+    q_gui_kvtable_add(sc->kv, "hw_rng:allowed", "True", "random device");
+    q_gui_kvtable_add(sc->kv, "os_distro", "debian", "");
+    const int kv_ids[] = {sc->kv->grid,       sc->kv->key_field,  sc->kv->value_field,
+                          sc->kv->desc_field, sc->kv->add_button, sc->kv->remove_button};
+    for (int id : kv_ids)
+        q_gui_tab_add_widget(sc->tab, pg_props, id);
+    sc->sections = q_gui_sectionlist_create(ctx, sw, 212, top, 296);
+    const int s0 = q_gui_sectionlist_add_section(sc->sections, "Source", 2);
+    const int s1 = q_gui_sectionlist_add_section(sc->sections, "Networks (folded)", 2);
+    const int m0 = q_gui_add_label(ctx, sw, "Boot from image", 8, 0, 200, 20, 0);
+    const int m1 =
+        q_gui_add_checkbox(ctx, sw, "Delete volume on terminate", 8, 22, 260, 22, 1, nullptr, nullptr);
+    const int m2 = q_gui_add_label(ctx, sw, "hidden while folded", 8, 0, 200, 20, 0);
+    q_gui_sectionlist_add_widget(sc->sections, s0, m0);
+    q_gui_sectionlist_add_widget(sc->sections, s0, m1);
+    q_gui_sectionlist_add_widget(sc->sections, s1, m2);
+    q_gui_sectionlist_set_folded(sc->sections, s1, 1);
+    for (int id : {sc->sections->sections[s0].header, sc->sections->sections[s1].header, m0, m1, m2})
+        q_gui_tab_add_widget(sc->tab, pg_sections, id);
+    q_gui_tab_select(sc->tab, pg_props);
+
+    // Syntax views.
+    const int yw = q_gui_add_window(ctx, "Syntax views: JSON, YAML, diff, script", 980, 340, 280, 440);
+    const int j = q_gui_add_syntaxview(ctx, yw, 6, 6, 268, 100, Q_GUI_SYNTAX_JSON);
+    q_gui_syntaxview_set_text(ctx, j,
+                              "{\n  \"server\": {\n    \"name\": \"web-1\",\n    \"min_count\": 2,\n"
+                              "    \"config_drive\": true,\n    \"key\": null\n  }\n}");
+    const int y = q_gui_add_syntaxview(ctx, yw, 6, 112, 268, 90, Q_GUI_SYNTAX_YAML);
+    q_gui_syntaxview_set_text(
+        ctx, y,
+        "clouds:\n  devstack:  # local\n    auth:\n      - url: 'http://10.0.0.1/identity'\n"
+        "    region_name: RegionOne");
+    const int df = q_gui_add_syntaxview(ctx, yw, 6, 208, 268, 90, Q_GUI_SYNTAX_DIFF);
+    q_gui_syntaxview_set_text(
+        ctx, df, "--- a/kvn.conf\n+++ b/kvn.conf\n@@ -1,2 +1,2 @@\n-log_level=5\n+log_level=7\n theme=dark");
+    const int js = q_gui_add_syntaxview(ctx, yw, 6, 304, 268, 100, Q_GUI_SYNTAX_SCRIPT);
+    q_gui_syntaxview_set_text(
+        ctx, js,
+        "// list servers\nconst re = /^web-\\d+$/i; /* names */\nasync function f() {\n"
+        "  const r = await get('/servers');\n  return r.filter(s => re.test(s.name));\n}");
+    for (int id : {j, y, df, js})
+        q_gui_widget_set_font(ctx, id, fonts[3]);
+
+    // Markdown view.
+    const int mw = q_gui_add_window(ctx, "Markdown view", 440, 610, 520, 170);
+    const int md = q_gui_add_markdownview(ctx, mw, 6, 6, 508, 136, fonts);
+    q_gui_markdownview_set_text(
+        ctx, md,
+        "## Launch an instance\nPick a **flavor**, an *image* and a `network`; the wizard "
+        "shows the equivalent command line.\n\n- volumes are kept unless **deleted**\n"
+        "- key pairs need `ssh`\n\n```\nopenstack server create --flavor m1.small web-1\n```\n");
+
+    // States that need events: the focused field with its suggestions (typed
+    // first: an open list takes the keys), an open combobox list, an open
+    // drop-down menu and a hovered button.
+    q_gui_set_focus(ctx, t6);
+    for (const char *p = "openstack se"; *p; p++)
+        _key(ctx, d, ALLEGRO_KEY_A, *p);
+    _key(ctx, d, ALLEGRO_KEY_DOWN, 0);
+    q_gui_combobox_set_open(ctx, cb, 1);
+    q_gui_dropmenu_set_open(ctx, dm, 1);
+    float bx, by, bw, bh;
+    q_gui_widget_screen_rect(ctx, btn, &bx, &by, &bw, &bh);
+    _mouse_move(ctx, d, (int)(bx + bw / 2), (int)(by + bh / 2), al_get_time());
+}
 } // namespace
 
 int main(int argc, char **argv) {
@@ -237,5 +472,38 @@ int main(int argc, char **argv) {
         return 1;
     }
     printf("kvn_gallery: wrote %s\n", argv[1]);
+
+    // Second scene: every widget kind and the composites.
+    std::unique_ptr<ALLEGRO_FONT, FONT_DELETER> mono(al_load_ttf_font(KVN_GALLERY_MONO_FONT, 13, 0));
+    std::unique_ptr<ALLEGRO_FONT, FONT_DELETER> bold(
+        al_load_ttf_font("/usr/share/fonts/opentype/inter/Inter-Bold.otf", 14, 0));
+    std::unique_ptr<ALLEGRO_FONT, FONT_DELETER> italic(
+        al_load_ttf_font("/usr/share/fonts/opentype/inter/Inter-Italic.otf", 14, 0));
+    ALLEGRO_FONT *const fonts[4] = {font.get(), bold ? bold.get() : font.get(),
+                                    italic ? italic.get() : font.get(), mono ? mono.get() : font.get()};
+    ctx = q_gui_new_ctx(font.get());
+    if (!ctx) return 1;
+    q_gui_set_display(ctx, display.get());
+    q_gui_set_display_size(ctx, k_w, k_h);
+    WIDGET_SCENE scene = {};
+    _build_widgets(ctx, display.get(), fonts, &scene);
+    al_set_target_backbuffer(display.get());
+    al_clear_to_color(al_map_rgb(22, 24, 29));
+    q_gui_draw(ctx);
+    std::string out2 = argv[1];
+    const size_t dot = out2.rfind(".png");
+    out2.insert(dot == std::string::npos ? out2.size() : dot, "-widgets");
+    const bool saved2 = al_save_bitmap(out2.c_str(), al_get_backbuffer(display.get()));
+    q_gui_tree_destroy(&scene.tree);
+    q_gui_tab_destroy(&scene.tab);
+    q_gui_kvtable_destroy(&scene.kv);
+    q_gui_sectionlist_destroy(&scene.sections);
+    q_gui_destroy_ctx(&ctx);
+    scene.picture.reset();
+    if (!saved2) {
+        fprintf(stderr, "kvn_gallery: cannot write %s\n", out2.c_str());
+        return 1;
+    }
+    printf("kvn_gallery: wrote %s\n", out2.c_str());
     return 0;
 }

@@ -964,9 +964,9 @@ static int _key_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
     const int overlays[2] = {ctx->open_combobox, ctx->open_dropmenu};
     for (int id : overlays) {
         Q_GUI_WIDGET *o = _overlay(ctx, id);
-        if (o && o->ops->overlay_key) {
+        // An open list takes its own keys; the others go on.
+        if (o && o->ops->overlay_key && o->ops->overlay_key(ctx, o, ev)) {
             ctx->redraw = 1;
-            o->ops->overlay_key(ctx, o, ev);
             return 1;
         }
     }
@@ -1197,7 +1197,7 @@ static int _mouse_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
     if (!d && _gscroll_mouse(ctx, ev, cx, cy)) return 1;
 
     if (press) {
-        const int overlays[2] = {ctx->open_combobox, ctx->open_dropmenu};
+        const int overlays[3] = {ctx->open_combobox, ctx->open_dropmenu, ctx->suggest_textarea};
         for (int id : overlays) {
             Q_GUI_WIDGET *o = _overlay(ctx, id);
             if (o && o->ops->overlay_mouse) {

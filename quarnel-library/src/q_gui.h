@@ -544,3 +544,580 @@ int q_gui_add_custom(Q_GUI_CTX *ctx, int window, float x, float y, float w, floa
                      Q_GUI_CUSTOM_DRAW_CB on_draw, void *user);
 void q_gui_custom_set_mouse(Q_GUI_CTX *ctx, int id, Q_GUI_CUSTOM_MOUSE_CB cb, void *user);
 void q_gui_custom_set_destroy(Q_GUI_CTX *ctx, int id, Q_GUI_CUSTOM_DESTROY_CB cb, void *user);
+
+// ---- items shared by lists ---------------------------------------------------
+
+#define Q_GUI_ITEM_TEXT_MAX 128
+
+struct Q_GUI_LISTITEM {
+    char text[Q_GUI_ITEM_TEXT_MAX];
+    int selected;
+    // Tree rows: indentation level and the fold mark (0 none, 1 folded, 2
+    // unfolded). Plain lists leave both 0.
+    int indent;
+    int mark;
+};
+
+typedef void (*Q_GUI_VALUE_CB)(int widget_id, double value, void *user);
+typedef void (*Q_GUI_TEXT_CB)(int widget_id, const char *text, void *user);
+typedef void (*Q_GUI_INDEX_CB)(int widget_id, int index, void *user);
+
+// ---- slider ------------------------------------------------------------------
+
+struct Q_GUI_SLIDER_DATA {
+    double min, max, value, step;
+    int mode;        // 1: a percentage slider, range forced to 0..100
+    int orientation; // 1 vertical, 0 horizontal
+    Q_GUI_VALUE_CB on_change;
+    void *user;
+    ALLEGRO_BITMAP *bmp_track, *bmp_handle;
+};
+
+int q_gui_add_slider(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, double min, double max,
+                     double value, int mode, Q_GUI_VALUE_CB on_change, void *user);
+void q_gui_slider_set_value(Q_GUI_CTX *ctx, int id, double value);
+double q_gui_slider_get_value(const Q_GUI_CTX *ctx, int id);
+void q_gui_slider_set_range(Q_GUI_CTX *ctx, int id, double min, double max);
+void q_gui_slider_set_step(Q_GUI_CTX *ctx, int id, double step);
+void q_gui_slider_set_orientation(Q_GUI_CTX *ctx, int id, int vertical);
+void q_gui_slider_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *track, ALLEGRO_BITMAP *handle);
+
+// ---- text area ---------------------------------------------------------------
+
+#define Q_GUI_TEXTAREA_DEFAULT_MAX 4095
+#define Q_GUI_SUGGEST_MAX 64
+#define Q_GUI_SUGGEST_WORD_MAX 128
+#define Q_GUI_PASTE_MAX 4095
+
+// Fills up to max_items items with completions of a word; returns how many.
+typedef int (*Q_GUI_SUGGEST_CB)(const char *word, Q_GUI_LISTITEM *items, int max_items, void *user);
+
+struct Q_GUI_TEXTAREA_DATA {
+    char *buf; // max_len + 1 bytes
+    int len, max_len;
+    int multiline;
+    int caret;               // byte offset
+    int sel_anchor, sel_end; // a selection exists when they differ
+    float scroll_x, scroll_y;
+    double blink_start;
+    int mask_char; // code point, 0 = none
+    char *placeholder;
+    Q_GUI_TEXT_CB on_change;
+    void *user;
+    Q_GUI_SUGGEST_CB suggest;
+    char separators[8];
+    void *suggest_user;
+    Q_GUI_LISTITEM *sugg; // Q_GUI_SUGGEST_MAX, allocated on first use
+    int sugg_count;
+    int sugg_hl;
+    int sugg_open;
+    char sugg_word[Q_GUI_SUGGEST_WORD_MAX];
+    ALLEGRO_BITMAP *bitmap;
+    int selecting;
+};
+
+int q_gui_add_textarea(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, int multiline,
+                       int max_len, Q_GUI_TEXT_CB on_change, void *user);
+void q_gui_textarea_set_text(Q_GUI_CTX *ctx, int id, const char *text);
+const char *q_gui_textarea_get_text(const Q_GUI_CTX *ctx, int id);
+void q_gui_textarea_set_placeholder(Q_GUI_CTX *ctx, int id, const char *text);
+void q_gui_textarea_set_mask_char(Q_GUI_CTX *ctx, int id, int codepoint);
+void q_gui_textarea_set_suggest(Q_GUI_CTX *ctx, int id, Q_GUI_SUGGEST_CB provider, const char *separators,
+                                void *user);
+void q_gui_textarea_set_bitmap(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *bitmap);
+// Caret and selection (byte offsets); for tests and dialogs that preselect.
+int q_gui_textarea_get_caret(const Q_GUI_CTX *ctx, int id);
+void q_gui_textarea_set_selection(Q_GUI_CTX *ctx, int id, int anchor, int end);
+int q_gui_textarea_get_selection(const Q_GUI_CTX *ctx, int id, int *start, int *end);
+// Suggestion list state: open flag, item count and highlighted item.
+int q_gui_textarea_suggest_state(const Q_GUI_CTX *ctx, int id, int *count, int *highlight);
+
+// ---- checkbox ----------------------------------------------------------------
+
+struct Q_GUI_CHECKBOX_DATA {
+    char label[Q_GUI_ITEM_TEXT_MAX];
+    int checked;
+    Q_GUI_INDEX_CB on_toggle; // (widget id, new state, user)
+    void *user;
+    ALLEGRO_BITMAP *bmp_off, *bmp_on;
+};
+
+int q_gui_add_checkbox(Q_GUI_CTX *ctx, int window, const char *label, float x, float y, float w, float h,
+                       int checked, Q_GUI_INDEX_CB on_toggle, void *user);
+void q_gui_checkbox_set_checked(Q_GUI_CTX *ctx, int id, int flag);
+int q_gui_checkbox_is_checked(const Q_GUI_CTX *ctx, int id);
+void q_gui_checkbox_set_label(Q_GUI_CTX *ctx, int id, const char *label);
+const char *q_gui_checkbox_get_label(const Q_GUI_CTX *ctx, int id);
+void q_gui_checkbox_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *unchecked, ALLEGRO_BITMAP *checked);
+
+// ---- scrollbar ---------------------------------------------------------------
+
+struct Q_GUI_SCROLLBAR_DATA {
+    int orientation; // 1 horizontal, else vertical
+    int shape;       // 1 rounded thumb, else square
+    double content, viewport, position, step;
+    Q_GUI_VALUE_CB on_change;
+    void *user;
+    float grab; // where the thumb was grabbed, -1 = paging
+    ALLEGRO_BITMAP *bmp_track, *bmp_thumb;
+};
+
+int q_gui_add_scrollbar(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, int orientation,
+                        int shape, double content, double viewport, Q_GUI_VALUE_CB on_change, void *user);
+void q_gui_scrollbar_set_position(Q_GUI_CTX *ctx, int id, double position);
+double q_gui_scrollbar_get_position(const Q_GUI_CTX *ctx, int id);
+void q_gui_scrollbar_set_range(Q_GUI_CTX *ctx, int id, double content, double viewport);
+void q_gui_scrollbar_set_step(Q_GUI_CTX *ctx, int id, double step);
+void q_gui_scrollbar_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *track, ALLEGRO_BITMAP *thumb);
+
+// ---- listbox -----------------------------------------------------------------
+
+typedef void (*Q_GUI_LIST_SELECT_CB)(int widget_id, int index, int selected, void *user);
+
+struct Q_GUI_LISTBOX_DATA {
+    Q_GUI_LISTITEM *items;
+    int count, cap;
+    int mode;     // 0 clicks select nothing, 1 single, 2 multiple
+    float scroll; // pixels
+    float item_h;
+    Q_GUI_LIST_SELECT_CB on_select;
+    void *user;
+    int hovered; // -1
+    int cursor;  // keyboard position, -1
+    float drag_offset;
+    int dragging_strip;
+    ALLEGRO_BITMAP *bmp_bg, *bmp_sel;
+};
+
+int q_gui_add_listbox(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, int mode,
+                      Q_GUI_LIST_SELECT_CB on_select, void *user);
+int q_gui_listbox_add_item(Q_GUI_CTX *ctx, int id, const char *text);
+void q_gui_listbox_clear(Q_GUI_CTX *ctx, int id);
+void q_gui_listbox_set_selected(Q_GUI_CTX *ctx, int id, int index, int flag);
+int q_gui_listbox_is_selected(const Q_GUI_CTX *ctx, int id, int index);
+int q_gui_listbox_count(const Q_GUI_CTX *ctx, int id);
+const char *q_gui_listbox_get_item_text(const Q_GUI_CTX *ctx, int id, int index);
+// First selected index, -1 none.
+int q_gui_listbox_get_selected(const Q_GUI_CTX *ctx, int id);
+float q_gui_listbox_get_scroll(const Q_GUI_CTX *ctx, int id);
+void q_gui_listbox_set_scroll(Q_GUI_CTX *ctx, int id, float scroll);
+void q_gui_listbox_scroll_to(Q_GUI_CTX *ctx, int id, int index);
+void q_gui_listbox_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *background, ALLEGRO_BITMAP *selection);
+// Indentation and fold mark of an item (trees).
+void q_gui_listbox_set_item_indent(Q_GUI_CTX *ctx, int id, int index, int indent, int mark);
+
+// ---- radio list ----------------------------------------------------------------
+
+struct Q_GUI_RADIOLIST_DATA {
+    Q_GUI_LISTITEM *items;
+    int count, cap;
+    int selected; // -1
+    float item_h;
+    Q_GUI_INDEX_CB on_select;
+    void *user;
+    ALLEGRO_BITMAP *bmp_off, *bmp_on;
+};
+
+int q_gui_add_radiolist(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, Q_GUI_INDEX_CB cb,
+                        void *user);
+int q_gui_radiolist_add_item(Q_GUI_CTX *ctx, int id, const char *text);
+void q_gui_radiolist_clear(Q_GUI_CTX *ctx, int id);
+int q_gui_radiolist_get_selected(const Q_GUI_CTX *ctx, int id);
+void q_gui_radiolist_set_selected(Q_GUI_CTX *ctx, int id, int index);
+void q_gui_radiolist_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *off, ALLEGRO_BITMAP *on);
+
+// ---- combobox ------------------------------------------------------------------
+
+enum {
+    Q_GUI_COMBOBOX_OPEN_ABOVE = 2, // open above whenever there is room
+};
+
+struct Q_GUI_COMBOBOX_DATA {
+    Q_GUI_LISTITEM *items;
+    int count, cap;
+    int selected; // -1
+    int open;
+    int highlight;
+    float item_h;
+    int visible_rows;
+    int flags;
+    int first; // first row shown in the open list
+    Q_GUI_INDEX_CB on_select;
+    void *user;
+    ALLEGRO_BITMAP *bmp_box, *bmp_list;
+};
+
+int q_gui_add_combobox(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, Q_GUI_INDEX_CB cb,
+                       void *user);
+int q_gui_combobox_add_item(Q_GUI_CTX *ctx, int id, const char *text);
+void q_gui_combobox_clear(Q_GUI_CTX *ctx, int id);
+void q_gui_combobox_set_selected(Q_GUI_CTX *ctx, int id, int index);
+int q_gui_combobox_get_selected(const Q_GUI_CTX *ctx, int id);
+const char *q_gui_combobox_get_item_text(const Q_GUI_CTX *ctx, int id, int index);
+int q_gui_combobox_count(const Q_GUI_CTX *ctx, int id);
+void q_gui_combobox_set_flags(Q_GUI_CTX *ctx, int id, int flags);
+void q_gui_combobox_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *box, ALLEGRO_BITMAP *list);
+void q_gui_combobox_set_open(Q_GUI_CTX *ctx, int id, int flag);
+// Rectangle of the open list (canvas coordinates); 0 when it is closed.
+int q_gui_combobox_list_rect(const Q_GUI_CTX *ctx, int id, float *x, float *y, float *w, float *h);
+
+// ---- image ---------------------------------------------------------------------
+
+struct Q_GUI_IMAGE_DATA {
+    ALLEGRO_BITMAP *bitmap; // not owned
+    int scale_mode;         // 1 stretch, 2 centre, else fit keeping the aspect
+};
+
+int q_gui_add_image(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, ALLEGRO_BITMAP *bitmap,
+                    int scale_mode);
+void q_gui_image_set_bitmap(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *bitmap, int scale_mode);
+
+// ---- drop-down menu ------------------------------------------------------------
+
+typedef void (*Q_GUI_DROPMENU_CB)(int widget_id, int entry, int tag, void *user);
+
+struct Q_GUI_DROPMENU_ENTRY {
+    char *text; // owned
+    int tag;
+    Q_GUI_DROPMENU_CB cb;
+    void *user;
+};
+
+struct Q_GUI_DROPMENU_DATA {
+    char label[Q_GUI_ITEM_TEXT_MAX];
+    Q_GUI_DROPMENU_ENTRY *entries;
+    int count, cap;
+    int open;
+    int highlight; // -1
+    int visible_rows;
+    float row_h;
+    int first;
+    Q_GUI_CLICK_CB on_open; // may rebuild the entries each time the menu opens
+    void *open_user;
+    ALLEGRO_BITMAP *bmp_button, *bmp_list;
+};
+
+int q_gui_add_dropmenu(Q_GUI_CTX *ctx, int window, const char *label, float x, float y, float w, float h,
+                       Q_GUI_CLICK_CB on_open, void *user);
+int q_gui_dropmenu_add_dynamic_entry(Q_GUI_CTX *ctx, int id, const char *text, int tag, Q_GUI_DROPMENU_CB cb,
+                                     void *user);
+void q_gui_dropmenu_clear(Q_GUI_CTX *ctx, int id);
+int q_gui_dropmenu_count(const Q_GUI_CTX *ctx, int id);
+void q_gui_dropmenu_set_open(Q_GUI_CTX *ctx, int id, int flag);
+int q_gui_dropmenu_is_open(const Q_GUI_CTX *ctx, int id);
+void q_gui_dropmenu_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *button, ALLEGRO_BITMAP *list);
+
+// ---- split pane ----------------------------------------------------------------
+
+struct Q_GUI_SPLITPANE_DATA {
+    int orientation; // 1 stacked panes (horizontal band), else side by side
+    double ratio, min_ratio, max_ratio;
+    float band;
+    Q_GUI_VALUE_CB on_change;
+    void *user;
+};
+
+int q_gui_add_splitpane(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, int orientation,
+                        double ratio, Q_GUI_VALUE_CB on_change, void *user);
+double q_gui_splitpane_get_ratio(const Q_GUI_CTX *ctx, int id);
+void q_gui_splitpane_set_ratio(Q_GUI_CTX *ctx, int id, double ratio);
+void q_gui_splitpane_set_limits(Q_GUI_CTX *ctx, int id, double min, double max);
+float q_gui_splitpane_band(const Q_GUI_CTX *ctx, int id);
+
+// ---- hex view --------------------------------------------------------------------
+
+struct Q_GUI_HEXVIEW_DATA {
+    unsigned char *bytes; // owned copy
+    size_t size;
+    int per_row; // 16
+    size_t cursor;
+    size_t scroll; // first row shown
+};
+
+int q_gui_add_hexview(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h);
+void q_gui_hexview_set_data(Q_GUI_CTX *ctx, int id, const void *bytes, size_t size);
+size_t q_gui_hexview_get_cursor(const Q_GUI_CTX *ctx, int id);
+
+// ---- syntax view -----------------------------------------------------------------
+
+enum {
+    Q_GUI_SYNTAX_PLAIN = 0,
+    Q_GUI_SYNTAX_HEADERS = 1,
+    Q_GUI_SYNTAX_JSON = 2,
+    Q_GUI_SYNTAX_XML = 3,
+    Q_GUI_SYNTAX_YAML = 4,
+    Q_GUI_SYNTAX_SCRIPT = 5,
+    Q_GUI_SYNTAX_DIFF = 6,
+};
+
+struct Q_GUI_SYNTAXVIEW_DATA {
+    char *text; // owned, carriage returns before line feeds removed
+    size_t len;
+    int language;
+    int *line_start; // byte offset of each line
+    int line_count;
+    int *line_state;         // classifier state at the start of each line
+    int sel_anchor, sel_end; // byte offsets; equal = none
+    int selecting;
+    int scroll_line;
+    float scroll_x;
+};
+
+int q_gui_add_syntaxview(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, int language);
+void q_gui_syntaxview_set_text(Q_GUI_CTX *ctx, int id, const char *text);
+const char *q_gui_syntaxview_get_text(const Q_GUI_CTX *ctx, int id);
+void q_gui_syntaxview_set_language(Q_GUI_CTX *ctx, int id, int language);
+int q_gui_syntaxview_get_language(const Q_GUI_CTX *ctx, int id);
+// Owned copy (free with free()), or null when nothing is selected.
+char *q_gui_syntaxview_get_selected_text(const Q_GUI_CTX *ctx, int id);
+// Token colour classes of one line, for tests: one class per byte.
+enum {
+    Q_GUI_TOK_TEXT = 0,
+    Q_GUI_TOK_KEY,
+    Q_GUI_TOK_STRING,
+    Q_GUI_TOK_NUMBER,
+    Q_GUI_TOK_LITERAL,
+    Q_GUI_TOK_PUNCT,
+    Q_GUI_TOK_COMMENT,
+    Q_GUI_TOK_TAG,
+    Q_GUI_TOK_ATTR,
+    Q_GUI_TOK_REGEX,
+    Q_GUI_TOK_KEYWORD,
+    Q_GUI_TOK_DIFF_HUNK,
+    Q_GUI_TOK_DIFF_ADD,
+    Q_GUI_TOK_DIFF_DEL,
+};
+void q_gui_syntax_classify(int language, const char *line, int len, int *state, unsigned char *classes);
+
+// ---- data grid -------------------------------------------------------------------
+
+struct Q_GUI_DATAGRID_COL {
+    char title[Q_GUI_ITEM_TEXT_MAX];
+    float width;
+    int visible;
+};
+
+typedef void (*Q_GUI_GRID_CONTEXT_CB)(int widget_id, int row, float x, float y, void *user);
+
+struct Q_GUI_DATAGRID_DATA {
+    Q_GUI_DATAGRID_COL *cols;
+    int *order; // display position -> column index
+    int col_count, col_cap;
+    int resizing; // column being resized, -1
+    float resize_x0, resize_w0;
+    int pressed_title; // column whose title was pressed, -1
+    // One block per row: the cells' offsets followed by their texts, so a row
+    // costs one allocation however many columns it has.
+    char **rows;
+    int row_count, row_cap;
+    int sort_col, sort_dir;
+    int selected; // -1
+    int multi;
+    unsigned char *sel; // per row
+    int anchor;         // -1
+    ALLEGRO_COLOR *colors;
+    unsigned char *has_color;
+    int first_row;
+    float hscroll;
+    int dragging_strip;
+    float strip_grab;
+    Q_GUI_INDEX_CB on_select;
+    Q_GUI_GRID_CONTEXT_CB on_context;
+    void *user;
+};
+
+int q_gui_add_datagrid(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h,
+                       Q_GUI_INDEX_CB on_select, void *user);
+int q_gui_datagrid_add_column(Q_GUI_CTX *ctx, int id, const char *title, float width);
+int q_gui_datagrid_column_count(const Q_GUI_CTX *ctx, int id);
+int q_gui_datagrid_add_row(Q_GUI_CTX *ctx, int id, const char *const *cells);
+int q_gui_datagrid_remove_row(Q_GUI_CTX *ctx, int id, int row);
+const char *q_gui_datagrid_get_cell(const Q_GUI_CTX *ctx, int id, int row, int col);
+void q_gui_datagrid_clear(Q_GUI_CTX *ctx, int id);
+int q_gui_datagrid_row_count(const Q_GUI_CTX *ctx, int id);
+int q_gui_datagrid_get_selected_row(const Q_GUI_CTX *ctx, int id);
+void q_gui_datagrid_set_selected_row(Q_GUI_CTX *ctx, int id, int row);
+void q_gui_datagrid_set_multi_select(Q_GUI_CTX *ctx, int id, int flag);
+int q_gui_datagrid_get_selected_rows(const Q_GUI_CTX *ctx, int id, int *out, int capacity);
+void q_gui_datagrid_select_row(Q_GUI_CTX *ctx, int id, int row, int flag);
+void q_gui_datagrid_clear_selection(Q_GUI_CTX *ctx, int id);
+void q_gui_datagrid_sort(Q_GUI_CTX *ctx, int id, int col, int direction);
+void q_gui_datagrid_get_sort(const Q_GUI_CTX *ctx, int id, int *col, int *direction);
+void q_gui_datagrid_set_row_color(Q_GUI_CTX *ctx, int id, int row, ALLEGRO_COLOR color);
+int q_gui_datagrid_get_row_color(const Q_GUI_CTX *ctx, int id, int row, ALLEGRO_COLOR *color);
+void q_gui_datagrid_set_context_callback(Q_GUI_CTX *ctx, int id, Q_GUI_GRID_CONTEXT_CB cb, void *user);
+void q_gui_datagrid_scroll_to_row(Q_GUI_CTX *ctx, int id, int row);
+int q_gui_datagrid_get_first_row(const Q_GUI_CTX *ctx, int id);
+void q_gui_datagrid_set_column_width(Q_GUI_CTX *ctx, int id, int col, float width);
+float q_gui_datagrid_get_column_width(const Q_GUI_CTX *ctx, int id, int col);
+void q_gui_datagrid_set_column_visible(Q_GUI_CTX *ctx, int id, int col, int flag);
+int q_gui_datagrid_get_column_visible(const Q_GUI_CTX *ctx, int id, int col);
+// Moves column col to display position pos.
+void q_gui_datagrid_move_column(Q_GUI_CTX *ctx, int id, int col, int pos);
+int q_gui_datagrid_column_at(const Q_GUI_CTX *ctx, int id, int pos);
+void q_gui_datagrid_set_hscroll(Q_GUI_CTX *ctx, int id, float offset);
+float q_gui_datagrid_get_hscroll(const Q_GUI_CTX *ctx, int id);
+// Height of the header and of each row.
+float q_gui_datagrid_row_height(const Q_GUI_CTX *ctx, int id);
+
+// ---- progress bar ------------------------------------------------------------------
+
+struct Q_GUI_PROGRESSBAR_DATA {
+    double value; // 0..1
+    char text[Q_GUI_LABEL_TEXT_MAX];
+};
+
+int q_gui_add_progressbar(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h);
+void q_gui_progressbar_set_value(Q_GUI_CTX *ctx, int id, double value);
+double q_gui_progressbar_get_value(const Q_GUI_CTX *ctx, int id);
+void q_gui_progressbar_set_text(Q_GUI_CTX *ctx, int id, const char *text);
+
+// ---- markdown view -------------------------------------------------------------------
+
+struct Q_GUI_MD_RUN; // a laid-out piece of text (q_gui_markdown.cpp)
+
+struct Q_GUI_MARKDOWNVIEW_DATA {
+    ALLEGRO_FONT *fonts[4]; // regular, bold, italic, monospace (null = the widget's font)
+    char *source;           // owned
+    Q_GUI_MD_RUN *runs;     // layout
+    int run_count, run_cap;
+    float laid_w;    // width the layout was made for
+    float content_h; // laid-out height
+    float scroll;
+    int sel_a, sel_b; // positions (run index * 4096 + byte), -1 none
+    int selecting;
+};
+
+int q_gui_add_markdownview(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h,
+                           ALLEGRO_FONT *const fonts[4]);
+void q_gui_markdownview_set_text(Q_GUI_CTX *ctx, int id, const char *text);
+void q_gui_markdownview_set_fonts(Q_GUI_CTX *ctx, int id, ALLEGRO_FONT *const fonts[4]);
+// Owned copy of the selected text (free with free()), or null.
+char *q_gui_markdownview_get_selection(const Q_GUI_CTX *ctx, int id);
+
+// ---- composites ----------------------------------------------------------------------
+
+#define Q_GUI_TREE_MAX 2048
+#define Q_GUI_TREE_PATH_MAX 1024
+#define Q_GUI_TREE_STATE_MAX 512
+
+typedef void (*Q_GUI_TREE_CB)(int node, void *user);
+
+struct Q_GUI_TREE_NODE {
+    char label[Q_GUI_ITEM_TEXT_MAX];
+    int parent; // -1 top level
+    int expanded;
+    int has_children;
+    int depth;
+    void *user;
+};
+
+struct Q_GUI_TREE {
+    Q_GUI_CTX *ctx;
+    int listbox; // widget id
+    Q_GUI_TREE_NODE *nodes;
+    int count;
+    int *row_node; // listbox row -> node
+    int row_count;
+    int selected; // node, -1
+    Q_GUI_TREE_CB on_select;
+    void *user;
+};
+
+struct Q_GUI_TREE_STATE {
+    char (*expanded)[Q_GUI_TREE_PATH_MAX];
+    int expanded_count;
+    char selected[Q_GUI_TREE_PATH_MAX];
+    float scroll;
+};
+
+Q_GUI_TREE *q_gui_tree_create(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h,
+                              Q_GUI_TREE_CB on_select, void *user);
+void q_gui_tree_destroy(Q_GUI_TREE **tree);
+int q_gui_tree_add_node(Q_GUI_TREE *tree, const char *label, int parent, void *user);
+void q_gui_tree_clear(Q_GUI_TREE *tree);
+int q_gui_tree_find(const Q_GUI_TREE *tree, const void *user);
+int q_gui_tree_get_selected(const Q_GUI_TREE *tree);
+void q_gui_tree_select(Q_GUI_TREE *tree, int index);
+void q_gui_tree_expand(Q_GUI_TREE *tree, int index, int flag);
+void q_gui_tree_rebuild(Q_GUI_TREE *tree);
+Q_GUI_TREE_STATE *q_gui_tree_save_state(const Q_GUI_TREE *tree);
+void q_gui_tree_restore_state(Q_GUI_TREE *tree, const Q_GUI_TREE_STATE *state);
+void q_gui_tree_free_state(Q_GUI_TREE_STATE **state);
+
+#define Q_GUI_TAB_PAGES_MAX 32
+
+struct Q_GUI_TAB_PAGE {
+    int button;   // tab button widget
+    int *members; // widget ids shown with the page
+    int count, cap;
+};
+
+struct Q_GUI_TAB_PANEL {
+    Q_GUI_CTX *ctx;
+    int window;
+    float x, y, w, h, tab_h;
+    Q_GUI_TAB_PAGE pages[Q_GUI_TAB_PAGES_MAX];
+    int page_count;
+    int current;              // -1
+    int frame;                // custom widget drawing the page area
+    Q_GUI_INDEX_CB on_change; // (button id of the page, page index, user)
+    void *user;
+};
+
+Q_GUI_TAB_PANEL *q_gui_tab_create(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h);
+void q_gui_tab_destroy(Q_GUI_TAB_PANEL **tab);
+int q_gui_tab_add_page(Q_GUI_TAB_PANEL *tab, const char *title);
+int q_gui_tab_add_widget(Q_GUI_TAB_PANEL *tab, int page, int widget_id);
+void q_gui_tab_select(Q_GUI_TAB_PANEL *tab, int page);
+int q_gui_tab_get_selected(const Q_GUI_TAB_PANEL *tab);
+void q_gui_tab_set_callback(Q_GUI_TAB_PANEL *tab, Q_GUI_INDEX_CB cb, void *user);
+// Top of the page area (content coordinates) below the tab buttons.
+float q_gui_tab_page_top(const Q_GUI_TAB_PANEL *tab);
+
+struct Q_GUI_KVTABLE {
+    Q_GUI_CTX *ctx;
+    int grid, key_field, value_field, desc_field, add_button, remove_button;
+    Q_GUI_CLICK_CB on_change; // (grid id, user) after a row is added or removed
+    void *user;
+};
+
+Q_GUI_KVTABLE *q_gui_kvtable_create(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h,
+                                    const char *key_title);
+void q_gui_kvtable_destroy(Q_GUI_KVTABLE **kv);
+int q_gui_kvtable_add(Q_GUI_KVTABLE *kv, const char *key, const char *value, const char *description);
+int q_gui_kvtable_count(const Q_GUI_KVTABLE *kv);
+const char *q_gui_kvtable_get(const Q_GUI_KVTABLE *kv, int row, int col);
+void q_gui_kvtable_set_callback(Q_GUI_KVTABLE *kv, Q_GUI_CLICK_CB cb, void *user);
+
+#define Q_GUI_SECTIONS_MAX 32
+
+struct Q_GUI_SECTION {
+    char title[Q_GUI_ITEM_TEXT_MAX];
+    int header; // toggle button
+    int *members;
+    float *member_dy; // member's offset below the header
+    int count, capacity;
+    int folded;
+    float body_h;
+};
+
+struct Q_GUI_SECTIONLIST {
+    Q_GUI_CTX *ctx;
+    int window;
+    float x, y, w, header_h;
+    Q_GUI_SECTION sections[Q_GUI_SECTIONS_MAX];
+    int section_count;
+};
+
+Q_GUI_SECTIONLIST *q_gui_sectionlist_create(Q_GUI_CTX *ctx, int window, float x, float y, float w);
+void q_gui_sectionlist_destroy(Q_GUI_SECTIONLIST **sl);
+// capacity: the most members the section takes.
+int q_gui_sectionlist_add_section(Q_GUI_SECTIONLIST *sl, const char *title, int capacity);
+// The widget keeps its x and height; its y is taken as an offset below the
+// section header. Returns 0, or -1 when refused.
+int q_gui_sectionlist_add_widget(Q_GUI_SECTIONLIST *sl, int section, int widget_id);
+void q_gui_sectionlist_set_folded(Q_GUI_SECTIONLIST *sl, int section, int flag);
+int q_gui_sectionlist_is_folded(const Q_GUI_SECTIONLIST *sl, int section);
+// Total height the sections take now.
+float q_gui_sectionlist_height(const Q_GUI_SECTIONLIST *sl);

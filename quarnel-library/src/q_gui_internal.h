@@ -79,3 +79,42 @@ void q_gui_window_native_event(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, const ALLEGRO_
 // rectangle and flags; keep_wants leaves the wants-native flag set.
 void q_gui_window_drop_native(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, int keep_wants);
 void q_gui_window_relayout_widgets(Q_GUI_WINDOW *win, int scale_x, int scale_y);
+
+// ---- helpers shared by the widget kinds --------------------------------------
+
+// The widget when it is of the kind; otherwise logs "<fn>: widget %d is not a
+// <what>" at warning level and returns null (skins and text-area setters).
+Q_GUI_WIDGET *q_gui_widget_expect(const Q_GUI_CTX *ctx, int id, int kind, const char *fn, const char *what);
+// Appends an item (text cut at 127 bytes on a character boundary) to an item
+// array that starts with room for 4 and doubles; returns its index or -1.
+int q_gui_items_add(Q_GUI_LISTITEM **items, int *count, int *cap, const char *text);
+// Bytes of the UTF-8 character that starts with this byte (1 for stray bytes).
+int q_gui_utf8_size(unsigned char lead);
+// Length of text cut to at most max bytes without splitting a character.
+size_t q_gui_utf8_cut(const char *text, size_t len, size_t max);
+// Canvas height available to overlays of a window (its native display, the
+// virtual canvas or the main display), and the global scroll that applies.
+void q_gui_overlay_area(const Q_GUI_CTX *ctx, const Q_GUI_WINDOW *win, float *top, float *bottom);
+// Text of the system clipboard (selection 0) or primary selection (1), newly
+// allocated with malloc, or null. The caller zeroes it before freeing.
+char *q_gui_clipboard_text(Q_GUI_CTX *ctx, int selection);
+// Scroll strip geometry: thumb position and length inside a track.
+void q_gui_strip_thumb(const Q_GUI_CTX *ctx, float track, double content, double view, double pos,
+                       float *tpos, float *tlen);
+// Scroll position for a pointer at m along the track, the thumb grabbed at grab.
+double q_gui_strip_pos(const Q_GUI_CTX *ctx, float track, double content, double view, float m, float grab);
+void q_gui_draw_strip(const Q_GUI_CTX *ctx, float x, float y, float w, float h, int vertical, double content,
+                      double view, double pos, int active);
+// Width of len bytes of text in a font.
+float q_gui_text_w(ALLEGRO_FONT *font, const char *s, int len);
+// Disabled widgets keep their shape but read as unavailable.
+ALLEGRO_COLOR q_gui_dim(const Q_GUI_WIDGET *w, ALLEGRO_COLOR c);
+// A bitmap stretched over a rectangle.
+void q_gui_draw_bitmap_in(ALLEGRO_BITMAP *b, float x, float y, float w, float h);
+// Keeps the (canvas) pointer's modifier state: Shift and Ctrl as the
+// context's own mask sees them.
+int q_gui_ctrl_held(const Q_GUI_CTX *ctx);
+int q_gui_shift_held(const Q_GUI_CTX *ctx);
+// The navigation keys the list-like kinds consume (Enter, Home, End, PgUp,
+// PgDn, arrows, keypad Enter).
+int q_gui_nav_takes_key(const Q_GUI_WIDGET *w, int keycode);

@@ -2,6 +2,7 @@
 // operations (rectangles, visibility, tooltip, theme). The kinds themselves
 // are in q_gui_<kind>.cpp.
 
+#include <allegro5/allegro_primitives.h>
 #include <cstdio>
 #include <cstring>
 
@@ -243,4 +244,141 @@ void q_gui_copy_text(Q_GUI_CTX *ctx, const char *text) {
         q_clipboard_set(0, text);
     else if (ctx->display)
         al_set_clipboard_text(ctx->display, text);
+}
+
+// =============================================================================
+// Helpers shared by the kinds
+// =============================================================================
+
+Q_GUI_WIDGET *q_gui_widget_expect(const Q_GUI_CTX *ctx, int id, int kind, const char *fn, const char *what) {
+    Q_GUI_WIDGET *w = q_gui_widget_of_kind(ctx, id, kind);
+    if (!w) q_log(Q_LOG_WARNING, "%s: widget %d is not a %s", fn, id, what);
+    return w;
+}
+
+int q_gui_utf8_size(unsigned char lead) {
+    if (lead < 0x80) return 1;
+    if ((lead & 0xE0) == 0xC0) return 2;
+    if ((lead & 0xF0) == 0xE0) return 3;
+    if ((lead & 0xF8) == 0xF0) return 4;
+    return 1;
+}
+
+size_t q_gui_utf8_cut(const char *text, size_t len, size_t max) {
+    if (len <= max) return len;
+    size_t n = 0;
+    while (n < max) {
+        const size_t s = (size_t)q_gui_utf8_size((unsigned char)text[n]);
+        if (n + s > max) break;
+        n += s;
+    }
+    return n;
+}
+
+int q_gui_items_add(Q_GUI_LISTITEM **items, int *count, int *cap, const char *text) {
+    if (*count == *cap) {
+        const int ncap = *cap ? *cap * 2 : 4;
+        void *p = realloc(*items, sizeof(Q_GUI_LISTITEM) * (size_t)ncap);
+        if (!p) {
+            q_log(Q_LOG_ERR, "( %s *)realloc( %s * sizeof( %zu ) ) %s at line %d of %s", "items", "ncap",
+                  sizeof(Q_GUI_LISTITEM), "malloc error", __LINE__, __FILE__);
+            return -1;
+        }
+        *items = static_cast<Q_GUI_LISTITEM *>(p);
+        *cap = ncap;
+    }
+    Q_GUI_LISTITEM *it = &(*items)[*count];
+    memset(it, 0, sizeof *it);
+    const char *t = text ? text : "";
+    const size_t n = q_gui_utf8_cut(t, strlen(t), Q_GUI_ITEM_TEXT_MAX - 1);
+    memcpy(it->text, t, n);
+    return (*count)++;
+}
+
+void q_gui_overlay_area(const Q_GUI_CTX *ctx, const Q_GUI_WINDOW *win, float *top, float *bottom) {
+    if (win && win->native) {
+        *top = 0;
+        *bottom = (float)al_get_display_height(win->native);
+        return;
+    }
+    const float h = ctx->virtual_w > 0 ? ctx->virtual_h : ctx->display_h;
+    // Canvas coordinates of the visible part: the global scroll shifts it.
+    *top = ctx->gscroll_y;
+    *bottom = ctx->gscroll_y + (h > 0 ? h : 1e9f);
+}
+
+char *q_gui_clipboard_text(Q_GUI_CTX *ctx, int selection) {
+    if (q_clipboard_init()) return q_clipboard_get(selection);
+    if (selection != 0 || !ctx->display) return nullptr;
+    char *a = al_get_clipboard_text(ctx->display);
+    if (!a) return nullptr;
+    const size_t n = strlen(a);
+    char *copy = static_cast<char *>(malloc(n + 1));
+    if (copy) memcpy(copy, a, n + 1);
+    q_secure_zero(a, n);
+    al_free(a);
+    return copy;
+}
+
+void q_gui_strip_thumb(const Q_GUI_CTX *ctx, float track, double content, double view, double pos,
+                       float *tpos, float *tlen) {
+    const float pad = ctx->style.scrollbar_thumb_padding;
+    const float room = track - 2 * pad;
+    float tl = content > 0 ? (float)(room * view / content) : room;
+    if (tl < ctx->style.scrollbar_thumb_min) tl = ctx->style.scrollbar_thumb_min;
+    if (tl > room) tl = room;
+    const double maxp = content - view;
+    *tlen = tl;
+    *tpos = pad + (maxp > 0 ? (float)((room - tl) * (pos / maxp)) : 0);
+}
+
+double q_gui_strip_pos(const Q_GUI_CTX *ctx, float track, double content, double view, float m, float grab) {
+    float tp, tl;
+    q_gui_strip_thumb(ctx, track, content, view, 0, &tp, &tl);
+    const float pad = ctx->style.scrollbar_thumb_padding;
+    const float room = track - 2 * pad - tl;
+    const double maxp = content - view;
+    if (room <= 0 || maxp <= 0) return 0;
+    double f = (m - grab - pad) / room;
+    f = f < 0 ? 0 : f > 1 ? 1 : f;
+    return f * maxp;
+}
+
+void q_gui_draw_strip(const Q_GUI_CTX *ctx, float x, float y, float w, float h, int vertical, double content,
+                      double view, double pos, int active) {
+    const Q_GUI_STYLE *s = &ctx->style;
+    al_draw_filled_rectangle(x, y, x + w, y + h, s->scrollbar_track_color);
+    float tp, tl;
+    q_gui_strip_thumb(ctx, vertical ? h : w, content, view, pos, &tp, &tl);
+    const float pad = s->scrollbar_thumb_padding, r = s->scrollbar_thumb_corner_r;
+    const ALLEGRO_COLOR c = active ? ctx->theme.border_active : s->scrollbar_thumb_color;
+    if (vertical)
+        al_draw_filled_rounded_rectangle(x + pad, y + tp, x + w - pad, y + tp + tl, r, r, c);
+    else
+        al_draw_filled_rounded_rectangle(x + tp, y + pad, x + tp + tl, y + h - pad, r, r, c);
+}
+
+float q_gui_text_w(ALLEGRO_FONT *font, const char *s, int len) {
+    if (len <= 0) return 0;
+    ALLEGRO_USTR_INFO info;
+    const ALLEGRO_USTR *u = al_ref_buffer(&info, s, (size_t)len);
+    return (float)al_get_ustr_width(font, u);
+}
+
+ALLEGRO_COLOR q_gui_dim(const Q_GUI_WIDGET *w, ALLEGRO_COLOR c) {
+    return w->enabled ? c : q_gui_with_alpha(c, c.a * 0.45f);
+}
+
+void q_gui_draw_bitmap_in(ALLEGRO_BITMAP *b, float x, float y, float w, float h) {
+    if (!b) return;
+    al_draw_scaled_bitmap(b, 0, 0, (float)al_get_bitmap_width(b), (float)al_get_bitmap_height(b), x, y, w, h,
+                          0);
+}
+
+int q_gui_ctrl_held(const Q_GUI_CTX *ctx) {
+    return (ctx->mods & (Q_GUI_MOD_LCTRL | Q_GUI_MOD_RCTRL)) != 0;
+}
+
+int q_gui_shift_held(const Q_GUI_CTX *ctx) {
+    return (ctx->mods & (Q_GUI_MOD_LSHIFT | Q_GUI_MOD_RSHIFT)) != 0;
 }
