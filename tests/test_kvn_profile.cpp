@@ -57,7 +57,7 @@ TEST(Digest, KnownAnswers) {
 }
 
 TEST(Digest, AesGcmVectorsAndTamperedData) {
-    // The GCM specification's test cases 13 and 14 (all-zero key and nonce).
+    // Test cases 13 and 14 of the original GCM paper (all-zero key and nonce).
     uint8_t key[32] = {0}, nonce[12] = {0}, tag[16], ct[16], pt[16] = {0};
     ASSERT_EQ(q_aead_aes256gcm_encrypt(key, nonce, nullptr, 0, nullptr, 0, ct, tag), 0);
     EXPECT_EQ(hex(tag, 16), "530f8afbc74536b9a963b4f1c4cb738b");
