@@ -44,23 +44,39 @@ recorded_pid() {
 
 is_running() { recorded_pid "$1" >/dev/null; }
 
-# Stops one recorded service: SIGTERM to its whole process group, then
-# SIGKILL to whatever of the group is left after a grace period.
-stop_service() {
-  local name=$1 pid i
-  if ! pid=$(recorded_pid "$name"); then rm -f "$RUN/$name.pid"; return 0; fi
-  kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null
+# Stops recorded services together: SIGTERM to each whole process group,
+# then SIGKILL to whatever is left of a group after a grace period (some
+# eventlet services ignore SIGTERM for a while).
+stop_services() { # name...
+  local name pid i alive
+  local -A pids=()
+  for name in "$@"; do
+    if pid=$(recorded_pid "$name"); then
+      pids[$name]=$pid
+      kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null
+    else
+      rm -f "$RUN/$name.pid"
+    fi
+  done
   for i in $(seq 1 100); do
-    kill -0 -- "-$pid" 2>/dev/null || break
+    alive=0
+    for name in "${!pids[@]}"; do
+      kill -0 -- "-${pids[$name]}" 2>/dev/null && alive=1
+    done
+    [ $alive -eq 0 ] && break
     sleep 0.2
   done
-  if kill -0 -- "-$pid" 2>/dev/null; then
-    log "$name ignored SIGTERM for 20 s; killing its group"
-    kill -KILL -- "-$pid" 2>/dev/null
-    sleep 0.5
-  fi
-  rm -f "$RUN/$name.pid"
+  for name in "${!pids[@]}"; do
+    if kill -0 -- "-${pids[$name]}" 2>/dev/null; then
+      log "$name ignored SIGTERM for 20 s; killing its group"
+      kill -KILL -- "-${pids[$name]}" 2>/dev/null
+    fi
+    rm -f "$RUN/$name.pid"
+    log "stopped $name"
+  done
 }
+
+stop_service() { stop_services "$1"; }
 
 # Service names in start order; the stop script ends them in reverse.
 SERVICE_ORDER="epmd rabbitmq memcached keystone glance placement

@@ -405,6 +405,8 @@ osapi_volume_workers = 1
 auth_strategy = keystone
 enabled_backends = fake
 glance_api_servers = http://127.0.0.1:9292
+# Without its filter list cinder refuses every list filter, name included.
+resource_query_filters_file = $D/pkgfiles/etc/cinder/resource_filters.json
 [fake]
 volume_driver = cinder.tests.fake_driver.FakeLoggingVolumeDriver
 volume_backend_name = fake

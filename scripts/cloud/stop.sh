@@ -18,11 +18,16 @@ if [ -d "$RUN" ]; then
     name=$(basename "$f" .pid)
     grep -qx "$name" <<<"$order" || order="$name"$'\n'"$order"
   done
+  # The API and worker services go first, all at once; the message bus,
+  # cache and epmd they talk to go last.
+  base="rabbitmq memcached epmd"
+  first=()
   for name in $order; do
     [ -e "$RUN/$name.pid" ] || continue
-    stop_service "$name"
-    log "stopped $name"
+    grep -qw "$name" <<<"$base" || first+=("$name")
   done
+  [ ${#first[@]} -eq 0 ] || stop_services "${first[@]}"
+  stop_services $base
 fi
 
 left=$(ls "$RUN"/*.pid 2>/dev/null | wc -l)
