@@ -28,6 +28,13 @@ SERVICES = [
     ('swift', 'object-store', 'http://127.0.0.1:8080/v1/AUTH_%(project_id)s'),
 ]
 SERVICE_USERS = ['glance', 'placement', 'nova', 'neutron', 'cinder', 'swift']
+EXTRA_SERVICES = [
+    ('heat', 'orchestration', 'http://127.0.0.1:8004/v1/%(project_id)s'),
+    ('barbican', 'key-manager', 'http://127.0.0.1:9311'),
+    ('ironic', 'baremetal', 'http://127.0.0.1:6385'),
+    ('aodh', 'alarming', 'http://127.0.0.1:8042'),
+]
+EXTRA_USERS = ['heat', 'barbican', 'ironic', 'aodh']
 
 
 def connect(user='admin', project='admin', password=ADMIN_PASSWORD):
@@ -61,13 +68,15 @@ def _grant(conn, user, project, role):
     conn.grant_role(role.name, user=user.id, project=project.id)
 
 
-def register():
+def register(extras=False):
     conn = connect()
+    services = SERVICES + (EXTRA_SERVICES if extras else [])
+    users = SERVICE_USERS + (EXTRA_USERS if extras else [])
     roles = {n: _role(conn, n) for n in
              ('admin', 'member', 'reader', 'service', 'ResellerAdmin',
               'load-balancer_member')}
     service = _project(conn, 'service', 'OpenStack services')
-    for name in SERVICE_USERS:
+    for name in users:
         u = _user(conn, name, SERVICE_PASSWORD, service)
         _grant(conn, u, service, roles['admin'])
         _grant(conn, u, service, roles['service'])
@@ -77,7 +86,7 @@ def register():
         for r in ('member', 'reader', 'load-balancer_member'):
             _grant(conn, u, p, roles[r])
     existing = {(s.name, s.type): s for s in conn.identity.services()}
-    for name, stype, url in SERVICES:
+    for name, stype, url in services:
         s = existing.get((name, stype)) or conn.identity.create_service(
             name=name, type=stype, is_enabled=True)
         have = {e.interface for e in conn.identity.endpoints(service_id=s.id)}
@@ -267,7 +276,7 @@ def swift_server(swift_dir, name, conf):
 def main(argv):
     cmd = argv[1] if len(argv) > 1 else ''
     if cmd == 'register':
-        return register()
+        return register(argv[2:] == ['extras'])
     if cmd == 'seed':
         return seed()
     if cmd == 'agent-alive':

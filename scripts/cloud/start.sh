@@ -13,6 +13,7 @@
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/common.sh"
+. "$HERE/extras.sh"
 
 [ "$(id -u)" -eq 0 ] || die "run as root (apt-get, and the services' state under $D)"
 T0=$(date +%s)
@@ -31,8 +32,9 @@ PACKAGES=(
 COMMON_DEBS=(glance-common nova-common neutron-common cinder-common)
 
 install_packages() {
-  local missing=() p
-  for p in "${PACKAGES[@]}"; do
+  local missing=() p all=("${PACKAGES[@]}")
+  [ "$KVN_CLOUD_EXTRAS" = 1 ] && all+=("${EXTRA_PACKAGES[@]}")
+  for p in "${all[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -45,16 +47,17 @@ install_packages() {
   log "apt-get took $(( $(date +%s) - t )) s"
 }
 
-fetch_paste_files() {
-  [ -f "$D/pkgfiles/.done" ] && return 0
+fetch_paste_files() { # marker debs...
+  local marker=$1; shift
+  [ -f "$D/pkgfiles/$marker" ] && return 0
   local tmp
   tmp=$(mktemp -d)
-  (cd "$tmp" && apt-get -o APT::Sandbox::User=root download -q "${COMMON_DEBS[@]}" >/dev/null)
+  (cd "$tmp" && apt-get -o APT::Sandbox::User=root download -q "$@" >/dev/null)
   mkdir -p "$D/pkgfiles"
   local deb
   for deb in "$tmp"/*.deb; do dpkg-deb -x "$deb" "$D/pkgfiles"; done
   rm -rf "$tmp"
-  touch "$D/pkgfiles/.done"
+  touch "$D/pkgfiles/$marker"
 }
 
 # ---------------------------------------------------------------- helpers
@@ -71,13 +74,51 @@ put() {
 # A console script for a module's main(): the service packages that would
 # ship them are not installed.
 wrapper() { # name module [function]
+  # Only the long-running services get the one-connection pool: the schema
+  # tools open a second connection while holding the first.
+  local pool="import kvn_sqlite_pool  # noqa: F401"
+  case $1 in *manage | *dbsync | *ring-builder) pool="" ;; esac
   put "$D/bin/$1" <<EOF
 #!/usr/bin/python3
 import sys
+sys.path.insert(0, '$D/bin')
+$pool
 from $2 import ${3:-main}
 sys.exit(${3:-main}())
 EOF
   chmod 755 "$D/bin/$1"
+}
+
+# The eventlet services run many green threads in one process. With a new
+# SQLite connection per session (SQLAlchemy's default for files), a green
+# thread that waits for the write lock blocks the whole process inside
+# SQLite's busy wait, so the green thread holding the lock never commits and
+# the request fails with "database is locked". A pool of one connection per
+# process (see pool_opts) makes the green threads queue for it instead.
+sqlite_pool_module() {
+  put "$D/bin/kvn_sqlite_pool.py" <<'EOF'
+from sqlalchemy import pool
+from sqlalchemy.dialects.sqlite import pysqlite
+
+_orig = pysqlite.SQLiteDialect_pysqlite.get_pool_class.__func__
+
+
+def _get_pool_class(cls, url):
+    klass = _orig(cls, url)
+    return pool.QueuePool if klass is pool.NullPool else klass
+
+
+pysqlite.SQLiteDialect_pysqlite.get_pool_class = classmethod(_get_pool_class)
+EOF
+}
+
+# The pool settings that go with it, in each [database]-like section.
+pool_opts() {
+  cat <<EOF
+max_pool_size = 1
+max_overflow = 0
+pool_timeout = 60
+EOF
 }
 
 fail() { # name why
@@ -291,6 +332,7 @@ workers = 1
 node_staging_uri = file://$D/data/glance/staging
 [database]
 connection = $(db_url "$D/data/glance/glance.sqlite")
+$(pool_opts)
 [glance_store]
 stores = file
 default_store = file
@@ -349,8 +391,10 @@ EOF
   put "$E/nova/nova-db.conf" <<EOF
 [database]
 connection = $(db_url "$D/data/nova/nova_cell1.sqlite")
+$(pool_opts)
 [api_database]
 connection = $(db_url "$D/data/nova/nova_api.sqlite")
+$(pool_opts)
 EOF
 
   put "$E/neutron/neutron.conf" <<EOF
@@ -372,6 +416,7 @@ notify_nova_on_port_status_changes = true
 notify_nova_on_port_data_changes = true
 [database]
 connection = $(db_url "$D/data/neutron/neutron.sqlite")
+$(pool_opts)
 $(authtoken neutron)
 $(service_auth nova neutron)
 [agent]
@@ -413,6 +458,7 @@ volume_backend_name = fake
 target_helper = fake
 [database]
 connection = $(db_url "$D/data/cinder/cinder.sqlite")
+$(pool_opts)
 $(authtoken cinder)
 $(service_auth nova cinder)
 $(policy_defaults)
@@ -641,9 +687,11 @@ parallel_init() {
 # ---------------------------------------------------------------- main
 install_packages
 mkdir -p "$D"/{bin,etc,data/lock,log,run,state,home}
-fetch_paste_files
-cp "$HERE/kvn_cloud.py" "$D/bin/kvn_cloud.py.new" && mv "$D/bin/kvn_cloud.py.new" "$D/bin/kvn_cloud.py"
+fetch_paste_files .done "${COMMON_DEBS[@]}"
+[ "$KVN_CLOUD_EXTRAS" = 1 ] && fetch_paste_files .done-extras "${EXTRA_COMMON_DEBS[@]}"
+put "$D/bin/kvn_cloud.py" <"$HERE/kvn_cloud.py"
 chmod 755 "$D/bin/kvn_cloud.py"
+sqlite_pool_module
 wrapper glance-api glance.cmd.api
 wrapper glance-manage glance.cmd.manage
 for s in api conductor scheduler compute manage; do wrapper "nova-$s" "nova.cmd.$s"; done
@@ -652,6 +700,7 @@ wrapper neutron-db-manage neutron.db.migration.cli
 for s in api scheduler volume manage; do wrapper "cinder-$s" "cinder.cmd.$s"; done
 wrapper swift-ring-builder swift.cli.ringbuilder
 write_configs
+[ "$KVN_CLOUD_EXTRAS" = 1 ] && prepare_extras
 [ -f "$D/demo-key" ] || ssh-keygen -q -t ed25519 -N '' -C kvn-cloud-demo -f "$D/demo-key"
 
 # Message bus and cache. epmd runs in the foreground in its own group; the
@@ -674,13 +723,18 @@ start_service memcached -- /usr/bin/memcached -l 127.0.0.1 -p 11211 -U 0 -m 64 -
 
 # Databases of the other services are made while keystone comes up.
 parallel_init keystone swift
-parallel_init glance placement nova neutron cinder &
+INITS=(glance placement nova neutron cinder)
+[ "$KVN_CLOUD_EXTRAS" = 1 ] && INITS+=(heat barbican ironic aodh)
+parallel_init "${INITS[@]}" &
 INIT_PID=$!
 
 wait_port memcached 11211 30
 start_service keystone -- /usr/bin/uwsgi --ini "$D/etc/keystone/uwsgi.ini"
 wait_http keystone http://127.0.0.1:5000/v3
 once registered pyhelper register >"$LOG/register.log" 2>&1 || { tail -n 30 "$LOG/register.log" >&2; die "registering projects, users and endpoints failed"; }
+if [ "$KVN_CLOUD_EXTRAS" = 1 ]; then
+  once registered-extras pyhelper register extras >>"$LOG/register.log" 2>&1 || { tail -n 30 "$LOG/register.log" >&2; die "registering the extra services failed"; }
+fi
 wait_port rabbitmq 5672 120
 wait "$INIT_PID" || exit 1
 
@@ -702,6 +756,7 @@ done
 start_service swift-container-updater -- "$PY" "$D/bin/kvn_cloud.py" swift-server "$D/etc/swift" container-updater "$D/etc/swift/container-server.conf"
 start_service swift-proxy -- "$PY" "$D/bin/kvn_cloud.py" swift-server "$D/etc/swift" proxy-server "$D/etc/swift/proxy-server.conf"
 
+[ "$KVN_CLOUD_EXTRAS" = 1 ] && start_extras
 wait_http placement http://127.0.0.1:8778/
 wait_http glance http://127.0.0.1:9292/
 wait_http neutron-server http://127.0.0.1:9696/
@@ -731,9 +786,7 @@ for ((i = 0; ; i++)); do
   sleep 3
 done
 
+[ "$KVN_CLOUD_EXTRAS" = 1 ] && wait_extras
 pyhelper seed >"$LOG/seed.log" 2>&1 || { tail -n 30 "$LOG/seed.log" >&2; die "seeding flavors, images and networks failed"; }
-for s in $SERVICE_ORDER; do
-  [ -f "$RUN/$s.pid" ] || continue
-  check_alive "$s"
-done
+for f in "$RUN"/*.pid; do check_alive "$(basename "$f" .pid)"; done
 log "cloud ready in $(( $(date +%s) - T0 )) s: source $D/demo-openrc (or admin-openrc)"
