@@ -1,11 +1,13 @@
-# The local cloud's extra services (Heat, Barbican, Ironic, Aodh), started by
+# The local cloud's extra services (Heat, Barbican, Ironic, Aodh, Manila,
+# Magnum), started by
 # start.sh when KVN_CLOUD_EXTRAS=1. Sourced by start.sh, after its helpers.
 
 EXTRA_PACKAGES=(
-  python3-heat python3-barbican python3-ironic python3-aodh
+  python3-heat python3-barbican python3-ironic python3-aodh python3-manila python3-magnum
   python3-heatclient python3-barbicanclient python3-ironicclient python3-aodhclient
+  python3-manilaclient python3-magnumclient
 )
-EXTRA_COMMON_DEBS=(heat-common barbican-common aodh-common)
+EXTRA_COMMON_DEBS=(heat-common barbican-common aodh-common manila-common magnum-common)
 
 # Barbican and Aodh only read their configuration from oslo's default
 # places (~/.barbican, ~/.aodh, /etc): each gets a HOME of its own.
@@ -131,6 +133,58 @@ $(service_auth service_credentials aodh)
 interface = public
 $(policy_defaults)
 EOF
+  put "$E/manila/manila.conf" <<EOF
+[DEFAULT]
+$(common_default)
+api_paste_config = $P/usr/share/manila-common/api-paste.ini
+osapi_share_listen = 127.0.0.1
+osapi_share_listen_port = 8786
+osapi_share_workers = 1
+state_path = $D/data/manila
+enabled_share_backends = dummy
+enabled_share_protocols = NFS,CIFS
+default_share_type = default
+[dummy]
+share_driver = manila.tests.share.drivers.dummy.DummyDriver
+driver_handles_share_servers = false
+share_backend_name = dummy
+[database]
+connection = $(db_url "$D/data/manila/manila.sqlite")
+$(authtoken manila)
+$(policy_defaults)
+EOF
+
+  put "$E/magnum/magnum.conf" <<EOF
+[DEFAULT]
+$(common_default)
+state_path = $D/data/magnum
+[api]
+host = 127.0.0.1
+port = 9511
+workers = 1
+api_paste_config = $P/usr/share/magnum-common/api-paste.ini
+[conductor]
+workers = 1
+[database]
+connection = $(db_url "$D/data/magnum/magnum.sqlite")
+$(pool_opts)
+$(authtoken magnum)
+$(service_auth keystone_auth magnum)
+# Even listing templates looks the trustee domain up.
+[trust]
+cluster_user_trust = false
+trustee_domain_name = magnum
+trustee_domain_admin_name = magnum_domain_admin
+trustee_domain_admin_domain_name = magnum
+trustee_domain_admin_password = $SERVICE_PASSWORD
+trustee_keystone_interface = public
+[certificates]
+cert_manager_type = x509keypair
+[cinder_client]
+region_name = RegionOne
+$(policy_defaults)
+EOF
+
   put "$E/aodh/uwsgi.ini" <<EOF
 [uwsgi]
 plugins = python3
@@ -165,8 +219,22 @@ init_aodh() {
   env -i $(svc_env) HOME="$AODH_HOME" "$D/bin/aodh-dbsync"
 }
 
+# Their migrations alter constraints, which SQLite cannot do: the schema
+# comes from the models, then the migration history is stamped at head.
+init_manila() {
+  wal_db "$D/data/manila/manila.sqlite"
+  env -i $(svc_env) "$PY" -c "import sqlalchemy, sys; from manila.db.sqlalchemy import models; models.BASE.metadata.create_all(sqlalchemy.create_engine(sys.argv[1]))" "$(db_url "$D/data/manila/manila.sqlite")"
+  env -i $(svc_env) "$D/bin/manila-manage" --config-file "$D/etc/manila/manila.conf" db stamp head
+}
+
+init_magnum() {
+  wal_db "$D/data/magnum/magnum.sqlite"
+  env -i $(svc_env) "$PY" -c "import sqlalchemy, sys; from magnum.db.sqlalchemy import models; models.Base.metadata.create_all(sqlalchemy.create_engine(sys.argv[1]))" "$(db_url "$D/data/magnum/magnum.sqlite")"
+  env -i $(svc_env) "$D/bin/magnum-db-manage" --config-file "$D/etc/magnum/magnum.conf" stamp head
+}
+
 prepare_extras() {
-  mkdir -p "$D/data/barbican" "$D/data/heat" "$D/data/ironic" "$D/data/aodh"
+  mkdir -p "$D/data/barbican" "$D/data/heat" "$D/data/ironic" "$D/data/aodh" "$D/data/manila" "$D/data/magnum"
   # simple_crypto's key-encryption key: random per cloud, kept with it.
   [ -s "$D/data/barbican/kek" ] || head -c 32 /dev/urandom | base64 >"$D/data/barbican/kek"
   wrapper heat-api heat.cmd.api
@@ -176,6 +244,10 @@ prepare_extras() {
   wrapper ironic-conductor ironic.cmd.conductor
   wrapper ironic-dbsync ironic.cmd.dbsync
   wrapper aodh-dbsync aodh.cmd.storage dbsync
+  for s in api scheduler share manage; do wrapper "manila-$s" "manila.cmd.$s"; done
+  wrapper magnum-api magnum.cmd.api
+  wrapper magnum-conductor magnum.cmd.conductor
+  wrapper magnum-db-manage magnum.cmd.db_manage
   write_extra_configs
 }
 
@@ -186,6 +258,12 @@ start_extras() {
   start_service ironic-api -- "$D/bin/ironic-api" --config-file "$D/etc/ironic/ironic.conf" --log-file "$LOG/ironic-api.log"
   start_service ironic-conductor -- "$D/bin/ironic-conductor" --config-file "$D/etc/ironic/ironic.conf" --log-file "$LOG/ironic-conductor.log"
   start_service aodh HOME="$AODH_HOME" -- /usr/bin/uwsgi --ini "$D/etc/aodh/uwsgi.ini"
+  local s
+  for s in api scheduler share; do
+    start_service "manila-$s" -- "$D/bin/manila-$s" --config-file "$D/etc/manila/manila.conf" --log-file "$LOG/manila-$s.log"
+  done
+  start_service magnum-api -- "$D/bin/magnum-api" --config-file "$D/etc/magnum/magnum.conf" --log-file "$LOG/magnum-api.log"
+  start_service magnum-conductor -- "$D/bin/magnum-conductor" --config-file "$D/etc/magnum/magnum.conf" --log-file "$LOG/magnum-conductor.log"
 }
 
 wait_extras() {
@@ -193,6 +271,11 @@ wait_extras() {
   wait_http barbican http://127.0.0.1:9311/
   wait_http ironic-api http://127.0.0.1:6385/
   wait_http aodh http://127.0.0.1:8042/
+  wait_http manila-api http://127.0.0.1:8786/
+  wait_http magnum-api http://127.0.0.1:9511/
   check_alive heat-engine
   check_alive ironic-conductor
+  check_alive manila-scheduler
+  check_alive manila-share
+  check_alive magnum-conductor
 }

@@ -33,8 +33,10 @@ EXTRA_SERVICES = [
     ('barbican', 'key-manager', 'http://127.0.0.1:9311'),
     ('ironic', 'baremetal', 'http://127.0.0.1:6385'),
     ('aodh', 'alarming', 'http://127.0.0.1:8042'),
+    ('manilav2', 'sharev2', 'http://127.0.0.1:8786/v2/%(project_id)s'),
+    ('magnum', 'container-infra', 'http://127.0.0.1:9511/v1'),
 ]
-EXTRA_USERS = ['heat', 'barbican', 'ironic', 'aodh']
+EXTRA_USERS = ['heat', 'barbican', 'ironic', 'aodh', 'manila', 'magnum']
 
 
 def connect(user='admin', project='admin', password=ADMIN_PASSWORD):
@@ -95,6 +97,17 @@ def register(extras=False):
                 conn.identity.create_endpoint(
                     service_id=s.id, interface=iface, url=url,
                     region_id=REGION, is_enabled=True)
+    if extras:
+        # Magnum's trustee domain, which its policy checks look up.
+        dom = conn.identity.find_domain('magnum') or \
+            conn.identity.create_domain(name='magnum',
+                                        description='magnum trustees')
+        adm = conn.identity.find_user('magnum_domain_admin', domain_id=dom.id)
+        if not adm:
+            adm = conn.identity.create_user(
+                name='magnum_domain_admin', password=SERVICE_PASSWORD,
+                domain_id=dom.id)
+        conn.grant_role('admin', user=adm.id, domain=dom.id)
     print('register: identity ready')
 
 
@@ -176,6 +189,18 @@ def seed():
             demo.compute.create_keypair(name='demo-key',
                                         public_key=f.read().strip())
     print('seed: flavors, images, networks, router1, demo-key ready')
+
+
+def seed_extras():
+    conn = connect()
+    url = 'http://127.0.0.1:8786/v2/%s/types' % conn.current_project_id
+    hdr = {'X-OpenStack-Manila-API-Version': '2.50'}
+    types = conn.session.get(url, headers=hdr).json()['share_types']
+    if not any(t['name'] == 'default' for t in types):
+        conn.session.post(url, headers=hdr, json={'share_type': {
+            'name': 'default', 'share_type_access:is_public': True,
+            'extra_specs': {'driver_handles_share_servers': False}}})
+    print('seed: share type default ready')
 
 
 def agent_alive():
@@ -279,6 +304,8 @@ def main(argv):
         return register(argv[2:] == ['extras'])
     if cmd == 'seed':
         return seed()
+    if cmd == 'seed-extras':
+        return seed_extras()
     if cmd == 'agent-alive':
         return agent_alive()
     if cmd == 'compute-ready':

@@ -75,9 +75,10 @@ put() {
 # ship them are not installed.
 wrapper() { # name module [function]
   # Only the long-running services get the one-connection pool: the schema
-  # tools open a second connection while holding the first.
+  # tools open a second connection while holding the first, and so does
+  # manila-share when it deletes a share.
   local pool="import kvn_sqlite_pool  # noqa: F401"
-  case $1 in *manage | *dbsync | *ring-builder) pool="" ;; esac
+  case $1 in *manage | *dbsync | *ring-builder | manila-*) pool="" ;; esac
   put "$D/bin/$1" <<EOF
 #!/usr/bin/python3
 import sys
@@ -724,7 +725,7 @@ start_service memcached -- /usr/bin/memcached -l 127.0.0.1 -p 11211 -U 0 -m 64 -
 # Databases of the other services are made while keystone comes up.
 parallel_init keystone swift
 INITS=(glance placement nova neutron cinder)
-[ "$KVN_CLOUD_EXTRAS" = 1 ] && INITS+=(heat barbican ironic aodh)
+[ "$KVN_CLOUD_EXTRAS" = 1 ] && INITS+=(heat barbican ironic aodh manila magnum)
 parallel_init "${INITS[@]}" &
 INIT_PID=$!
 
@@ -788,5 +789,8 @@ done
 
 [ "$KVN_CLOUD_EXTRAS" = 1 ] && wait_extras
 pyhelper seed >"$LOG/seed.log" 2>&1 || { tail -n 30 "$LOG/seed.log" >&2; die "seeding flavors, images and networks failed"; }
+if [ "$KVN_CLOUD_EXTRAS" = 1 ]; then
+  pyhelper seed-extras >>"$LOG/seed.log" 2>&1 || { tail -n 30 "$LOG/seed.log" >&2; die "seeding the extra services failed"; }
+fi
 for f in "$RUN"/*.pid; do check_alive "$(basename "$f" .pid)"; done
 log "cloud ready in $(( $(date +%s) - T0 )) s: source $D/demo-openrc (or admin-openrc)"
