@@ -278,4 +278,13 @@ wait_extras() {
   check_alive manila-scheduler
   check_alive manila-share
   check_alive magnum-conductor
+  # Like cinder's, manila's scheduler needs the share service's first report.
+  local i
+  for ((i = 0; ; i++)); do
+    pyhelper pools-ready manila >/dev/null 2>&1 && break
+    check_alive manila-share
+    check_alive manila-scheduler
+    [ $i -lt 60 ] || fail manila-scheduler "no share pool reported within 120 s"
+    sleep 2
+  done
 }

@@ -222,6 +222,23 @@ def compute_ready():
     return 0 if ok else 1
 
 
+def pools_ready(service):
+    """The service's scheduler knows at least one pool (cinder's volume or
+    manila's share service has reported in), so it can place a request."""
+    conn = connect()
+    pid = conn.current_project_id
+    url = {
+        'cinder': 'http://127.0.0.1:8776/v3/%s/scheduler-stats/get_pools',
+        'manila': 'http://127.0.0.1:8786/v2/%s/scheduler-stats/pools',
+    }[service] % pid
+    try:
+        pools = conn.session.get(url).json().get('pools', [])
+    except Exception:
+        pools = []
+    print('ready' if pools else 'no pools')
+    return 0 if pools else 1
+
+
 def neutron_schema(url):
     """Alembic's migrations alter constraints, which SQLite cannot do; the
     schema is built from the models instead and then stamped at head."""
@@ -308,6 +325,8 @@ def main(argv):
         return seed_extras()
     if cmd == 'agent-alive':
         return agent_alive()
+    if cmd == 'pools-ready':
+        return pools_ready(argv[2])
     if cmd == 'compute-ready':
         return compute_ready()
     if cmd == 'neutron-schema':
@@ -317,6 +336,7 @@ def main(argv):
     if cmd == 'swift-server':
         return swift_server(argv[2], argv[3], argv[4])
     print('usage: kvn_cloud.py register|seed|agent-alive|compute-ready|'
+          'pools-ready cinder|manila|'
           'neutron-schema URL|fake-agent CONF...|swift-server DIR NAME CONF',
           file=sys.stderr)
     return 2

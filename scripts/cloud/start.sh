@@ -77,8 +77,11 @@ wrapper() { # name module [function]
   # Only the long-running services get the one-connection pool: the schema
   # tools open a second connection while holding the first, and so does
   # manila-share when it deletes a share.
-  local pool="import kvn_sqlite_pool  # noqa: F401"
-  case $1 in *manage | *dbsync | *ring-builder | manila-*) pool="" ;; esac
+  local pool="import kvn_sqlite_locked, kvn_sqlite_pool  # noqa: F401,E401"
+  case $1 in
+    *manage | *dbsync | *ring-builder) pool="" ;;
+    manila-*) pool="import kvn_sqlite_locked  # noqa: F401" ;;
+  esac
   put "$D/bin/$1" <<EOF
 #!/usr/bin/python3
 import sys
@@ -110,6 +113,22 @@ def _get_pool_class(cls, url):
 
 
 pysqlite.SQLiteDialect_pysqlite.get_pool_class = classmethod(_get_pool_class)
+EOF
+  # SQLite answers "database is locked" at once, without its busy wait, when
+  # a transaction that has read wants to write after another process wrote:
+  # its snapshot is stale and only a restart helps. That is a deadlock in
+  # all but name; reported as one, the services' own deadlock retries run
+  # the transaction again instead of failing the request.
+  put "$D/bin/kvn_sqlite_locked.py" <<'EOF'
+from oslo_db import exception as db_exc
+from oslo_db.sqlalchemy import exc_filters
+from sqlalchemy import exc as sqla_exc
+
+
+@exc_filters.filters('sqlite', sqla_exc.OperationalError,
+                     r'.*database is locked')
+def _locked_is_deadlock(error, match, engine_name, is_disconnect):
+    raise db_exc.DBDeadlock(error)
 EOF
 }
 
@@ -788,7 +807,20 @@ for ((i = 0; ; i++)); do
 done
 
 [ "$KVN_CLOUD_EXTRAS" = 1 ] && wait_extras
-pyhelper seed >"$LOG/seed.log" 2>&1 || { tail -n 30 "$LOG/seed.log" >&2; die "seeding flavors, images and networks failed"; }
+# The scheduler places volumes only once cinder-volume has reported its
+# pool; a volume asked for before that goes to "error".
+for ((i = 0; ; i++)); do
+  pyhelper pools-ready cinder >/dev/null 2>&1 && break
+  check_alive cinder-volume
+  check_alive cinder-scheduler
+  [ $i -lt 60 ] || fail cinder-scheduler "no volume pool reported within 120 s"
+  sleep 2
+done
+
+# Seeding finds before it creates, so a second try after a transient error
+# only adds what is still missing.
+pyhelper seed >"$LOG/seed.log" 2>&1 || pyhelper seed >>"$LOG/seed.log" 2>&1 ||
+  { tail -n 30 "$LOG/seed.log" >&2; die "seeding flavors, images and networks failed"; }
 if [ "$KVN_CLOUD_EXTRAS" = 1 ]; then
   pyhelper seed-extras >>"$LOG/seed.log" 2>&1 || { tail -n 30 "$LOG/seed.log" >&2; die "seeding the extra services failed"; }
 fi
