@@ -33,10 +33,12 @@ EXTRA_SERVICES = [
     ('barbican', 'key-manager', 'http://127.0.0.1:9311'),
     ('ironic', 'baremetal', 'http://127.0.0.1:6385'),
     ('aodh', 'alarming', 'http://127.0.0.1:8042'),
-    ('manilav2', 'sharev2', 'http://127.0.0.1:8786/v2/%(project_id)s'),
     ('magnum', 'container-infra', 'http://127.0.0.1:9511/v1'),
 ]
-EXTRA_USERS = ['heat', 'barbican', 'ironic', 'aodh', 'manila', 'magnum']
+EXTRA_USERS = ['heat', 'barbican', 'ironic', 'aodh', 'magnum']
+MANILA_SERVICES = [
+    ('manilav2', 'sharev2', 'http://127.0.0.1:8786/v2/%(project_id)s'),
+]
 
 
 def connect(user='admin', project='admin', password=ADMIN_PASSWORD):
@@ -70,10 +72,13 @@ def _grant(conn, user, project, role):
     conn.grant_role(role.name, user=user.id, project=project.id)
 
 
-def register(extras=False):
+def register(what=''):
     conn = connect()
+    extras = what == 'extras'
     services = SERVICES + (EXTRA_SERVICES if extras else [])
     users = SERVICE_USERS + (EXTRA_USERS if extras else [])
+    if what == 'manila':
+        services, users = MANILA_SERVICES, ['manila']
     roles = {n: _role(conn, n) for n in
              ('admin', 'member', 'reader', 'service', 'ResellerAdmin',
               'load-balancer_member')}
@@ -318,7 +323,7 @@ def swift_server(swift_dir, name, conf):
 def main(argv):
     cmd = argv[1] if len(argv) > 1 else ''
     if cmd == 'register':
-        return register(argv[2:] == ['extras'])
+        return register(argv[2] if len(argv) > 2 else '')
     if cmd == 'seed':
         return seed()
     if cmd == 'seed-extras':

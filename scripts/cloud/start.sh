@@ -744,7 +744,8 @@ start_service memcached -- /usr/bin/memcached -l 127.0.0.1 -p 11211 -U 0 -m 64 -
 # Databases of the other services are made while keystone comes up.
 parallel_init keystone swift
 INITS=(glance placement nova neutron cinder)
-[ "$KVN_CLOUD_EXTRAS" = 1 ] && INITS+=(heat barbican ironic aodh manila magnum)
+[ "$KVN_CLOUD_EXTRAS" = 1 ] && INITS+=(heat barbican ironic aodh magnum)
+[ "$KVN_CLOUD_EXTRAS" = 1 ] && [ "$KVN_CLOUD_MANILA" = 1 ] && INITS+=(manila)
 parallel_init "${INITS[@]}" &
 INIT_PID=$!
 
@@ -754,6 +755,9 @@ wait_http keystone http://127.0.0.1:5000/v3
 once registered pyhelper register >"$LOG/register.log" 2>&1 || { tail -n 30 "$LOG/register.log" >&2; die "registering projects, users and endpoints failed"; }
 if [ "$KVN_CLOUD_EXTRAS" = 1 ]; then
   once registered-extras pyhelper register extras >>"$LOG/register.log" 2>&1 || { tail -n 30 "$LOG/register.log" >&2; die "registering the extra services failed"; }
+fi
+if [ "$KVN_CLOUD_EXTRAS" = 1 ] && [ "$KVN_CLOUD_MANILA" = 1 ]; then
+  once registered-manila pyhelper register manila >>"$LOG/register.log" 2>&1 || { tail -n 30 "$LOG/register.log" >&2; die "registering the extra services failed"; }
 fi
 wait_port rabbitmq 5672 120
 wait "$INIT_PID" || exit 1
@@ -821,7 +825,7 @@ done
 # only adds what is still missing.
 pyhelper seed >"$LOG/seed.log" 2>&1 || pyhelper seed >>"$LOG/seed.log" 2>&1 ||
   { tail -n 30 "$LOG/seed.log" >&2; die "seeding flavors, images and networks failed"; }
-if [ "$KVN_CLOUD_EXTRAS" = 1 ]; then
+if [ "$KVN_CLOUD_EXTRAS" = 1 ] && [ "$KVN_CLOUD_MANILA" = 1 ]; then
   pyhelper seed-extras >>"$LOG/seed.log" 2>&1 || { tail -n 30 "$LOG/seed.log" >&2; die "seeding the extra services failed"; }
 fi
 for f in "$RUN"/*.pid; do check_alive "$(basename "$f" .pid)"; done
