@@ -24,7 +24,8 @@ inline std::string cloud_dir() {
 
 inline std::string quote(const std::string &s) {
     std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
 }
 
@@ -40,10 +41,12 @@ inline CLOUD_RESULT os_cli(const std::string &args, const std::string &who = "de
     if (!p) return r;
     std::array<char, 4096> buf;
     size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
+    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
+        r.out.append(buf.data(), n);
     int st = pclose(p);
     r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    while (!r.out.empty() && (r.out.back() == '\n' || r.out.back() == ' ')) r.out.pop_back();
+    while (!r.out.empty() && (r.out.back() == '\n' || r.out.back() == ' '))
+        r.out.pop_back();
     return r;
 }
 
@@ -61,7 +64,8 @@ inline std::string wait_value(const std::string &show_args, const std::string &w
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (std::chrono::steady_clock::now() < end) {
         v = field(show_args, who);
-        if (v == want || v == "ERROR" || v == "error" || v == "error_deleting" || v.find("FAILED") != std::string::npos)
+        if (v == want || v == "ERROR" || v == "error" || v == "error_deleting" ||
+            v.find("FAILED") != std::string::npos)
             return v;
         std::this_thread::sleep_for(std::chrono::seconds(1));
     }

@@ -12,12 +12,14 @@
 
 namespace {
 
-bool in_catalog(const std::string &type) { return os_cli("catalog show " + type + " -f value -c type").code == 0; }
+bool in_catalog(const std::string &type) {
+    return os_cli("catalog show " + type + " -f value -c type").code == 0;
+}
 
-#define REQUIRE_SERVICE(type)                                                                    \
-    do {                                                                                         \
-        if (!test_exists(cloud_dir() + "/demo-openrc")) GTEST_FAIL() << "no cloud in " << cloud_dir(); \
-        if (!in_catalog(type)) GTEST_SKIP() << type << " is not running (extras off)";           \
+#define REQUIRE_SERVICE(type)                                                                                \
+    do {                                                                                                     \
+        if (!test_exists(cloud_dir() + "/demo-openrc")) GTEST_FAIL() << "no cloud in " << cloud_dir();       \
+        if (!in_catalog(type)) GTEST_SKIP() << type << " is not running (extras off)";                       \
     } while (0)
 
 TEST(CloudExtras, OrchestrationStackCreatesNeutronNetworkAndReportsOutputs) {
@@ -35,7 +37,8 @@ outputs:
   net: {value: {get_resource: net}}
 )");
     const std::string stack = unique("stack");
-    CLOUD_RESULT c = os_cli("stack create --wait -t " + dir.file("stack.yaml") + " -f value -c stack_status " + stack);
+    CLOUD_RESULT c =
+        os_cli("stack create --wait -t " + dir.file("stack.yaml") + " -f value -c stack_status " + stack);
     EXPECT_EQ(c.code, 0) << c.out;
     EXPECT_EQ(field("stack show -f value -c stack_status " + stack), "CREATE_COMPLETE");
     EXPECT_EQ(field("stack output show -f value -c output_value " + stack + " word").size(), 12u);
@@ -47,7 +50,8 @@ outputs:
 
 TEST(CloudExtras, KeyManagerStoresAndReturnsSecretPayload) {
     REQUIRE_SERVICE("key-manager");
-    CLOUD_RESULT s = os_cli("secret store --name " + unique("secret") + " --payload kvn-s3cret -f value -c 'Secret href'");
+    CLOUD_RESULT s =
+        os_cli("secret store --name " + unique("secret") + " --payload kvn-s3cret -f value -c 'Secret href'");
     ASSERT_EQ(s.code, 0) << s.out;
     EXPECT_EQ(s.out.rfind("http://127.0.0.1:9311/v1/secrets/", 0), 0u) << s.out;
     EXPECT_EQ(field("secret get --payload -f value -c Payload " + s.out), "kvn-s3cret");
@@ -57,21 +61,24 @@ TEST(CloudExtras, KeyManagerStoresAndReturnsSecretPayload) {
 TEST(CloudExtras, BareMetalNodeMovesThroughProvisionAndPowerStates) {
     REQUIRE_SERVICE("baremetal");
     const std::string node = unique("node");
-    CLOUD_RESULT c = os_cli("baremetal node create --driver fake-hardware --name " + node + " -f value -c uuid", "admin");
+    CLOUD_RESULT c =
+        os_cli("baremetal node create --driver fake-hardware --name " + node + " -f value -c uuid", "admin");
     ASSERT_EQ(c.code, 0) << c.out;
     EXPECT_EQ(field("baremetal node show -f value -c provision_state " + c.out, "admin"), "enroll");
     EXPECT_EQ(os_cli("baremetal node manage --wait 120 " + c.out, "admin").code, 0);
     EXPECT_EQ(os_cli("baremetal node provide --wait 120 " + c.out, "admin").code, 0);
     EXPECT_EQ(field("baremetal node show -f value -c provision_state " + c.out, "admin"), "available");
     EXPECT_EQ(os_cli("baremetal node power on " + c.out, "admin").code, 0);
-    EXPECT_EQ(wait_value("baremetal node show -f value -c power_state " + c.out, "power on", 120, "admin"), "power on");
+    EXPECT_EQ(wait_value("baremetal node show -f value -c power_state " + c.out, "power on", 120, "admin"),
+              "power on");
     EXPECT_EQ(os_cli("baremetal node delete " + c.out, "admin").code, 0);
 }
 
 TEST(CloudExtras, AlarmingKeepsEventAlarm) {
     REQUIRE_SERVICE("alarming");
     const std::string alarm = unique("alarm");
-    CLOUD_RESULT c = os_cli("alarm create --type event --name " + alarm + " --event-type compute.instance.create.end -f value -c alarm_id");
+    CLOUD_RESULT c = os_cli("alarm create --type event --name " + alarm +
+                            " --event-type compute.instance.create.end -f value -c alarm_id");
     ASSERT_EQ(c.code, 0) << c.out;
     EXPECT_EQ(field("alarm show -f value -c name " + c.out), alarm);
     EXPECT_NE(field("alarm list -f value -c name").find(alarm), std::string::npos);
@@ -93,12 +100,14 @@ TEST(CloudExtras, SharedFileSystemShareBecomesAvailable) {
 TEST(CloudExtras, ContainerInfraKeepsClusterTemplate) {
     REQUIRE_SERVICE("container-infra");
     const std::string tpl = unique("template");
-    CLOUD_RESULT c = os_cli("coe cluster template create --image fedora-coreos-fake --external-network public "
-                            "--coe kubernetes --flavor m1.small --master-flavor m1.small -f value -c uuid " + tpl);
+    CLOUD_RESULT c =
+        os_cli("coe cluster template create --image fedora-coreos-fake --external-network public "
+               "--coe kubernetes --flavor m1.small --master-flavor m1.small -f value -c uuid " +
+               tpl);
     ASSERT_EQ(c.code, 0) << c.out;
     EXPECT_NE(field("coe cluster template list -f value -c name").find(tpl), std::string::npos);
     EXPECT_EQ(field("coe cluster template show -f value -c coe " + tpl), "kubernetes");
     EXPECT_EQ(os_cli("coe cluster template delete " + tpl).code, 0);
 }
 
-}  // namespace
+} // namespace

@@ -16,11 +16,10 @@ namespace {
 using RESULT = CLOUD_RESULT;
 
 class CloudSmoke : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!test_exists(cloud_dir() + "/demo-openrc"))
-            GTEST_FAIL() << "no local cloud in " << cloud_dir()
-                         << ": start it with scripts/cloud/start.sh";
+            GTEST_FAIL() << "no local cloud in " << cloud_dir() << ": start it with scripts/cloud/start.sh";
     }
 };
 
@@ -41,14 +40,16 @@ TEST_F(CloudSmoke, IdentityIssuesTokensAndEnforcesRoles) {
     // Every core service is in the catalog.
     RESULT cat = os_cli("catalog list -f value -c Type");
     ASSERT_EQ(cat.code, 0) << cat.out;
-    for (const char *type : {"identity", "image", "placement", "compute", "network", "volumev3", "object-store"})
+    for (const char *type :
+         {"identity", "image", "placement", "compute", "network", "volumev3", "object-store"})
         EXPECT_NE(cat.out.find(type), std::string::npos) << "catalog lacks " << type << ": " << cat.out;
 }
 
 TEST_F(CloudSmoke, ServerBecomesActiveAndVolumeAttachesAndDetaches) {
     const std::string server = unique("server"), volume = unique("volume");
     RESULT created = os_cli("server create --flavor m1.nano --image cirros-fake --network private "
-                            "--key-name demo-key --wait -f value -c status " + server);
+                            "--key-name demo-key --wait -f value -c status " +
+                            server);
     EXPECT_EQ(created.code, 0) << created.out;
     EXPECT_EQ(field("server show -f value -c status " + server), "ACTIVE") << created.out;
     // The port was bound by ML2 for the compute host, not left unbound.
@@ -80,7 +81,8 @@ TEST_F(CloudSmoke, RouterGetsInterfaceAndFloatingIpReachesPort) {
     const std::string net = unique("net"), subnet = unique("subnet"), router = unique("router"),
                       port = unique("port");
     ASSERT_EQ(os_cli("network create " + net).code, 0);
-    RESULT sn = os_cli("subnet create --network " + net + " --subnet-range 192.0.2.0/24 -f value -c id " + subnet);
+    RESULT sn =
+        os_cli("subnet create --network " + net + " --subnet-range 192.0.2.0/24 -f value -c id " + subnet);
     ASSERT_EQ(sn.code, 0) << sn.out;
     ASSERT_EQ(os_cli("router create " + router).code, 0);
     RESULT gw = os_cli("router set --external-gateway public " + router);
@@ -133,7 +135,8 @@ TEST_F(CloudSmoke, ImageAndObjectRoundTripByteForByte) {
     RESULT oc = os_cli("object create --name data.bin " + container + " " + dir.file("in.bin"));
     ASSERT_EQ(oc.code, 0) << oc.out;
     EXPECT_EQ(field("object list -f value -c Name " + container), "data.bin");
-    EXPECT_EQ(field("object show -f value -c content-length " + container + " data.bin"), std::to_string(data.size()));
+    EXPECT_EQ(field("object show -f value -c content-length " + container + " data.bin"),
+              std::to_string(data.size()));
     RESULT os = os_cli("object save --file " + dir.file("object.out") + " " + container + " data.bin");
     EXPECT_EQ(os.code, 0) << os.out;
     EXPECT_TRUE(test_read_file(dir.file("object.out")) == data) << "downloaded object differs";
@@ -141,4 +144,4 @@ TEST_F(CloudSmoke, ImageAndObjectRoundTripByteForByte) {
     EXPECT_EQ(os_cli("container delete " + container).code, 0);
 }
 
-}  // namespace
+} // namespace
