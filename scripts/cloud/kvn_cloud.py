@@ -1,0 +1,351 @@
+#!/usr/bin/python3
+"""Helpers of the local cloud's start script that are easier in Python:
+Keystone registration, seeding, Neutron's schema, the fake Open vSwitch
+agent and the Swift server runner.
+
+Every registration and seed step finds before it creates, so running it
+again against a running cloud changes nothing.
+"""
+import os
+import sys
+import time
+
+CLOUD_DIR = os.environ.get('KVN_CLOUD_DIR', '/tmp/kvn-cloud')
+AUTH_URL = 'http://127.0.0.1:5000/v3'
+REGION = 'RegionOne'
+HOST = 'kvn-cloud'
+ADMIN_PASSWORD = 'admin-password'
+DEMO_PASSWORD = 'demo-password'
+SERVICE_PASSWORD = 'service-password'
+
+# name, type, url (the same for public, internal and admin)
+SERVICES = [
+    ('glance', 'image', 'http://127.0.0.1:9292'),
+    ('placement', 'placement', 'http://127.0.0.1:8778'),
+    ('nova', 'compute', 'http://127.0.0.1:8774/v2.1'),
+    ('neutron', 'network', 'http://127.0.0.1:9696'),
+    ('cinderv3', 'volumev3', 'http://127.0.0.1:8776/v3/%(project_id)s'),
+    ('swift', 'object-store', 'http://127.0.0.1:8080/v1/AUTH_%(project_id)s'),
+]
+SERVICE_USERS = ['glance', 'placement', 'nova', 'neutron', 'cinder', 'swift']
+EXTRA_SERVICES = [
+    ('heat', 'orchestration', 'http://127.0.0.1:8004/v1/%(project_id)s'),
+    ('barbican', 'key-manager', 'http://127.0.0.1:9311'),
+    ('ironic', 'baremetal', 'http://127.0.0.1:6385'),
+    ('aodh', 'alarming', 'http://127.0.0.1:8042'),
+    ('magnum', 'container-infra', 'http://127.0.0.1:9511/v1'),
+]
+EXTRA_USERS = ['heat', 'barbican', 'ironic', 'aodh', 'magnum']
+MANILA_SERVICES = [
+    ('manilav2', 'sharev2', 'http://127.0.0.1:8786/v2/%(project_id)s'),
+]
+
+
+def connect(user='admin', project='admin', password=ADMIN_PASSWORD):
+    import openstack
+    return openstack.connect(
+        auth_url=AUTH_URL, username=user, password=password,
+        project_name=project, user_domain_name='Default',
+        project_domain_name='Default', region_name=REGION,
+        identity_api_version='3')
+
+
+def _project(conn, name, description):
+    p = conn.identity.find_project(name, domain_id='default')
+    return p or conn.identity.create_project(
+        name=name, domain_id='default', description=description)
+
+
+def _user(conn, name, password, project):
+    u = conn.identity.find_user(name, domain_id='default')
+    return u or conn.identity.create_user(
+        name=name, password=password, domain_id='default',
+        default_project_id=project.id)
+
+
+def _role(conn, name):
+    r = conn.identity.find_role(name)
+    return r or conn.identity.create_role(name=name)
+
+
+def _grant(conn, user, project, role):
+    conn.grant_role(role.name, user=user.id, project=project.id)
+
+
+def register(what=''):
+    conn = connect()
+    extras = what == 'extras'
+    services = SERVICES + (EXTRA_SERVICES if extras else [])
+    users = SERVICE_USERS + (EXTRA_USERS if extras else [])
+    if what == 'manila':
+        services, users = MANILA_SERVICES, ['manila']
+    roles = {n: _role(conn, n) for n in
+             ('admin', 'member', 'reader', 'service', 'ResellerAdmin',
+              'load-balancer_member')}
+    service = _project(conn, 'service', 'OpenStack services')
+    for name in users:
+        u = _user(conn, name, SERVICE_PASSWORD, service)
+        _grant(conn, u, service, roles['admin'])
+        _grant(conn, u, service, roles['service'])
+    for pname in ('demo', 'alt_demo'):
+        p = _project(conn, pname, 'non-admin test project')
+        u = _user(conn, pname, DEMO_PASSWORD, p)
+        for r in ('member', 'reader', 'load-balancer_member'):
+            _grant(conn, u, p, roles[r])
+    existing = {(s.name, s.type): s for s in conn.identity.services()}
+    for name, stype, url in services:
+        s = existing.get((name, stype)) or conn.identity.create_service(
+            name=name, type=stype, is_enabled=True)
+        have = {e.interface for e in conn.identity.endpoints(service_id=s.id)}
+        for iface in ('public', 'internal', 'admin'):
+            if iface not in have:
+                conn.identity.create_endpoint(
+                    service_id=s.id, interface=iface, url=url,
+                    region_id=REGION, is_enabled=True)
+    if extras:
+        # Magnum's trustee domain, which its policy checks look up.
+        dom = conn.identity.find_domain('magnum') or \
+            conn.identity.create_domain(name='magnum',
+                                        description='magnum trustees')
+        adm = conn.identity.find_user('magnum_domain_admin', domain_id=dom.id)
+        if not adm:
+            adm = conn.identity.create_user(
+                name='magnum_domain_admin', password=SERVICE_PASSWORD,
+                domain_id=dom.id)
+        conn.grant_role('admin', user=adm.id, domain=dom.id)
+    print('register: identity ready')
+
+
+FLAVORS = [  # name, ram MiB, vcpus, disk GiB
+    ('m1.nano', 128, 1, 1),
+    ('m1.tiny', 512, 1, 1),
+    ('m1.small', 2048, 1, 20),
+    ('m1.medium', 4096, 2, 40),
+]
+
+
+def _image(conn, name, data, props):
+    img = conn.image.find_image(name)
+    if img and img.status == 'active':
+        return img
+    if img:  # a half-made image from an interrupted run
+        conn.image.delete_image(img)
+    path = os.path.join(CLOUD_DIR, 'data', name + '.img')
+    with open(path, 'wb') as f:
+        f.write(data)
+    img = conn.image.create_image(
+        name=name, disk_format='raw', container_format='bare',
+        visibility='public', **props)
+    with open(path, 'rb') as f:
+        img.data = f.read()
+    img.upload(conn.image)
+    return conn.image.get_image(img)
+
+
+def seed():
+    conn = connect()
+    for name, ram, vcpus, disk in FLAVORS:
+        if not conn.compute.find_flavor(name):
+            conn.compute.create_flavor(name=name, ram=ram, vcpus=vcpus,
+                                       disk=disk, is_public=True)
+    _image(conn, 'cirros-fake', b'\0' * (1 << 20), {})
+    # A second, differently shaped image: not all zeros, with the metadata
+    # that container-engine templates look for.
+    _image(conn, 'fedora-coreos-fake',
+           bytes(range(256)) * 2048, {'os_distro': 'fedora-coreos'})
+
+    public = conn.network.find_network('public')
+    if not public:
+        public = conn.network.create_network(
+            name='public', is_router_external=True, is_shared=False,
+            provider_network_type='flat', provider_physical_network='public')
+    if not conn.network.find_subnet('public-subnet'):
+        # A documentation range: no packet ever leaves, the addresses only
+        # live in Neutron's database.
+        conn.network.create_subnet(
+            name='public-subnet', network_id=public.id, ip_version=4,
+            cidr='203.0.113.0/24', gateway_ip='203.0.113.1',
+            is_dhcp_enabled=False,
+            allocation_pools=[{'start': '203.0.113.10',
+                               'end': '203.0.113.250'}])
+
+    demo = connect('demo', 'demo', DEMO_PASSWORD)
+    demo_project = demo.current_project_id
+    private = demo.network.find_network('private', project_id=demo_project)
+    if not private:
+        private = demo.network.create_network(name='private')
+    subnet = demo.network.find_subnet('private-subnet',
+                                      project_id=demo_project)
+    if not subnet:
+        subnet = demo.network.create_subnet(
+            name='private-subnet', network_id=private.id, ip_version=4,
+            cidr='10.0.0.0/24', is_dhcp_enabled=False)
+    router = demo.network.find_router('router1', project_id=demo_project)
+    if not router:
+        router = demo.network.create_router(
+            name='router1', external_gateway_info={'network_id': public.id})
+    ports = demo.network.ports(device_id=router.id,
+                               device_owner='network:router_interface')
+    if not any(p.fixed_ips and p.fixed_ips[0]['subnet_id'] == subnet.id
+               for p in ports):
+        demo.network.add_interface_to_router(router, subnet_id=subnet.id)
+    if not demo.compute.find_keypair('demo-key'):
+        with open(os.path.join(CLOUD_DIR, 'demo-key.pub')) as f:
+            demo.compute.create_keypair(name='demo-key',
+                                        public_key=f.read().strip())
+    print('seed: flavors, images, networks, router1, demo-key ready')
+
+
+def seed_extras():
+    conn = connect()
+    url = 'http://127.0.0.1:8786/v2/%s/types' % conn.current_project_id
+    hdr = {'X-OpenStack-Manila-API-Version': '2.50'}
+    types = conn.session.get(url, headers=hdr).json()['share_types']
+    if not any(t['name'] == 'default' for t in types):
+        conn.session.post(url, headers=hdr, json={'share_type': {
+            'name': 'default', 'share_type_access:is_public': True,
+            'extra_specs': {'driver_handles_share_servers': False}}})
+    print('seed: share type default ready')
+
+
+def agent_alive():
+    conn = connect()
+    agents = list(conn.network.agents(host=HOST))
+    ok = any(a.is_alive for a in agents)
+    print('alive' if ok else 'down')
+    return 0 if ok else 1
+
+
+def compute_ready():
+    """The compute host is up in nova and mapped to cell1."""
+    conn = connect()
+    svcs = [s for s in conn.compute.services(binary='nova-compute')
+            if s.state == 'up']
+    hyps = list(conn.compute.hypervisors())
+    ok = bool(svcs) and bool(hyps)
+    print('ready' if ok else 'not ready')
+    return 0 if ok else 1
+
+
+def pools_ready(service):
+    """The service's scheduler knows at least one pool (cinder's volume or
+    manila's share service has reported in), so it can place a request."""
+    conn = connect()
+    pid = conn.current_project_id
+    url = {
+        'cinder': 'http://127.0.0.1:8776/v3/%s/scheduler-stats/get_pools',
+        'manila': 'http://127.0.0.1:8786/v2/%s/scheduler-stats/pools',
+    }[service] % pid
+    try:
+        pools = conn.session.get(url).json().get('pools', [])
+    except Exception:
+        pools = []
+    print('ready' if pools else 'no pools')
+    return 0 if pools else 1
+
+
+def neutron_schema(url):
+    """Alembic's migrations alter constraints, which SQLite cannot do; the
+    schema is built from the models instead and then stamped at head."""
+    import sqlalchemy
+    from neutron.db.migration.models import head
+    engine = sqlalchemy.create_engine(url)
+    head.get_metadata().create_all(engine)
+    print('neutron schema created')
+
+
+def fake_agent(conf_files):
+    """Reports an Open vSwitch agent's state on this host so that ML2's
+    openvswitch mechanism driver binds ports. There is no data plane."""
+    import eventlet
+    eventlet.monkey_patch()
+    from oslo_config import cfg
+    from neutron.common import config as common_config
+    from neutron.conf.agent import common as agent_conf
+    from neutron.agent import rpc as agent_rpc
+    from neutron_lib.agent import topics
+    from neutron_lib import context
+    from oslo_log import log as logging
+    logging.register_options(cfg.CONF)
+    # Also sets the control exchange to neutron's: without it the reports
+    # go to an exchange nobody listens on.
+    common_config.register_common_config_options()
+    agent_conf.register_agent_state_opts_helper(cfg.CONF)
+    args = []
+    for c in conf_files:
+        args += ['--config-file', c]
+    args += ['--log-file',
+             os.path.join(CLOUD_DIR, 'log', 'neutron-fake-agent.log')]
+    common_config.init(args)
+    common_config.setup_logging()
+    rpc = agent_rpc.PluginReportStateAPI(topics.REPORTS)
+    ctx = context.get_admin_context_without_session()
+    state = {
+        'binary': 'neutron-openvswitch-agent',
+        'host': HOST,
+        'topic': 'N/A',
+        'agent_type': 'Open vSwitch agent',
+        'start_flag': True,
+        'configurations': {
+            'bridge_mappings': {'public': 'br-ex'},
+            'tunnel_types': ['vxlan'],
+            'tunneling_ip': '127.0.0.1',
+            'integration_bridge': 'br-int',
+            'ovs_hybrid_plug': False,
+            'datapath_type': 'system',
+            'devices': 0,
+        },
+    }
+    while True:
+        try:
+            rpc.report_state(ctx, state, use_call=True)
+            state.pop('start_flag', None)
+            print('reported state', flush=True)
+        except Exception as e:  # the server may still be starting
+            print('report failed: %s' % e, flush=True)
+        time.sleep(15 if 'start_flag' not in state else 3)
+
+
+def swift_server(swift_dir, name, conf):
+    """Runs one Swift server in the foreground with its config folder
+    instead of the hard-coded /etc/swift."""
+    from swift.common import utils
+    utils.set_swift_dir(swift_dir)
+    if name == 'container-updater':
+        from swift.common.daemon import run_daemon
+        from swift.container.updater import ContainerUpdater
+        run_daemon(ContainerUpdater, conf, verbose=True)
+        return 0
+    from swift.common.wsgi import run_wsgi
+    return run_wsgi(conf, name, verbose=True)
+
+
+def main(argv):
+    cmd = argv[1] if len(argv) > 1 else ''
+    if cmd == 'register':
+        return register(argv[2] if len(argv) > 2 else '')
+    if cmd == 'seed':
+        return seed()
+    if cmd == 'seed-extras':
+        return seed_extras()
+    if cmd == 'agent-alive':
+        return agent_alive()
+    if cmd == 'pools-ready':
+        return pools_ready(argv[2])
+    if cmd == 'compute-ready':
+        return compute_ready()
+    if cmd == 'neutron-schema':
+        return neutron_schema(argv[2])
+    if cmd == 'fake-agent':
+        return fake_agent(argv[2:])
+    if cmd == 'swift-server':
+        return swift_server(argv[2], argv[3], argv[4])
+    print('usage: kvn_cloud.py register|seed|agent-alive|compute-ready|'
+          'pools-ready cinder|manila|'
+          'neutron-schema URL|fake-agent CONF...|swift-server DIR NAME CONF',
+          file=sys.stderr)
+    return 2
+
+
+if __name__ == '__main__':
+    sys.exit(main(sys.argv) or 0)

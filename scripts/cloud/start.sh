@@ -1,0 +1,832 @@
+#!/usr/bin/env bash
+# Brings the local OpenStack cloud up on 127.0.0.1: installs Debian's
+# packages, writes every configuration into $KVN_CLOUD_DIR (default
+# /tmp/kvn-cloud), creates the databases, registers Keystone's projects,
+# users, services and endpoints, starts each service in its own process group
+# with a PID file, waits until each answers, seeds flavors, images, networks
+# and a key pair, and writes admin-openrc, demo-openrc, alt_demo-openrc and
+# clouds.yaml into the cloud folder.
+#
+# Idempotent: with the cloud running it only checks; a stopped or dead service
+# is started again. A service that does not come up fails the script with its
+# name and the tail of its log.
+set -euo pipefail
+HERE=$(cd "$(dirname "$0")" && pwd)
+. "$HERE/common.sh"
+. "$HERE/extras.sh"
+
+[ "$(id -u)" -eq 0 ] || die "run as root (apt-get, and the services' state under $D)"
+T0=$(date +%s)
+
+# ---------------------------------------------------------------- packages
+# Only the library packages: the service packages (keystone, nova-api, ...)
+# bring debconf questions, init scripts and, for nova-compute, libvirt.
+PACKAGES=(
+  python3-keystone python3-glance python3-placement python3-nova
+  python3-neutron python3-cinder python3-swift
+  python3-openstackclient python3-openstacksdk
+  uwsgi-core uwsgi-plugin-python3 rabbitmq-server memcached sqlite3
+  curl openssh-client
+)
+# Their api-paste.ini files ship in these, which are unpacked, never installed.
+COMMON_DEBS=(glance-common nova-common neutron-common cinder-common)
+
+install_packages() {
+  local missing=() p all=("${PACKAGES[@]}")
+  [ "$KVN_CLOUD_EXTRAS" = 1 ] && all+=("${EXTRA_PACKAGES[@]}")
+  for p in "${all[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  log "installing ${missing[*]}"
+  local t=$(date +%s)
+  export DEBIAN_FRONTEND=noninteractive
+  # Other apt users on the machine hold the lock for a while at times.
+  apt-get -o DPkg::Lock::Timeout=600 update -q
+  apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}"
+  log "apt-get took $(( $(date +%s) - t )) s"
+}
+
+fetch_paste_files() { # marker debs...
+  local marker=$1; shift
+  [ -f "$D/pkgfiles/$marker" ] && return 0
+  local tmp
+  tmp=$(mktemp -d)
+  (cd "$tmp" && apt-get -o APT::Sandbox::User=root download -q "$@" >/dev/null)
+  mkdir -p "$D/pkgfiles"
+  local deb
+  for deb in "$tmp"/*.deb; do dpkg-deb -x "$deb" "$D/pkgfiles"; done
+  rm -rf "$tmp"
+  touch "$D/pkgfiles/$marker"
+}
+
+# ---------------------------------------------------------------- helpers
+# Writes stdin to a file only when the content differs, so that a second run
+# against a running cloud changes nothing.
+put() {
+  local f=$1 tmp
+  mkdir -p "$(dirname "$f")"
+  tmp=$(mktemp)
+  cat >"$tmp"
+  if [ -f "$f" ] && cmp -s "$tmp" "$f"; then rm -f "$tmp"; else mv "$tmp" "$f"; chmod 644 "$f"; fi
+}
+
+# A console script for a module's main(): the service packages that would
+# ship them are not installed.
+wrapper() { # name module [function]
+  # Only the long-running services get the one-connection pool: the schema
+  # tools open a second connection while holding the first, and so does
+  # manila-share when it deletes a share.
+  local pool="import kvn_sqlite_locked, kvn_sqlite_pool  # noqa: F401,E401"
+  case $1 in
+    *manage | *dbsync | *ring-builder) pool="" ;;
+    manila-*) pool="import kvn_sqlite_locked  # noqa: F401" ;;
+  esac
+  put "$D/bin/$1" <<EOF
+#!/usr/bin/python3
+import sys
+sys.path.insert(0, '$D/bin')
+$pool
+from $2 import ${3:-main}
+sys.exit(${3:-main}())
+EOF
+  chmod 755 "$D/bin/$1"
+}
+
+# The eventlet services run many green threads in one process. With a new
+# SQLite connection per session (SQLAlchemy's default for files), a green
+# thread that waits for the write lock blocks the whole process inside
+# SQLite's busy wait, so the green thread holding the lock never commits and
+# the request fails with "database is locked". A pool of one connection per
+# process (see pool_opts) makes the green threads queue for it instead.
+sqlite_pool_module() {
+  put "$D/bin/kvn_sqlite_pool.py" <<'EOF'
+from sqlalchemy import pool
+from sqlalchemy.dialects.sqlite import pysqlite
+
+_orig = pysqlite.SQLiteDialect_pysqlite.get_pool_class.__func__
+
+
+def _get_pool_class(cls, url):
+    klass = _orig(cls, url)
+    return pool.QueuePool if klass is pool.NullPool else klass
+
+
+pysqlite.SQLiteDialect_pysqlite.get_pool_class = classmethod(_get_pool_class)
+EOF
+  # SQLite answers "database is locked" at once, without its busy wait, when
+  # a transaction that has read wants to write after another process wrote:
+  # its snapshot is stale and only a restart helps. That is a deadlock in
+  # all but name; reported as one, the services' own deadlock retries run
+  # the transaction again instead of failing the request.
+  put "$D/bin/kvn_sqlite_locked.py" <<'EOF'
+from oslo_db import exception as db_exc
+from oslo_db.sqlalchemy import exc_filters
+from sqlalchemy import exc as sqla_exc
+
+
+@exc_filters.filters('sqlite', sqla_exc.OperationalError,
+                     r'.*database is locked')
+def _locked_is_deadlock(error, match, engine_name, is_disconnect):
+    raise db_exc.DBDeadlock(error)
+EOF
+}
+
+# The pool settings that go with it, in each [database]-like section.
+pool_opts() {
+  cat <<EOF
+max_pool_size = 1
+max_overflow = 0
+pool_timeout = 60
+EOF
+}
+
+fail() { # name why
+  local name=$1
+  {
+    echo "cloud: service $name failed to start: $2"
+    for f in "$LOG/$name.log" "$LOG/$name.out"; do
+      [ -s "$f" ] || continue
+      echo "---- tail of $f"
+      tail -n 40 "$f"
+    done
+  } >&2
+  exit 1
+}
+
+# The environment every service sees: nothing of the caller's (no OS_*, no
+# pyenv), Debian's python first.
+svc_env() {
+  echo HOME="$D/home" PATH="$CLEAN_PATH" LANG=C.UTF-8 KVN_CLOUD_DIR="$D"
+}
+
+# Starts a service unless its recorded process still runs. setsid makes the
+# process the leader of its own group (a background job of a script is never
+# a group leader, so setsid does not fork and $! is the leader's pid).
+start_service() { # name [VAR=value...] -- command...
+  local name=$1; shift
+  local envs=()
+  while [ "$1" != "--" ]; do envs+=("$1"); shift; done
+  shift
+  if is_running "$name"; then return 0; fi
+  # shellcheck disable=SC2046
+  env -i $(svc_env) "${envs[@]}" setsid "$@" >>"$LOG/$name.out" 2>&1 </dev/null &
+  local pid=$!
+  local start
+  start=$(proc_start_time "$pid") || fail "$name" "exited at once"
+  echo "$pid $start" >"$RUN/$name.pid"
+  log "started $name (pid $pid)"
+}
+
+check_alive() { is_running "$1" || fail "$1" "the process exited"; }
+
+# Waits until a URL answers with any HTTP status below 500 (a bare API root
+# answers 300 or 401, which is enough to know the server is up).
+wait_http() { # name url [timeout]
+  local name=$1 url=$2 limit=${3:-180} i code
+  for ((i = 0; i < limit * 2; i++)); do
+    code=$(curl -s -o /dev/null -m 5 -w '%{http_code}' "$url" || true)
+    if [ "${code:-000}" != 000 ] && [ "$code" -lt 500 ]; then return 0; fi
+    check_alive "$name"
+    sleep 0.5
+  done
+  fail "$name" "no answer from $url within ${limit} s"
+}
+
+wait_port() { # name port [timeout]
+  local name=$1 port=$2 limit=${3:-120} i
+  for ((i = 0; i < limit * 2; i++)); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then return 0; fi
+    check_alive "$name"
+    sleep 0.5
+  done
+  fail "$name" "port $port not open within ${limit} s"
+}
+
+port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+pyhelper() { env -i $(svc_env) "$PY" "$D/bin/kvn_cloud.py" "$@"; }
+
+# Runs a set-up step once; its marker file records that it finished.
+once() { # marker command...
+  local marker=$D/state/$1; shift
+  [ -f "$marker" ] && return 0
+  "$@" || return 1
+  touch "$marker"
+}
+
+# Creates an SQLite file in WAL mode, so several processes of a service can
+# write without "database is locked".
+wal_db() { [ -f "$1" ] || { mkdir -p "$(dirname "$1")"; sqlite3 "$1" 'PRAGMA journal_mode=WAL;' >/dev/null; }; }
+# The busy timeout of 30 s outlasts neutron-server's start-up writes.
+db_url() { echo "sqlite:///$1?timeout=30"; }
+
+# ---------------------------------------------------------------- configs
+authtoken() { # user
+  cat <<EOF
+[keystone_authtoken]
+www_authenticate_uri = http://127.0.0.1:5000
+auth_url = http://127.0.0.1:5000
+memcached_servers = 127.0.0.1:11211
+auth_type = password
+project_domain_name = Default
+user_domain_name = Default
+project_name = service
+username = $1
+password = $SERVICE_PASSWORD
+region_name = RegionOne
+# Lets cinder tell nova's own requests from a user's (detach needs it).
+service_token_roles_required = true
+EOF
+}
+
+service_auth() { # section user
+  cat <<EOF
+[$1]
+auth_url = http://127.0.0.1:5000
+auth_type = password
+project_domain_name = Default
+user_domain_name = Default
+project_name = service
+username = $2
+password = $SERVICE_PASSWORD
+region_name = RegionOne
+EOF
+}
+
+common_default() { # service
+  cat <<EOF
+debug = ${KVN_CLOUD_DEBUG:-false}
+use_stderr = false
+log_dir = $LOG
+transport_url = $TRANSPORT_URL
+host = $HOST_NAME
+EOF
+}
+
+policy_defaults() {
+  cat <<EOF
+[oslo_policy]
+enforce_new_defaults = false
+enforce_scope = false
+[oslo_concurrency]
+lock_path = $D/data/lock
+EOF
+}
+
+write_configs() {
+  local E=$D/etc P=$D/pkgfiles/usr/share
+
+  put "$E/keystone/keystone.conf" <<EOF
+[DEFAULT]
+debug = ${KVN_CLOUD_DEBUG:-false}
+log_file = $LOG/keystone.log
+[database]
+connection = $(db_url "$D/data/keystone/keystone.sqlite")
+[token]
+provider = fernet
+expiration = 14400
+[fernet_tokens]
+key_repository = $D/data/keystone/fernet-keys
+[fernet_receipts]
+key_repository = $D/data/keystone/fernet-keys
+[credential]
+key_repository = $D/data/keystone/credential-keys
+[cache]
+enabled = true
+backend = dogpile.cache.memcached
+memcache_servers = 127.0.0.1:11211
+$(policy_defaults)
+EOF
+
+  # uwsgi's http-socket breaks a reused keep-alive connection (the client's
+  # second request gets a reset), so every answer closes it.
+  put "$E/keystone/uwsgi.ini" <<EOF
+[uwsgi]
+plugins = python3
+http-socket = 127.0.0.1:5000
+wsgi-file = /usr/bin/keystone-wsgi-public
+processes = 2
+threads = 1
+master = true
+die-on-term = true
+lazy-apps = true
+add-header = Connection: close
+buffer-size = 65535
+env = OS_KEYSTONE_CONFIG_DIR=$E/keystone
+EOF
+
+  put "$E/placement/placement.conf" <<EOF
+[DEFAULT]
+debug = ${KVN_CLOUD_DEBUG:-false}
+log_file = $LOG/placement.log
+[api]
+auth_strategy = keystone
+[placement_database]
+connection = $(db_url "$D/data/placement/placement.sqlite")
+$(authtoken placement)
+$(policy_defaults)
+EOF
+  put "$E/placement/uwsgi.ini" <<EOF
+[uwsgi]
+plugins = python3
+http-socket = 127.0.0.1:8778
+wsgi-file = /usr/bin/placement-api
+processes = 1
+threads = 1
+master = true
+die-on-term = true
+add-header = Connection: close
+buffer-size = 65535
+env = OS_PLACEMENT_CONFIG_DIR=$E/placement
+EOF
+
+  put "$E/glance/glance-api.conf" <<EOF
+[DEFAULT]
+debug = ${KVN_CLOUD_DEBUG:-false}
+use_stderr = false
+log_file = $LOG/glance.log
+bind_host = 127.0.0.1
+bind_port = 9292
+workers = 1
+node_staging_uri = file://$D/data/glance/staging
+[database]
+connection = $(db_url "$D/data/glance/glance.sqlite")
+$(pool_opts)
+[glance_store]
+stores = file
+default_store = file
+filesystem_store_datadir = $D/data/glance/images
+[paste_deploy]
+flavor = keystone
+config_file = $P/glance-common/glance-api-paste.ini
+$(authtoken glance)
+$(policy_defaults)
+EOF
+
+  put "$E/nova/nova.conf" <<EOF
+[DEFAULT]
+$(common_default)
+my_ip = 127.0.0.1
+state_path = $D/data/nova
+instances_path = $D/data/nova/instances
+compute_driver = fake.FakeDriver
+enabled_apis = osapi_compute
+osapi_compute_listen = 127.0.0.1
+osapi_compute_listen_port = 8774
+osapi_compute_workers = 1
+# There is no data plane: ports never report "plugged".
+vif_plugging_is_fatal = false
+vif_plugging_timeout = 0
+allow_resize_to_same_host = true
+[api]
+auth_strategy = keystone
+[wsgi]
+api_paste_config = $P/nova-common/api-paste.ini
+[conductor]
+workers = 1
+[scheduler]
+workers = 1
+discover_hosts_in_cells_interval = 10
+$(authtoken nova)
+# Cinder refuses a detach that nova asks for without a service token.
+$(service_auth service_user nova)
+send_service_user_token = true
+$(service_auth placement nova)
+$(service_auth neutron nova)
+$(service_auth cinder nova)
+os_region_name = RegionOne
+[glance]
+region_name = RegionOne
+[vnc]
+enabled = false
+[spice]
+enabled = false
+[serial_console]
+enabled = false
+$(policy_defaults)
+EOF
+  # nova-compute refuses to start when it can read database settings, so
+  # they live apart, read by the other nova services and nova-manage only.
+  put "$E/nova/nova-db.conf" <<EOF
+[database]
+connection = $(db_url "$D/data/nova/nova_cell1.sqlite")
+$(pool_opts)
+[api_database]
+connection = $(db_url "$D/data/nova/nova_api.sqlite")
+$(pool_opts)
+EOF
+
+  put "$E/neutron/neutron.conf" <<EOF
+[DEFAULT]
+$(common_default)
+bind_host = 127.0.0.1
+bind_port = 9696
+state_path = $D/data/neutron
+api_paste_config = $P/neutron-common/api-paste.ini
+core_plugin = ml2
+service_plugins = router,qos,trunk
+auth_strategy = keystone
+allow_overlapping_ips = true
+api_workers = 1
+rpc_workers = 1
+rpc_state_report_workers = 1
+dhcp_agent_notification = false
+notify_nova_on_port_status_changes = true
+notify_nova_on_port_data_changes = true
+[database]
+connection = $(db_url "$D/data/neutron/neutron.sqlite")
+$(pool_opts)
+$(authtoken neutron)
+$(service_auth nova neutron)
+[agent]
+report_interval = 15
+$(policy_defaults)
+EOF
+  put "$E/neutron/ml2_conf.ini" <<EOF
+[ml2]
+type_drivers = flat,vxlan
+tenant_network_types = vxlan
+# Binds ports for the fake agent's host; no other driver needs a data plane.
+mechanism_drivers = openvswitch
+extension_drivers = port_security,qos
+[ml2_type_flat]
+flat_networks = public
+[ml2_type_vxlan]
+vni_ranges = 1:1000
+[securitygroup]
+enable_security_group = true
+firewall_driver = noop
+EOF
+
+  put "$E/cinder/cinder.conf" <<EOF
+[DEFAULT]
+$(common_default)
+state_path = $D/data/cinder
+api_paste_config = $P/cinder-common/api-paste.ini
+osapi_volume_listen = 127.0.0.1
+osapi_volume_listen_port = 8776
+osapi_volume_workers = 1
+auth_strategy = keystone
+enabled_backends = fake
+glance_api_servers = http://127.0.0.1:9292
+# Without its filter list cinder refuses every list filter, name included.
+resource_query_filters_file = $D/pkgfiles/etc/cinder/resource_filters.json
+[fake]
+volume_driver = cinder.tests.fake_driver.FakeLoggingVolumeDriver
+volume_backend_name = fake
+target_helper = fake
+[database]
+connection = $(db_url "$D/data/cinder/cinder.sqlite")
+$(pool_opts)
+$(authtoken cinder)
+$(service_auth nova cinder)
+$(policy_defaults)
+EOF
+
+  local S=$E/swift
+  put "$S/swift.conf" <<EOF
+[swift-hash]
+swift_hash_path_suffix = kvn-cloud-suffix
+swift_hash_path_prefix = kvn-cloud-prefix
+[storage-policy:0]
+name = Policy-0
+default = yes
+EOF
+  local kind port
+  for kind in account container object; do
+    case $kind in account) port=6202 ;; container) port=6201 ;; object) port=6200 ;; esac
+    put "$S/$kind-server.conf" <<EOF
+[DEFAULT]
+bind_ip = 127.0.0.1
+bind_port = $port
+workers = 0
+user = root
+swift_dir = $S
+devices = $D/data/swift
+mount_check = false
+log_name = $kind-server
+[pipeline:main]
+pipeline = $kind-server
+[app:$kind-server]
+use = egg:swift#$kind
+[$kind-replicator]
+[$kind-auditor]
+[container-updater]
+interval = 5
+[object-updater]
+[account-reaper]
+EOF
+  done
+  {
+    cat <<EOF
+[DEFAULT]
+bind_ip = 127.0.0.1
+bind_port = 8080
+workers = 0
+user = root
+swift_dir = $S
+log_name = proxy-server
+[pipeline:main]
+pipeline = catch_errors gatekeeper healthcheck proxy-logging cache listing_formats bulk tempurl authtoken keystoneauth copy container-quotas account-quotas slo dlo versioned_writes symlink proxy-logging proxy-server
+[app:proxy-server]
+use = egg:swift#proxy
+account_autocreate = true
+allow_account_management = true
+[filter:authtoken]
+paste.filter_factory = keystonemiddleware.auth_token:filter_factory
+www_authenticate_uri = http://127.0.0.1:5000
+auth_url = http://127.0.0.1:5000
+memcached_servers = 127.0.0.1:11211
+auth_type = password
+project_domain_name = Default
+user_domain_name = Default
+project_name = service
+username = swift
+password = $SERVICE_PASSWORD
+delay_auth_decision = true
+[filter:keystoneauth]
+use = egg:swift#keystoneauth
+operator_roles = admin, member
+reseller_admin_role = ResellerAdmin
+[filter:cache]
+use = egg:swift#memcache
+memcache_servers = 127.0.0.1:11211
+EOF
+    for kind in catch_errors gatekeeper healthcheck proxy-logging listing_formats bulk tempurl copy container-quotas account-quotas slo dlo versioned_writes symlink; do
+      printf '[filter:%s]\nuse = egg:swift#%s\n' "$kind" "${kind//-/_}"
+    done
+  } | put "$S/proxy-server.conf"
+
+  put "$E/rabbitmq/rabbitmq.conf" <<EOF
+listeners.tcp.default = 127.0.0.1:5672
+loopback_users.guest = true
+log.console = false
+EOF
+  put "$E/rabbitmq/enabled_plugins" <<<'[].'
+
+  put "$D/admin-openrc" <<EOF
+# TEST-ONLY credentials of the local cloud (127.0.0.1 only).
+export OS_AUTH_URL=http://127.0.0.1:5000/v3
+export OS_IDENTITY_API_VERSION=3
+export OS_USERNAME=admin
+export OS_PASSWORD=$ADMIN_PASSWORD
+export OS_PROJECT_NAME=admin
+export OS_USER_DOMAIN_NAME=Default
+export OS_PROJECT_DOMAIN_NAME=Default
+export OS_REGION_NAME=RegionOne
+export OS_INTERFACE=public
+EOF
+  local u
+  for u in demo alt_demo; do
+    put "$D/$u-openrc" <<EOF
+# TEST-ONLY credentials of the local cloud (127.0.0.1 only).
+export OS_AUTH_URL=http://127.0.0.1:5000/v3
+export OS_IDENTITY_API_VERSION=3
+export OS_USERNAME=$u
+export OS_PASSWORD=$DEMO_PASSWORD
+export OS_PROJECT_NAME=$u
+export OS_USER_DOMAIN_NAME=Default
+export OS_PROJECT_DOMAIN_NAME=Default
+export OS_REGION_NAME=RegionOne
+export OS_INTERFACE=public
+EOF
+  done
+  {
+    echo "# TEST-ONLY credentials of the local cloud (127.0.0.1 only)."
+    echo "clouds:"
+    for u in admin demo alt_demo; do
+      local pw=$DEMO_PASSWORD
+      [ $u = admin ] && pw=$ADMIN_PASSWORD
+      cat <<EOF
+  kvn-${u//_/-}:
+    auth:
+      auth_url: http://127.0.0.1:5000/v3
+      username: $u
+      password: $pw
+      project_name: $u
+      user_domain_name: Default
+      project_domain_name: Default
+    region_name: RegionOne
+    identity_api_version: 3
+    interface: public
+EOF
+    done
+  } | put "$D/clouds.yaml"
+}
+
+# ---------------------------------------------------------------- databases
+init_keystone() {
+  local k=(keystone-manage --config-file "$D/etc/keystone/keystone.conf")
+  wal_db "$D/data/keystone/keystone.sqlite"
+  mkdir -p "$D/data/keystone/fernet-keys" "$D/data/keystone/credential-keys"
+  chmod 700 "$D/data/keystone/fernet-keys" "$D/data/keystone/credential-keys"
+  env -i $(svc_env) "${k[@]}" db_sync
+  env -i $(svc_env) "${k[@]}" fernet_setup --keystone-user root --keystone-group root
+  env -i $(svc_env) "${k[@]}" credential_setup --keystone-user root --keystone-group root
+  env -i $(svc_env) "${k[@]}" bootstrap --bootstrap-password "$ADMIN_PASSWORD" \
+    --bootstrap-username admin --bootstrap-project-name admin --bootstrap-role-name admin \
+    --bootstrap-admin-url http://127.0.0.1:5000/v3/ \
+    --bootstrap-internal-url http://127.0.0.1:5000/v3/ \
+    --bootstrap-public-url http://127.0.0.1:5000/v3/ \
+    --bootstrap-region-id RegionOne
+}
+
+init_glance() {
+  wal_db "$D/data/glance/glance.sqlite"
+  mkdir -p "$D/data/glance/images" "$D/data/glance/staging"
+  env -i $(svc_env) "$D/bin/glance-manage" --config-file "$D/etc/glance/glance-api.conf" db_sync
+}
+
+init_placement() {
+  wal_db "$D/data/placement/placement.sqlite"
+  env -i $(svc_env) placement-manage --config-file "$D/etc/placement/placement.conf" db sync
+}
+
+init_nova() {
+  local n=("$D/bin/nova-manage" --config-file "$D/etc/nova/nova.conf" --config-file "$D/etc/nova/nova-db.conf")
+  wal_db "$D/data/nova/nova_api.sqlite"
+  wal_db "$D/data/nova/nova_cell0.sqlite"
+  wal_db "$D/data/nova/nova_cell1.sqlite"
+  mkdir -p "$D/data/nova/instances"
+  env -i $(svc_env) "${n[@]}" api_db sync
+  env -i $(svc_env) "${n[@]}" cell_v2 map_cell0 --database_connection "$(db_url "$D/data/nova/nova_cell0.sqlite")"
+  env -i $(svc_env) "${n[@]}" cell_v2 create_cell --name cell1 --verbose >/dev/null
+  env -i $(svc_env) "${n[@]}" db sync
+}
+
+init_neutron() {
+  wal_db "$D/data/neutron/neutron.sqlite"
+  # Neutron's migrations alter constraints, which SQLite cannot do.
+  pyhelper neutron-schema "$(db_url "$D/data/neutron/neutron.sqlite")"
+  env -i $(svc_env) "$D/bin/neutron-db-manage" --config-file "$D/etc/neutron/neutron.conf" \
+    --config-file "$D/etc/neutron/ml2_conf.ini" stamp heads
+}
+
+init_cinder() {
+  wal_db "$D/data/cinder/cinder.sqlite"
+  env -i $(svc_env) "$D/bin/cinder-manage" --config-file "$D/etc/cinder/cinder.conf" db sync
+}
+
+init_swift() {
+  local S=$D/etc/swift kind port
+  mkdir -p "$D/data/swift/d1"
+  for kind in account container object; do
+    case $kind in account) port=6202 ;; container) port=6201 ;; object) port=6200 ;; esac
+    (cd "$S" &&
+      env -i $(svc_env) "$D/bin/swift-ring-builder" "$kind.builder" create 10 1 1 &&
+      env -i $(svc_env) "$D/bin/swift-ring-builder" "$kind.builder" add "r1z1-127.0.0.1:$port/d1" 1 &&
+      env -i $(svc_env) "$D/bin/swift-ring-builder" "$kind.builder" rebalance) >/dev/null
+  done
+}
+
+# Runs the set-up steps that only need their own files side by side; their
+# output goes to log/init-NAME.log, and a failure names the step.
+parallel_init() {
+  local pids=() names=() name i rc=0
+  for name in "$@"; do
+    [ -f "$D/state/init-$name" ] && continue
+    # set -e holds inside the subshell only when it is not part of a && list.
+    (
+      set -e
+      "init_$name" >"$LOG/init-$name.log" 2>&1
+      touch "$D/state/init-$name"
+    ) &
+    pids+=($!); names+=("$name")
+  done
+  for i in "${!pids[@]}"; do
+    if ! wait "${pids[$i]}"; then
+      echo "cloud: setting up ${names[$i]} failed; tail of $LOG/init-${names[$i]}.log:" >&2
+      tail -n 40 "$LOG/init-${names[$i]}.log" >&2
+      rc=1
+    fi
+  done
+  [ $rc -eq 0 ] || exit 1
+}
+
+# ---------------------------------------------------------------- main
+install_packages
+mkdir -p "$D"/{bin,etc,data/lock,log,run,state,home}
+fetch_paste_files .done "${COMMON_DEBS[@]}"
+[ "$KVN_CLOUD_EXTRAS" = 1 ] && fetch_paste_files .done-extras "${EXTRA_COMMON_DEBS[@]}"
+put "$D/bin/kvn_cloud.py" <"$HERE/kvn_cloud.py"
+chmod 755 "$D/bin/kvn_cloud.py"
+sqlite_pool_module
+wrapper glance-api glance.cmd.api
+wrapper glance-manage glance.cmd.manage
+for s in api conductor scheduler compute manage; do wrapper "nova-$s" "nova.cmd.$s"; done
+wrapper neutron-server neutron.cmd.eventlet.server
+wrapper neutron-db-manage neutron.db.migration.cli
+for s in api scheduler volume manage; do wrapper "cinder-$s" "cinder.cmd.$s"; done
+wrapper swift-ring-builder swift.cli.ringbuilder
+write_configs
+[ "$KVN_CLOUD_EXTRAS" = 1 ] && prepare_extras
+[ -f "$D/demo-key" ] || ssh-keygen -q -t ed25519 -N '' -C kvn-cloud-demo -f "$D/demo-key"
+
+# Message bus and cache. epmd runs in the foreground in its own group; the
+# one rabbitmq would start daemonises out of reach of the stop script.
+if ! is_running epmd && ! port_open 4369; then
+  start_service epmd ERL_EPMD_ADDRESS=127.0.0.1 -- /usr/bin/epmd -address 127.0.0.1
+  wait_port epmd 4369 30
+fi
+mkdir -p "$D/data/rabbitmq" "$LOG/rabbitmq"
+start_service rabbitmq \
+  HOME="$D/data/rabbitmq" ERL_EPMD_ADDRESS=127.0.0.1 \
+  RABBITMQ_NODENAME=kvn@localhost RABBITMQ_NODE_IP_ADDRESS=127.0.0.1 RABBITMQ_NODE_PORT=5672 \
+  RABBITMQ_DIST_PORT=25672 RABBITMQ_MNESIA_BASE="$D/data/rabbitmq/mnesia" \
+  RABBITMQ_LOG_BASE="$LOG/rabbitmq" RABBITMQ_CONFIG_FILE="$D/etc/rabbitmq/rabbitmq.conf" \
+  RABBITMQ_ENABLED_PLUGINS_FILE="$D/etc/rabbitmq/enabled_plugins" \
+  RABBITMQ_PID_FILE="$D/data/rabbitmq/rabbitmq.pid" \
+  RABBITMQ_SERVER_ADDITIONAL_ERL_ARGS="-kernel inet_dist_use_interface {127,0,0,1}" \
+  -- /usr/lib/rabbitmq/bin/rabbitmq-server
+start_service memcached -- /usr/bin/memcached -l 127.0.0.1 -p 11211 -U 0 -m 64 -u root
+
+# Databases of the other services are made while keystone comes up.
+parallel_init keystone swift
+INITS=(glance placement nova neutron cinder)
+[ "$KVN_CLOUD_EXTRAS" = 1 ] && INITS+=(heat barbican ironic aodh magnum)
+[ "$KVN_CLOUD_EXTRAS" = 1 ] && [ "$KVN_CLOUD_MANILA" = 1 ] && INITS+=(manila)
+parallel_init "${INITS[@]}" &
+INIT_PID=$!
+
+wait_port memcached 11211 30
+start_service keystone -- /usr/bin/uwsgi --ini "$D/etc/keystone/uwsgi.ini"
+wait_http keystone http://127.0.0.1:5000/v3
+once registered pyhelper register >"$LOG/register.log" 2>&1 || { tail -n 30 "$LOG/register.log" >&2; die "registering projects, users and endpoints failed"; }
+if [ "$KVN_CLOUD_EXTRAS" = 1 ]; then
+  once registered-extras pyhelper register extras >>"$LOG/register.log" 2>&1 || { tail -n 30 "$LOG/register.log" >&2; die "registering the extra services failed"; }
+fi
+if [ "$KVN_CLOUD_EXTRAS" = 1 ] && [ "$KVN_CLOUD_MANILA" = 1 ]; then
+  once registered-manila pyhelper register manila >>"$LOG/register.log" 2>&1 || { tail -n 30 "$LOG/register.log" >&2; die "registering the extra services failed"; }
+fi
+wait_port rabbitmq 5672 120
+wait "$INIT_PID" || exit 1
+
+start_service placement -- /usr/bin/uwsgi --ini "$D/etc/placement/uwsgi.ini"
+start_service glance -- "$D/bin/glance-api" --config-file "$D/etc/glance/glance-api.conf"
+NOVA_DB=(--config-file "$D/etc/nova/nova.conf" --config-file "$D/etc/nova/nova-db.conf")
+start_service nova-api -- "$D/bin/nova-api" "${NOVA_DB[@]}" --log-file "$LOG/nova-api.log"
+start_service nova-conductor -- "$D/bin/nova-conductor" "${NOVA_DB[@]}" --log-file "$LOG/nova-conductor.log"
+start_service nova-scheduler -- "$D/bin/nova-scheduler" "${NOVA_DB[@]}" --log-file "$LOG/nova-scheduler.log"
+NEUTRON_CONF=(--config-file "$D/etc/neutron/neutron.conf" --config-file "$D/etc/neutron/ml2_conf.ini")
+start_service neutron-server -- "$D/bin/neutron-server" "${NEUTRON_CONF[@]}" --log-file "$LOG/neutron-server.log"
+CINDER_CONF=(--config-file "$D/etc/cinder/cinder.conf")
+start_service cinder-api -- "$D/bin/cinder-api" "${CINDER_CONF[@]}" --log-file "$LOG/cinder-api.log"
+start_service cinder-scheduler -- "$D/bin/cinder-scheduler" "${CINDER_CONF[@]}" --log-file "$LOG/cinder-scheduler.log"
+start_service cinder-volume -- "$D/bin/cinder-volume" "${CINDER_CONF[@]}" --log-file "$LOG/cinder-volume.log"
+for kind in account container object; do
+  start_service "swift-$kind" -- "$PY" "$D/bin/kvn_cloud.py" swift-server "$D/etc/swift" "$kind-server" "$D/etc/swift/$kind-server.conf"
+done
+start_service swift-container-updater -- "$PY" "$D/bin/kvn_cloud.py" swift-server "$D/etc/swift" container-updater "$D/etc/swift/container-server.conf"
+start_service swift-proxy -- "$PY" "$D/bin/kvn_cloud.py" swift-server "$D/etc/swift" proxy-server "$D/etc/swift/proxy-server.conf"
+
+[ "$KVN_CLOUD_EXTRAS" = 1 ] && start_extras
+wait_http placement http://127.0.0.1:8778/
+wait_http glance http://127.0.0.1:9292/
+wait_http neutron-server http://127.0.0.1:9696/
+start_service neutron-fake-agent -- "$PY" "$D/bin/kvn_cloud.py" fake-agent "$D/etc/neutron/neutron.conf" "$D/etc/neutron/ml2_conf.ini"
+wait_http nova-api http://127.0.0.1:8774/
+wait_http cinder-api http://127.0.0.1:8776/
+wait_port swift-account 6202
+wait_port swift-container 6201
+wait_port swift-object 6200
+wait_http swift-proxy http://127.0.0.1:8080/healthcheck
+for s in nova-conductor nova-scheduler cinder-scheduler cinder-volume swift-container-updater; do check_alive "$s"; done
+
+# Ports bind only once the agent is known alive; a server booted before
+# that fails with PortBindingFailed, so nova-compute waits for it.
+for ((i = 0; ; i++)); do
+  pyhelper agent-alive >/dev/null 2>&1 && break
+  check_alive neutron-fake-agent
+  [ $i -lt 90 ] || fail neutron-fake-agent "not reported alive within 180 s"
+  sleep 2
+done
+start_service nova-compute -- "$D/bin/nova-compute" --config-file "$D/etc/nova/nova.conf" --log-file "$LOG/nova-compute.log"
+for ((i = 0; ; i++)); do
+  env -i $(svc_env) "$D/bin/nova-manage" "${NOVA_DB[@]}" cell_v2 discover_hosts >/dev/null 2>&1 || true
+  pyhelper compute-ready >/dev/null 2>&1 && break
+  check_alive nova-compute
+  [ $i -lt 60 ] || fail nova-compute "not up in nova within 180 s"
+  sleep 3
+done
+
+[ "$KVN_CLOUD_EXTRAS" = 1 ] && wait_extras
+# The scheduler places volumes only once cinder-volume has reported its
+# pool; a volume asked for before that goes to "error".
+for ((i = 0; ; i++)); do
+  pyhelper pools-ready cinder >/dev/null 2>&1 && break
+  check_alive cinder-volume
+  check_alive cinder-scheduler
+  [ $i -lt 60 ] || fail cinder-scheduler "no volume pool reported within 120 s"
+  sleep 2
+done
+
+# Seeding finds before it creates, so a second try after a transient error
+# only adds what is still missing.
+pyhelper seed >"$LOG/seed.log" 2>&1 || pyhelper seed >>"$LOG/seed.log" 2>&1 ||
+  { tail -n 30 "$LOG/seed.log" >&2; die "seeding flavors, images and networks failed"; }
+if [ "$KVN_CLOUD_EXTRAS" = 1 ] && [ "$KVN_CLOUD_MANILA" = 1 ]; then
+  pyhelper seed-extras >>"$LOG/seed.log" 2>&1 || { tail -n 30 "$LOG/seed.log" >&2; die "seeding the extra services failed"; }
+fi
+for f in "$RUN"/*.pid; do check_alive "$(basename "$f" .pid)"; done
+log "cloud ready in $(( $(date +%s) - T0 )) s: source $D/demo-openrc (or admin-openrc)"
