@@ -10,6 +10,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 
+#include "kvn_test_gui.h"
 #include "kvn_test_util.h"
 #include "q_clipboard.h"
 #include "q_log.h"
@@ -17,29 +18,6 @@
 #include "q_gui_popup.h"
 
 namespace {
-ALLEGRO_DISPLAY *g_display = nullptr;
-ALLEGRO_FONT *g_font = nullptr;
-const int k_dw = 800, k_dh = 600;
-
-class GuiEnv : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        ASSERT_TRUE(al_init());
-        ASSERT_TRUE(al_init_font_addon());
-        ASSERT_TRUE(al_init_primitives_addon());
-        al_set_new_display_flags(ALLEGRO_WINDOWED | ALLEGRO_OPENGL);
-        g_display = al_create_display(k_dw, k_dh);
-        ASSERT_NE(g_display, nullptr);
-        g_font = al_create_builtin_font();
-        ASSERT_NE(g_font, nullptr);
-    }
-    void TearDown() override {
-        al_destroy_font(g_font);
-        al_destroy_display(g_display);
-    }
-};
-const auto *g_env = ::testing::AddGlobalTestEnvironment(new GuiEnv);
-
 // A context as the program sets it up, with a queue for native windows.
 struct Gui {
     Q_GUI_CTX *ctx;
