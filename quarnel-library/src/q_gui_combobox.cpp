@@ -23,32 +23,26 @@ static int _rows(const Q_GUI_CTX *ctx, const Q_GUI_COMBOBOX_DATA *d) {
     return std::min(d->count, vis);
 }
 
-// The open list's rectangle in canvas coordinates.
-static void _list_rect(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float *lx, float *ly, float *lw,
-                       float *lh) {
+static const char *_text_at(const Q_GUI_WIDGET *w, int i) {
+    return _data(w)->items[i].text;
+}
+
+// The open list as it stands, laid out in canvas coordinates.
+static Q_GUI_DROP_LIST _list(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w) {
     const Q_GUI_COMBOBOX_DATA *d = _data(w);
-    const Q_GUI_WINDOW *win = q_gui_widget_window(ctx, w);
-    float x = 0, y = 0;
-    if (win) q_gui_widget_origin(win, w, &x, &y);
-    ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
-    float width = w->w;
-    for (int i = 0; i < d->count; i++)
-        width = std::max(width, q_gui_text_w(font, d->items[i].text, (int)strlen(d->items[i].text)) +
-                                    2 * ctx->style.item_text_padding + ctx->style.scrollbar_size);
-    if (ctx->style.combobox_max_dropdown_width > 0)
-        width = std::min(width, ctx->style.combobox_max_dropdown_width);
-    width = std::max(width, std::min(w->w, ctx->style.combobox_max_dropdown_width > 0
-                                               ? ctx->style.combobox_max_dropdown_width
-                                               : w->w));
-    const float h = d->item_h * (float)_rows(ctx, d);
-    float top, bottom;
-    q_gui_overlay_area(ctx, win, &top, &bottom);
-    const bool fits_below = y + w->h + h <= bottom, room_above = y - h >= top;
-    const bool above = (d->flags & Q_GUI_COMBOBOX_OPEN_ABOVE) ? room_above : (!fits_below && room_above);
-    *lx = x;
-    *ly = above ? y - h : y + w->h;
-    *lw = width;
-    *lh = h;
+    Q_GUI_DROP_LIST l = {};
+    l.row_h = d->item_h;
+    l.count = d->count;
+    l.first = d->first;
+    l.rows = _rows(ctx, d);
+    l.highlight = d->highlight;
+    l.selected = d->selected;
+    l.strip = d->count > l.rows;
+    l.bmp = d->bmp_list;
+    l.text_at = _text_at;
+    q_gui_drop_list_place(ctx, w, &l, ctx->style.combobox_max_dropdown_width,
+                          (d->flags & Q_GUI_COMBOBOX_OPEN_ABOVE) ? 1 : 0);
+    return l;
 }
 
 static void _open(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, int flag) {
@@ -78,12 +72,8 @@ static void _pick(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, int index) {
     if (d->on_select) d->on_select(w->id, index, d->user);
 }
 
-static void _move_highlight(Q_GUI_CTX *ctx, Q_GUI_COMBOBOX_DATA *d, int delta) {
-    if (d->count == 0) return;
-    d->highlight = std::max(0, std::min(d->count - 1, d->highlight + delta));
-    const int rows = _rows(ctx, d);
-    if (d->highlight < d->first) d->first = d->highlight;
-    if (d->highlight >= d->first + rows) d->first = d->highlight - rows + 1;
+static void _move_highlight(const Q_GUI_CTX *ctx, Q_GUI_COMBOBOX_DATA *d, int delta) {
+    q_gui_drop_list_move(&d->highlight, &d->first, d->count, _rows(ctx, d), delta);
 }
 
 static void _draw_arrow(const Q_GUI_CTX *ctx, float cx, float cy, ALLEGRO_COLOR c, bool up) {
@@ -122,35 +112,9 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
 }
 
 static void _draw_overlay(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w) {
-    const Q_GUI_COMBOBOX_DATA *d = _data(w);
-    if (!d->open) return;
-    const Q_GUI_THEME *t = &w->theme;
-    ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
-    float lx, ly, lw, lh;
-    _list_rect(ctx, w, &lx, &ly, &lw, &lh);
-    if (d->bmp_list)
-        q_gui_draw_bitmap_in(d->bmp_list, lx, ly, lw, lh);
-    else
-        al_draw_filled_rectangle(lx, ly, lx + lw, ly + lh, q_gui_with_alpha(t->bg_normal, 1.0f));
-    const int rows = _rows(ctx, d);
-    const bool strip = d->count > rows;
-    const float sw = strip ? ctx->style.scrollbar_size : 0;
-    const float fh = (float)al_get_font_line_height(font);
-    for (int r = 0; r < rows; r++) {
-        const int i = d->first + r;
-        if (i >= d->count) break;
-        const float ry = ly + d->item_h * (float)r;
-        if (i == d->highlight)
-            al_draw_filled_rectangle(lx + 1, ry, lx + lw - sw - 1, ry + d->item_h, t->selection_color);
-        else if (i == d->selected)
-            al_draw_filled_rectangle(lx + 1, ry, lx + lw - sw - 1, ry + d->item_h, t->bg_hover);
-        q_gui_draw_text_fit(font, i == d->highlight ? t->text_active : t->text_normal,
-                            lx + ctx->style.item_text_padding, ry + (d->item_h - fh) / 2,
-                            lw - sw - 2 * ctx->style.item_text_padding, 0, d->items[i].text);
-    }
-    if (strip) q_gui_draw_strip(ctx, lx + lw - sw, ly, sw, lh, 1, d->count, rows, d->first, 0);
-    const float bt = ctx->style.dropdown_border_thickness;
-    al_draw_rectangle(lx + bt / 2, ly + bt / 2, lx + lw - bt / 2, ly + lh - bt / 2, t->border_active, bt);
+    if (!_data(w)->open) return;
+    const Q_GUI_DROP_LIST l = _list(ctx, w);
+    q_gui_drop_list_draw(ctx, w, &l);
 }
 
 static void _mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float, float,
@@ -160,23 +124,16 @@ static void _mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, const ALLEGR
 }
 
 static int _overlay_mouse(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx, float my) {
-    Q_GUI_COMBOBOX_DATA *d = _data(w);
-    float lx, ly, lw, lh;
-    _list_rect(ctx, w, &lx, &ly, &lw, &lh);
-    if (mx >= lx && mx < lx + lw && my >= ly && my < ly + lh) {
-        if (ev->mouse.button == 1) {
-            const int i = d->first + (int)floorf((my - ly) / d->item_h);
-            _pick(ctx, w, i);
-        }
+    const Q_GUI_DROP_LIST l = _list(ctx, w);
+    int i;
+    if (q_gui_drop_list_hit(&l, mx, my, &i)) {
+        if (ev->mouse.button == 1) _pick(ctx, w, i);
         return 1;
     }
     _open(ctx, w, 0);
     // A press on the box itself only closes; anywhere else it goes on to
     // whatever is under the pointer.
-    const Q_GUI_WINDOW *win = q_gui_widget_window(ctx, w);
-    float x = 0, y = 0;
-    if (win) q_gui_widget_origin(win, w, &x, &y);
-    return (mx >= x && mx < x + w->w && my >= y && my < y + w->h) ? 1 : 0;
+    return q_gui_widget_hit(ctx, w, mx, my);
 }
 
 static int _overlay_key(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
@@ -189,26 +146,9 @@ static int _overlay_key(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev
     case ALLEGRO_KEY_ESCAPE:
         _open(ctx, w, 0);
         return 1;
-    case ALLEGRO_KEY_HOME:
-        _move_highlight(ctx, d, -d->count);
-        return 1;
-    case ALLEGRO_KEY_END:
-        _move_highlight(ctx, d, d->count);
-        return 1;
-    case ALLEGRO_KEY_UP:
-        _move_highlight(ctx, d, -1);
-        return 1;
-    case ALLEGRO_KEY_DOWN:
-        _move_highlight(ctx, d, 1);
-        return 1;
-    case ALLEGRO_KEY_PGUP:
-        _move_highlight(ctx, d, -_rows(ctx, d));
-        return 1;
-    case ALLEGRO_KEY_PGDN:
-        _move_highlight(ctx, d, _rows(ctx, d));
-        return 1;
     default:
-        return 0;
+        return q_gui_drop_list_key_move(ev->keyboard.keycode, &d->highlight, &d->first, d->count, _rows(ctx, d),
+                                        1);
     }
 }
 
@@ -362,11 +302,10 @@ void q_gui_combobox_set_open(Q_GUI_CTX *ctx, int id, int flag) {
 int q_gui_combobox_list_rect(const Q_GUI_CTX *ctx, int id, float *x, float *y, float *w, float *h) {
     const Q_GUI_WIDGET *wd = _cbx(ctx, id);
     if (!wd || !_is_open(ctx, wd)) return 0;
-    float lx, ly, lw, lh;
-    _list_rect(ctx, wd, &lx, &ly, &lw, &lh);
-    if (x) *x = lx;
-    if (y) *y = ly;
-    if (w) *w = lw;
-    if (h) *h = lh;
+    const Q_GUI_DROP_LIST l = _list(ctx, wd);
+    if (x) *x = l.x;
+    if (y) *y = l.y;
+    if (w) *w = l.w;
+    if (h) *h = l.h;
     return 1;
 }

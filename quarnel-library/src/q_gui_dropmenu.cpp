@@ -23,25 +23,26 @@ static int _rows(const Q_GUI_CTX *ctx, const Q_GUI_DROPMENU_DATA *d) {
     return std::min(d->count, vis);
 }
 
-static void _list_rect(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float *lx, float *ly, float *lw,
-                       float *lh) {
+static const char *_text_at(const Q_GUI_WIDGET *w, int i) {
+    return _data(w)->entries[i].text;
+}
+
+// The open list as it stands, laid out in canvas coordinates.
+static Q_GUI_DROP_LIST _list(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w) {
     const Q_GUI_DROPMENU_DATA *d = _data(w);
-    const Q_GUI_WINDOW *win = q_gui_widget_window(ctx, w);
-    float x = 0, y = 0;
-    if (win) q_gui_widget_origin(win, w, &x, &y);
-    ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
-    float width = w->w;
-    for (int i = 0; i < d->count; i++)
-        width = std::max(width, q_gui_text_w(font, d->entries[i].text, (int)strlen(d->entries[i].text)) +
-                                    2 * ctx->style.item_text_padding + ctx->style.scrollbar_size);
-    const float h = d->row_h * (float)_rows(ctx, d);
-    float top, bottom;
-    q_gui_overlay_area(ctx, win, &top, &bottom);
-    const bool above = y + w->h + h > bottom && y - h >= top;
-    *lx = x;
-    *ly = above ? y - h : y + w->h;
-    *lw = width;
-    *lh = h;
+    Q_GUI_DROP_LIST l = {};
+    l.row_h = d->row_h;
+    l.count = d->count;
+    l.first = d->first;
+    l.rows = _rows(ctx, d);
+    l.highlight = d->highlight;
+    l.selected = -1;
+    // No strip at all when the style gives it no width.
+    l.strip = d->count > l.rows && ctx->style.scrollbar_size > 0;
+    l.bmp = d->bmp_list;
+    l.text_at = _text_at;
+    q_gui_drop_list_place(ctx, w, &l, 0, 0);
+    return l;
 }
 
 static void _set_open(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, int flag) {
@@ -78,11 +79,7 @@ static void _pick(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, int index) {
 }
 
 static void _move(const Q_GUI_CTX *ctx, Q_GUI_DROPMENU_DATA *d, int delta) {
-    if (d->count == 0) return;
-    d->highlight = std::max(0, std::min(d->count - 1, d->highlight + delta));
-    const int rows = _rows(ctx, d);
-    if (d->highlight < d->first) d->first = d->highlight;
-    if (d->highlight >= d->first + rows) d->first = d->highlight - rows + 1;
+    q_gui_drop_list_move(&d->highlight, &d->first, d->count, _rows(ctx, d), delta);
 }
 
 static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, float y) {
@@ -116,29 +113,8 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
 static void _draw_overlay(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w) {
     const Q_GUI_DROPMENU_DATA *d = _data(w);
     if (!d->open || d->count == 0) return;
-    const Q_GUI_THEME *t = &w->theme;
-    ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
-    float lx, ly, lw, lh;
-    _list_rect(ctx, w, &lx, &ly, &lw, &lh);
-    if (d->bmp_list)
-        q_gui_draw_bitmap_in(d->bmp_list, lx, ly, lw, lh);
-    else
-        al_draw_filled_rectangle(lx, ly, lx + lw, ly + lh, q_gui_with_alpha(t->bg_normal, 1.0f));
-    const int rows = _rows(ctx, d);
-    const float sw = d->count > rows ? ctx->style.scrollbar_size : 0;
-    const float fh = (float)al_get_font_line_height(font);
-    for (int r = 0; r < rows && d->first + r < d->count; r++) {
-        const int i = d->first + r;
-        const float ry = ly + d->row_h * (float)r;
-        if (i == d->highlight)
-            al_draw_filled_rectangle(lx + 1, ry, lx + lw - sw - 1, ry + d->row_h, t->selection_color);
-        q_gui_draw_text_fit(font, i == d->highlight ? t->text_active : t->text_normal,
-                            lx + ctx->style.item_text_padding, ry + (d->row_h - fh) / 2,
-                            lw - sw - 2 * ctx->style.item_text_padding, 0, d->entries[i].text);
-    }
-    if (sw > 0) q_gui_draw_strip(ctx, lx + lw - sw, ly, sw, lh, 1, d->count, rows, d->first, 0);
-    const float bt = ctx->style.dropdown_border_thickness;
-    al_draw_rectangle(lx + bt / 2, ly + bt / 2, lx + lw - bt / 2, ly + lh - bt / 2, t->border_active, bt);
+    const Q_GUI_DROP_LIST l = _list(ctx, w);
+    q_gui_drop_list_draw(ctx, w, &l);
 }
 
 static void _mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float, float,
@@ -148,18 +124,14 @@ static void _mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, const ALLEGR
 }
 
 static int _overlay_mouse(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx, float my) {
-    Q_GUI_DROPMENU_DATA *d = _data(w);
-    float lx, ly, lw, lh;
-    _list_rect(ctx, w, &lx, &ly, &lw, &lh);
-    if (mx >= lx && mx < lx + lw && my >= ly && my < ly + lh) {
-        if (ev->mouse.button == 1) _pick(ctx, w, d->first + (int)floorf((my - ly) / d->row_h));
+    const Q_GUI_DROP_LIST l = _list(ctx, w);
+    int i;
+    if (q_gui_drop_list_hit(&l, mx, my, &i)) {
+        if (ev->mouse.button == 1) _pick(ctx, w, i);
         return 1;
     }
     _set_open(ctx, w, 0);
-    const Q_GUI_WINDOW *win = q_gui_widget_window(ctx, w);
-    float x = 0, y = 0;
-    if (win) q_gui_widget_origin(win, w, &x, &y);
-    return (mx >= x && mx < x + w->w && my >= y && my < y + w->h) ? 1 : 0;
+    return q_gui_widget_hit(ctx, w, mx, my);
 }
 
 static int _overlay_key(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
@@ -172,20 +144,10 @@ static int _overlay_key(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev
     case ALLEGRO_KEY_ESCAPE:
         _set_open(ctx, w, 0);
         return 1;
-    case ALLEGRO_KEY_HOME:
-        _move(ctx, d, -d->count);
-        return 1;
-    case ALLEGRO_KEY_END:
-        _move(ctx, d, d->count);
-        return 1;
-    case ALLEGRO_KEY_UP:
-        _move(ctx, d, -1);
-        return 1;
-    case ALLEGRO_KEY_DOWN:
-        _move(ctx, d, 1);
-        return 1;
     default:
-        return 0;
+        // The menu does not page: PgUp and PgDn are not its keys here.
+        return q_gui_drop_list_key_move(ev->keyboard.keycode, &d->highlight, &d->first, d->count, _rows(ctx, d),
+                                        0);
     }
 }
 

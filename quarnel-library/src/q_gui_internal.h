@@ -118,3 +118,37 @@ int q_gui_shift_held(const Q_GUI_CTX *ctx);
 // The navigation keys the list-like kinds consume (Enter, Home, End, PgUp,
 // PgDn, arrows, keypad Enter).
 int q_gui_nav_takes_key(const Q_GUI_WIDGET *w, int keycode);
+// Whether a canvas point is on the widget's own rectangle.
+int q_gui_widget_hit(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float mx, float my);
+
+// ---- open drop-down lists (combobox, drop-down menu) -------------------------
+
+// An open list as its kind sees it now: the rectangle (set by
+// q_gui_drop_list_place), the rows in view and the marked items. The kinds
+// keep their own item arrays; text_at reads one item's text.
+typedef struct Q_GUI_DROP_LIST {
+    float x, y, w, h;
+    float row_h;
+    int count, first, rows;
+    int highlight;
+    int selected; // drawn with the hover colour; -1 for none
+    int strip;    // draw the scroll strip (the kinds decide when)
+    ALLEGRO_BITMAP *bmp;
+    const char *(*text_at)(const Q_GUI_WIDGET *w, int i);
+} Q_GUI_DROP_LIST;
+
+// Lays the list out under the widget, or above it when it does not fit
+// below and there is room above (prefer_above: whenever there is room
+// above). It is as wide as its widest item, at least the widget's width,
+// and at most max_w when max_w > 0.
+void q_gui_drop_list_place(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, Q_GUI_DROP_LIST *l, float max_w,
+                           int prefer_above);
+void q_gui_drop_list_draw(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, const Q_GUI_DROP_LIST *l);
+// 1 when the point is on the list; *index is then the row under it counted
+// from the first item (possibly past the last).
+int q_gui_drop_list_hit(const Q_GUI_DROP_LIST *l, float mx, float my, int *index);
+// Moves the highlight by delta within the items and scrolls it into view.
+void q_gui_drop_list_move(int *highlight, int *first, int count, int rows, int delta);
+// Home, End, Up, Down (and PgUp, PgDn with paging) on an open list: moves
+// the highlight and returns 1, or returns 0 for other keys.
+int q_gui_drop_list_key_move(int keycode, int *highlight, int *first, int count, int rows, int paging);

@@ -382,3 +382,10 @@ int q_gui_ctrl_held(const Q_GUI_CTX *ctx) {
 int q_gui_shift_held(const Q_GUI_CTX *ctx) {
     return (ctx->mods & (Q_GUI_MOD_LSHIFT | Q_GUI_MOD_RSHIFT)) != 0;
 }
+
+int q_gui_widget_hit(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float mx, float my) {
+    const Q_GUI_WINDOW *win = q_gui_widget_window(ctx, w);
+    float x = 0, y = 0;
+    if (win) q_gui_widget_origin(win, w, &x, &y);
+    return (mx >= x && mx < x + w->w && my >= y && my < y + w->h) ? 1 : 0;
+}
