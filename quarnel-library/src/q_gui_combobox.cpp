@@ -159,34 +159,18 @@ static int _overlay_wheel(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, float dz) {
 
 static int _key_char(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
     Q_GUI_COMBOBOX_DATA *d = _data(w);
-    int to = d->selected;
     switch (ev->keyboard.keycode) {
     case ALLEGRO_KEY_ENTER:
     case ALLEGRO_KEY_PAD_ENTER:
     case ALLEGRO_KEY_SPACE:
         _open(ctx, w, 1);
         return 1;
-    case ALLEGRO_KEY_UP:
-    case ALLEGRO_KEY_LEFT:
-        to = to < 0 ? 0 : to - 1;
-        break;
-    case ALLEGRO_KEY_DOWN:
-    case ALLEGRO_KEY_RIGHT:
-        to = to + 1;
-        break;
-    case ALLEGRO_KEY_HOME:
-    case ALLEGRO_KEY_PGUP:
-        to = 0;
-        break;
-    case ALLEGRO_KEY_END:
-    case ALLEGRO_KEY_PGDN:
-        to = d->count - 1;
-        break;
     default:
-        return 0;
+        break;
     }
+    int to;
+    if (!q_gui_item_step(ev->keyboard.keycode, d->selected, d->count, &to)) return 0;
     if (d->count == 0) return 1;
-    to = std::max(0, std::min(d->count - 1, to));
     if (to != d->selected) {
         d->selected = to;
         ctx->redraw = 1;

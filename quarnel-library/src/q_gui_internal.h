@@ -152,3 +152,11 @@ void q_gui_drop_list_move(int *highlight, int *first, int count, int rows, int d
 // Home, End, Up, Down (and PgUp, PgDn with paging) on an open list: moves
 // the highlight and returns 1, or returns 0 for other keys.
 int q_gui_drop_list_key_move(int keycode, int *highlight, int *first, int count, int rows, int paging);
+
+// ---- stepping through items --------------------------------------------------
+
+// The item a one-choice kind (combobox, radio list) moves to for a key: Up
+// or Left the one before (the first when none is chosen), Down or Right the
+// one after, Home or PgUp the first, End or PgDn the last, kept within
+// 0..count-1. Returns 0 for other keys.
+int q_gui_item_step(int keycode, int current, int count, int *to);

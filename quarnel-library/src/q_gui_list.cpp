@@ -1,6 +1,6 @@
-// q_gui open drop-down lists: the layout, drawing, hit test and highlight
-// moves the combobox and the drop-down menu share. Each kind keeps its
-// items, opening and picking.
+// q_gui item lists: the layout, drawing, hit test and highlight moves of the
+// open list the combobox and the drop-down menu share, and the key steps of
+// the one-choice kinds. Each kind keeps its items, opening and picking.
 
 #include <algorithm>
 #include <allegro5/allegro_primitives.h>
@@ -100,5 +100,31 @@ int q_gui_drop_list_key_move(int keycode, int *highlight, int *first, int count,
         return 0;
     }
     q_gui_drop_list_move(highlight, first, count, rows, delta);
+    return 1;
+}
+
+int q_gui_item_step(int keycode, int current, int count, int *to) {
+    int t = current;
+    switch (keycode) {
+    case ALLEGRO_KEY_UP:
+    case ALLEGRO_KEY_LEFT:
+        t = t < 0 ? 0 : t - 1;
+        break;
+    case ALLEGRO_KEY_DOWN:
+    case ALLEGRO_KEY_RIGHT:
+        t = t + 1;
+        break;
+    case ALLEGRO_KEY_HOME:
+    case ALLEGRO_KEY_PGUP:
+        t = 0;
+        break;
+    case ALLEGRO_KEY_END:
+    case ALLEGRO_KEY_PGDN:
+        t = count - 1;
+        break;
+    default:
+        return 0;
+    }
+    *to = std::max(0, std::min(count - 1, t));
     return 1;
 }

@@ -58,29 +58,12 @@ static void _mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, const ALLEGR
 
 static int _key_char(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
     const Q_GUI_RADIOLIST_DATA *d = _data(w);
-    switch (ev->keyboard.keycode) {
-    case ALLEGRO_KEY_UP:
-    case ALLEGRO_KEY_LEFT:
-        _choose(ctx, w, std::max(0, d->selected - 1));
-        return 1;
-    case ALLEGRO_KEY_DOWN:
-    case ALLEGRO_KEY_RIGHT:
-        _choose(ctx, w, std::min(d->count - 1, d->selected + 1));
-        return 1;
-    case ALLEGRO_KEY_HOME:
-    case ALLEGRO_KEY_PGUP:
-        _choose(ctx, w, 0);
-        return 1;
-    case ALLEGRO_KEY_END:
-    case ALLEGRO_KEY_PGDN:
-        _choose(ctx, w, d->count - 1);
-        return 1;
-    case ALLEGRO_KEY_ENTER:
-    case ALLEGRO_KEY_PAD_ENTER:
-        return 1;
-    default:
-        return 0;
-    }
+    if (ev->keyboard.keycode == ALLEGRO_KEY_ENTER || ev->keyboard.keycode == ALLEGRO_KEY_PAD_ENTER) return 1;
+    int to;
+    if (!q_gui_item_step(ev->keyboard.keycode, d->selected, d->count, &to)) return 0;
+    // An empty list has nothing to choose: _choose turns the index down.
+    _choose(ctx, w, to);
+    return 1;
 }
 
 static void _destroy(Q_GUI_CTX *, Q_GUI_WIDGET *w) {
