@@ -369,26 +369,7 @@ static void _mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, const ALLEGR
 static int _key_char(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
     Q_GUI_DATAGRID_DATA *d = _data(w);
     const int page = std::max(1, _visible_rows(ctx, w) - 1);
-    int to = d->selected;
     switch (ev->keyboard.keycode) {
-    case ALLEGRO_KEY_UP:
-        to = to < 0 ? 0 : to - 1;
-        break;
-    case ALLEGRO_KEY_DOWN:
-        to = to + 1;
-        break;
-    case ALLEGRO_KEY_PGUP:
-        to = to - page;
-        break;
-    case ALLEGRO_KEY_PGDN:
-        to = to < 0 ? page : to + page;
-        break;
-    case ALLEGRO_KEY_HOME:
-        to = 0;
-        break;
-    case ALLEGRO_KEY_END:
-        to = d->row_count - 1;
-        break;
     case ALLEGRO_KEY_LEFT:
     case ALLEGRO_KEY_RIGHT:
         d->hscroll +=
@@ -400,10 +381,11 @@ static int _key_char(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
     case ALLEGRO_KEY_PAD_ENTER:
         return 1;
     default:
-        return 0;
+        break;
     }
+    int to;
+    if (!q_gui_row_step(ev->keyboard.keycode, d->selected, d->row_count, page, &to)) return 0;
     if (d->row_count == 0) return 1;
-    to = std::max(0, std::min(d->row_count - 1, to));
     _scroll_into_view(ctx, w, to);
     ctx->redraw = 1;
     if (to == d->selected) return 1;

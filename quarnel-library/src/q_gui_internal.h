@@ -160,3 +160,8 @@ int q_gui_drop_list_key_move(int keycode, int *highlight, int *first, int count,
 // one after, Home or PgUp the first, End or PgDn the last, kept within
 // 0..count-1. Returns 0 for other keys.
 int q_gui_item_step(int keycode, int current, int count, int *to);
+// The row a scrolling list (list box, data grid) moves its cursor to for a
+// key: Up the row before (the first when there is none), Down the row after,
+// PgUp and PgDn a page away (PgDn from no row lands on row page), Home the
+// first, End the last, kept within 0..count-1. Returns 0 for other keys.
+int q_gui_row_step(int keycode, int current, int count, int page, int *to);

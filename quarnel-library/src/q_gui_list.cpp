@@ -128,3 +128,31 @@ int q_gui_item_step(int keycode, int current, int count, int *to) {
     *to = std::max(0, std::min(count - 1, t));
     return 1;
 }
+
+int q_gui_row_step(int keycode, int current, int count, int page, int *to) {
+    int t = current;
+    switch (keycode) {
+    case ALLEGRO_KEY_UP:
+        t = t < 0 ? 0 : t - 1;
+        break;
+    case ALLEGRO_KEY_DOWN:
+        t = t + 1;
+        break;
+    case ALLEGRO_KEY_PGUP:
+        t = t - page;
+        break;
+    case ALLEGRO_KEY_PGDN:
+        t = t < 0 ? page : t + page;
+        break;
+    case ALLEGRO_KEY_HOME:
+        t = 0;
+        break;
+    case ALLEGRO_KEY_END:
+        t = count - 1;
+        break;
+    default:
+        return 0;
+    }
+    *to = std::max(0, std::min(count - 1, t));
+    return 1;
+}

@@ -184,26 +184,7 @@ static int _key_char(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
     Q_GUI_LISTBOX_DATA *d = _data(w);
     if (d->count == 0) return 0;
     const int page = std::max(1, (int)(w->h / d->item_h) - 1);
-    int to = d->cursor < 0 ? -1 : d->cursor;
     switch (ev->keyboard.keycode) {
-    case ALLEGRO_KEY_UP:
-        to = to < 0 ? 0 : to - 1;
-        break;
-    case ALLEGRO_KEY_DOWN:
-        to = to + 1;
-        break;
-    case ALLEGRO_KEY_PGUP:
-        to -= page;
-        break;
-    case ALLEGRO_KEY_PGDN:
-        to = to < 0 ? page : to + page;
-        break;
-    case ALLEGRO_KEY_HOME:
-        to = 0;
-        break;
-    case ALLEGRO_KEY_END:
-        to = d->count - 1;
-        break;
     case ALLEGRO_KEY_SPACE:
     case ALLEGRO_KEY_ENTER:
     case ALLEGRO_KEY_PAD_ENTER:
@@ -216,9 +197,10 @@ static int _key_char(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
     case ALLEGRO_KEY_RIGHT:
         return 1;
     default:
-        return 0;
+        break;
     }
-    to = std::max(0, std::min(d->count - 1, to));
+    int to;
+    if (!q_gui_row_step(ev->keyboard.keycode, d->cursor < 0 ? -1 : d->cursor, d->count, page, &to)) return 0;
     d->cursor = to;
     // A single-selection list follows the keyboard; the others only move the
     // cursor until Space or Enter.
