@@ -6,6 +6,7 @@
 #include <allegro5/allegro.h>
 #include <allegro5/allegro_font.h>
 #include <allegro5/allegro_primitives.h>
+#include <cstring>
 #include <gtest/gtest.h>
 
 inline ALLEGRO_DISPLAY *g_display = nullptr;
@@ -30,3 +31,29 @@ class GuiEnv : public ::testing::Environment {
     }
 };
 inline const auto *g_env = ::testing::AddGlobalTestEnvironment(new GuiEnv);
+
+// Synthetic input as Allegro delivers it on the test display (fields not
+// named are zero).
+inline ALLEGRO_EVENT kvn_mouse_event(int type, float x, float y, int button, double t = 0,
+                                     ALLEGRO_DISPLAY *d = nullptr) {
+    ALLEGRO_EVENT ev;
+    memset(&ev, 0, sizeof ev);
+    ev.type = type;
+    ev.mouse.x = (int)x;
+    ev.mouse.y = (int)y;
+    ev.mouse.button = (unsigned)button;
+    ev.mouse.display = d ? d : g_display;
+    ev.any.timestamp = t;
+    return ev;
+}
+inline ALLEGRO_EVENT kvn_key_event(int type, int keycode, unsigned mods, int unichar, bool repeat = false) {
+    ALLEGRO_EVENT ev;
+    memset(&ev, 0, sizeof ev);
+    ev.type = type;
+    ev.keyboard.keycode = keycode;
+    ev.keyboard.modifiers = mods;
+    ev.keyboard.unichar = unichar;
+    ev.keyboard.repeat = repeat;
+    ev.keyboard.display = g_display;
+    return ev;
+}

@@ -36,15 +36,7 @@ struct Gui {
     }
     int feed(ALLEGRO_EVENT ev) { return q_gui_process_event(ctx, &ev); }
     int mouse(int type, float x, float y, int button = 1, double t = 0, ALLEGRO_DISPLAY *d = nullptr) {
-        ALLEGRO_EVENT ev;
-        memset(&ev, 0, sizeof ev);
-        ev.type = type;
-        ev.mouse.x = (int)x;
-        ev.mouse.y = (int)y;
-        ev.mouse.button = (unsigned)button;
-        ev.mouse.display = d ? d : g_display;
-        ev.any.timestamp = t;
-        return feed(ev);
+        return feed(kvn_mouse_event(type, x, y, button, t, d));
     }
     int move(float x, float y, double t = 0) { return mouse(ALLEGRO_EVENT_MOUSE_AXES, x, y, 0, t); }
     int press(float x, float y, double t = 0) { return mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, x, y, 1, t); }
@@ -62,15 +54,7 @@ struct Gui {
         release(x1, y1);
     }
     int key(int type, int keycode, unsigned mods = 0, int unichar = 0, bool repeat = false) {
-        ALLEGRO_EVENT ev;
-        memset(&ev, 0, sizeof ev);
-        ev.type = type;
-        ev.keyboard.keycode = keycode;
-        ev.keyboard.modifiers = mods;
-        ev.keyboard.unichar = unichar;
-        ev.keyboard.repeat = repeat;
-        ev.keyboard.display = g_display;
-        return feed(ev);
+        return feed(kvn_key_event(type, keycode, mods, unichar, repeat));
     }
     // A full key press as Allegro delivers it: down, char, up.
     void press_key(int keycode, unsigned mods = 0, int unichar = 0) {

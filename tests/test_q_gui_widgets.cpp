@@ -36,14 +36,7 @@ struct Gui {
     }
     int feed(ALLEGRO_EVENT ev) { return q_gui_process_event(ctx, &ev); }
     int mouse(int type, float x, float y, int button = 1) {
-        ALLEGRO_EVENT ev;
-        memset(&ev, 0, sizeof ev);
-        ev.type = type;
-        ev.mouse.x = (int)x;
-        ev.mouse.y = (int)(y + tb);
-        ev.mouse.button = (unsigned)button;
-        ev.mouse.display = g_display;
-        return feed(ev);
+        return feed(kvn_mouse_event(type, x, y + tb, button));
     }
     // Clicks at content coordinates.
     void click(float x, float y, int button = 1) {
@@ -52,14 +45,7 @@ struct Gui {
         mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, x, y, button);
     }
     int key(int type, int keycode, unsigned mods = 0, int unichar = 0) {
-        ALLEGRO_EVENT ev;
-        memset(&ev, 0, sizeof ev);
-        ev.type = type;
-        ev.keyboard.keycode = keycode;
-        ev.keyboard.modifiers = mods;
-        ev.keyboard.unichar = unichar;
-        ev.keyboard.display = g_display;
-        return feed(ev);
+        return feed(kvn_key_event(type, keycode, mods, unichar));
     }
     // The key-char event of a press; returns whether it was consumed.
     int chr(int keycode, unsigned mods = 0, int unichar = 0) {
