@@ -47,6 +47,11 @@ void q_gui_fill_box(const Q_GUI_CTX *ctx, float x, float y, float w, float h, fl
 void q_gui_stroke_box(const Q_GUI_CTX *ctx, float x, float y, float w, float h, float rx, float ry,
                       ALLEGRO_COLOR c, float thickness);
 ALLEGRO_COLOR q_gui_with_alpha(ALLEGRO_COLOR c, float a);
+// Clips drawing to a canvas rectangle (x0, y0)-(x1, y1) inside the clip
+// (ox, oy, ow, oh) that was set before, so a widget never draws outside its
+// window; the corners go through the current transform and are truncated to
+// whole pixels.
+void q_gui_clip_within(float x0, float y0, float x1, float y1, int ox, int oy, int ow, int oh);
 // Draws text cut with "..." to max_w.
 void q_gui_draw_text_fit(ALLEGRO_FONT *font, ALLEGRO_COLOR c, float x, float y, float max_w, int align,
                          const char *text);

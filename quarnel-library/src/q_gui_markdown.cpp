@@ -294,14 +294,7 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     q_gui_fill_box(ctx, x, y, w->w, w->h, 0, 0, t->bg_normal);
     int ox, oy, ow, oh;
     al_get_clipping_rectangle(&ox, &oy, &ow, &oh);
-    {
-        float x0 = x + 1, y0 = y + 1, x1 = x + w->w - 1, y1 = y + w->h - 1;
-        al_transform_coordinates(al_get_current_transform(), &x0, &y0);
-        al_transform_coordinates(al_get_current_transform(), &x1, &y1);
-        const int cx0 = std::max(ox, (int)x0), cy0 = std::max(oy, (int)y0);
-        const int cx1 = std::min(ox + ow, (int)x1), cy1 = std::min(oy + oh, (int)y1);
-        al_set_clipping_rectangle(cx0, cy0, std::max(0, cx1 - cx0), std::max(0, cy1 - cy0));
-    }
+    q_gui_clip_within(x + 1, y + 1, x + w->w - 1, y + w->h - 1, ox, oy, ow, oh);
     const int sa = std::min(d->sel_a, d->sel_b), sb = std::max(d->sel_a, d->sel_b);
     const ALLEGRO_COLOR code_bg = q_gui_with_alpha(t->bg_active, 0.8f);
     for (int i = 0; i < d->run_count; i++) {

@@ -371,14 +371,7 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     const float sw = strip ? ctx->style.scrollbar_size : 0;
     int ox, oy, ow, oh;
     al_get_clipping_rectangle(&ox, &oy, &ow, &oh);
-    {
-        float x0 = x + 1, y0 = y + 1, x1 = x + w->w - sw - 1, y1 = y + w->h - 1;
-        al_transform_coordinates(al_get_current_transform(), &x0, &y0);
-        al_transform_coordinates(al_get_current_transform(), &x1, &y1);
-        const int cx0 = std::max(ox, (int)x0), cy0 = std::max(oy, (int)y0);
-        const int cx1 = std::min(ox + ow, (int)x1), cy1 = std::min(oy + oh, (int)y1);
-        al_set_clipping_rectangle(cx0, cy0, std::max(0, cx1 - cx0), std::max(0, cy1 - cy0));
-    }
+    q_gui_clip_within(x + 1, y + 1, x + w->w - sw - 1, y + w->h - 1, ox, oy, ow, oh);
     const int sa = std::min(d->sel_anchor, d->sel_end), sb = std::max(d->sel_anchor, d->sel_end);
     std::vector<unsigned char> cls;
     for (int l = d->scroll_line; l < d->line_count && l <= d->scroll_line + vis; l++) {

@@ -662,15 +662,8 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
 
     int ox, oy, ow, oh;
     al_get_clipping_rectangle(&ox, &oy, &ow, &oh);
-    {
-        // Clip to the inside, intersected with the window's clip.
-        float x0 = x + pad / 2, y0 = y + pad / 2, x1 = x + w->w - pad / 2, y1 = y + w->h - pad / 2;
-        al_transform_coordinates(al_get_current_transform(), &x0, &y0);
-        al_transform_coordinates(al_get_current_transform(), &x1, &y1);
-        const int cx0 = std::max(ox, (int)x0), cy0 = std::max(oy, (int)y0);
-        const int cx1 = std::min(ox + ow, (int)x1), cy1 = std::min(oy + oh, (int)y1);
-        al_set_clipping_rectangle(cx0, cy0, std::max(0, cx1 - cx0), std::max(0, cy1 - cy0));
-    }
+    // Clip to the inside, intersected with the window's clip.
+    q_gui_clip_within(x + pad / 2, y + pad / 2, x + w->w - pad / 2, y + w->h - pad / 2, ox, oy, ow, oh);
     std::vector<TA_LINE> lines;
     _layout(ctx, w, &lines);
     const float tx = x + pad - d->scroll_x;

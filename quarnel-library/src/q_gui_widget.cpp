@@ -2,6 +2,7 @@
 // operations (rectangles, visibility, tooltip, theme). The kinds themselves
 // are in q_gui_<kind>.cpp.
 
+#include <algorithm>
 #include <allegro5/allegro_primitives.h>
 #include <cstdio>
 #include <cstring>
@@ -388,4 +389,12 @@ int q_gui_widget_hit(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float mx, floa
     float x = 0, y = 0;
     if (win) q_gui_widget_origin(win, w, &x, &y);
     return (mx >= x && mx < x + w->w && my >= y && my < y + w->h) ? 1 : 0;
+}
+
+void q_gui_clip_within(float x0, float y0, float x1, float y1, int ox, int oy, int ow, int oh) {
+    al_transform_coordinates(al_get_current_transform(), &x0, &y0);
+    al_transform_coordinates(al_get_current_transform(), &x1, &y1);
+    const int cx0 = std::max(ox, (int)x0), cy0 = std::max(oy, (int)y0);
+    const int cx1 = std::min(ox + ow, (int)x1), cy1 = std::min(oy + oh, (int)y1);
+    al_set_clipping_rectangle(cx0, cy0, std::max(0, cx1 - cx0), std::max(0, cy1 - cy0));
 }
