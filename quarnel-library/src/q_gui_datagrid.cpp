@@ -291,10 +291,7 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     if (strip)
         q_gui_draw_strip(ctx, x + w->w - sw, y + rh, sw, w->h - rh, 1, d->row_count, vis, d->first_row,
                          d->dragging_strip);
-    const ALLEGRO_COLOR br = (w->state & Q_GUI_WS_FOCUSED) ? t->border_active
-                             : (w->state & Q_GUI_WS_HOVER) ? t->border_hover
-                                                           : t->border_normal;
-    q_gui_stroke_box(ctx, x, y, w->w, w->h, 0, 0, q_gui_dim(w, br), t->border_thickness);
+    q_gui_stroke_view_border(ctx, w, x, y, 0, 0);
 }
 
 // ---- events ----------------------------------------------------------------------

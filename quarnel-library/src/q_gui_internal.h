@@ -52,6 +52,11 @@ ALLEGRO_COLOR q_gui_with_alpha(ALLEGRO_COLOR c, float a);
 // window; the corners go through the current transform and are truncated to
 // whole pixels.
 void q_gui_clip_within(float x0, float y0, float x1, float y1, int ox, int oy, int ow, int oh);
+// The border of a view kind (lists, grids, text views) at (x, y): the active
+// colour with the focus, the hover colour under the pointer, dimmed when
+// disabled.
+void q_gui_stroke_view_border(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float x, float y, float rx,
+                              float ry);
 // Draws text cut with "..." to max_w.
 void q_gui_draw_text_fit(ALLEGRO_FONT *font, ALLEGRO_COLOR c, float x, float y, float max_w, int align,
                          const char *text);

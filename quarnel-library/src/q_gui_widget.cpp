@@ -398,3 +398,12 @@ void q_gui_clip_within(float x0, float y0, float x1, float y1, int ox, int oy, i
     const int cx1 = std::min(ox + ow, (int)x1), cy1 = std::min(oy + oh, (int)y1);
     al_set_clipping_rectangle(cx0, cy0, std::max(0, cx1 - cx0), std::max(0, cy1 - cy0));
 }
+
+void q_gui_stroke_view_border(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float x, float y, float rx,
+                              float ry) {
+    const Q_GUI_THEME *t = &w->theme;
+    const ALLEGRO_COLOR br = (w->state & Q_GUI_WS_FOCUSED) ? t->border_active
+                             : (w->state & Q_GUI_WS_HOVER) ? t->border_hover
+                                                           : t->border_normal;
+    q_gui_stroke_box(ctx, x, y, w->w, w->h, rx, ry, q_gui_dim(w, br), t->border_thickness);
+}
