@@ -147,8 +147,8 @@ static int _overlay_key(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev
         _open(ctx, w, 0);
         return 1;
     default:
-        return q_gui_drop_list_key_move(ev->keyboard.keycode, &d->highlight, &d->first, d->count, _rows(ctx, d),
-                                        1);
+        return q_gui_drop_list_key_move(ev->keyboard.keycode, &d->highlight, &d->first, d->count,
+                                        _rows(ctx, d), 1);
     }
 }
 

@@ -146,8 +146,8 @@ static int _overlay_key(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev
         return 1;
     default:
         // The menu does not page: PgUp and PgDn are not its keys here.
-        return q_gui_drop_list_key_move(ev->keyboard.keycode, &d->highlight, &d->first, d->count, _rows(ctx, d),
-                                        0);
+        return q_gui_drop_list_key_move(ev->keyboard.keycode, &d->highlight, &d->first, d->count,
+                                        _rows(ctx, d), 0);
     }
 }
 

@@ -18,8 +18,8 @@ void q_gui_drop_list_place(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, Q_GUI_DR
     float width = w->w;
     for (int i = 0; i < l->count; i++) {
         const char *text = l->text_at(w, i);
-        width = std::max(width, q_gui_text_w(font, text, (int)strlen(text)) + 2 * ctx->style.item_text_padding +
-                                    ctx->style.scrollbar_size);
+        width = std::max(width, q_gui_text_w(font, text, (int)strlen(text)) +
+                                    2 * ctx->style.item_text_padding + ctx->style.scrollbar_size);
     }
     if (max_w > 0) width = std::min(width, max_w);
     width = std::max(width, std::min(w->w, max_w > 0 ? max_w : w->w));
