@@ -1,30 +1,134 @@
-# The local cloud's extra services (Heat, Barbican, Ironic, Aodh, Magnum),
-# started by start.sh when KVN_CLOUD_EXTRAS=1, and Manila when also
-# KVN_CLOUD_MANILA=1. Manila is off by default: its scheduler does not always
-# receive the share service's capabilities (shares then fail with "No valid
-# host"), and deleting a share fails on SQLite. Sourced by start.sh.
+# The local cloud's extra services, sourced by start.sh. KVN_CLOUD_EXTRAS
+# picks them: 1 (the default) for all, 0 for none, or a list of names from
+# ALL_EXTRAS such as "heat gnocchi".
+#
+# Each service NAME has extra_NAME_config (its files), init_NAME (its
+# database, run once), start_NAME, wait_NAME and optionally seed_NAME; the
+# loops at the end run them for the chosen services only.
+#
+# Manila, Octavia and Gnocchi keep their data in a private PostgreSQL
+# cluster: Gnocchi has no SQLite indexer, Manila's migrations alter
+# constraints (which SQLite cannot do), and manila-share deletes a share
+# through a second session while the first holds SQLite's write lock, so the
+# share would stay "deleting"; Octavia's API and worker write the same rows.
+# Designate stays on SQLite: its mdns compares a text column with a boolean,
+# which PostgreSQL refuses.
 
-EXTRA_PACKAGES=(
-  python3-heat python3-barbican python3-ironic python3-aodh python3-magnum
-  python3-heatclient python3-barbicanclient python3-ironicclient python3-aodhclient
-  python3-magnumclient
-)
-EXTRA_COMMON_DEBS=(heat-common barbican-common aodh-common magnum-common)
-KVN_CLOUD_MANILA=${KVN_CLOUD_MANILA:-0}
-if [ "$KVN_CLOUD_MANILA" = 1 ]; then
-  EXTRA_PACKAGES+=(python3-manila python3-manilaclient)
-  EXTRA_COMMON_DEBS+=(manila-common)
-fi
+ALL_EXTRAS="heat barbican ironic aodh magnum manila octavia designate gnocchi"
+PG_EXTRAS="manila octavia gnocchi"
 
-# Barbican and Aodh only read their configuration from oslo's default
-# places (~/.barbican, ~/.aodh, /etc): each gets a HOME of its own.
+case ${KVN_CLOUD_EXTRAS:-1} in
+  1) EXTRAS=$ALL_EXTRAS ;;
+  0 | "") EXTRAS="" ;;
+  *) EXTRAS=$KVN_CLOUD_EXTRAS ;;
+esac
+for _x in $EXTRAS; do
+  grep -qw -- "$_x" <<<"$ALL_EXTRAS" || die "unknown extra service '$_x' in KVN_CLOUD_EXTRAS (known: $ALL_EXTRAS)"
+done
+unset _x
+has_extra() { grep -qw -- "$1" <<<"$EXTRAS"; }
+needs_postgres() {
+  local x
+  for x in $PG_EXTRAS; do has_extra "$x" && return 0; done
+  return 1
+}
+
+EXTRA_PACKAGES=()
+EXTRA_COMMON_DEBS=()
+for _x in $EXTRAS; do
+  EXTRA_PACKAGES+=("python3-$_x" "python3-${_x}client")
+  case $_x in
+    ironic | octavia | gnocchi) ;; # their paste files ship in the library
+    *) EXTRA_COMMON_DEBS+=("$_x-common") ;;
+  esac
+done
+unset _x
+needs_postgres && EXTRA_PACKAGES+=(postgresql python3-psycopg2)
+
+# Barbican, Aodh and Gnocchi read their configuration only from oslo's
+# default places (~/.barbican and the like, or /etc), and so does the
+# middleware in Designate's paste pipeline: each gets a HOME of its own.
 BARBICAN_HOME=$D/etc/barbican/home
 AODH_HOME=$D/etc/aodh/home
+DESIGNATE_HOME=$D/etc/designate/home
+DESIGNATE_CONF=$DESIGNATE_HOME/.designate/designate.conf
+GNOCCHI_HOME=$D/etc/gnocchi/home
 
-write_extra_configs() {
-  local E=$D/etc P=$D/pkgfiles
+# ---------------------------------------------------------------- postgres
+PG_PORT=5433
+PG_DATA=$D/data/postgres
+PG_BIN=
+for _p in /usr/lib/postgresql/*/bin; do [ -x "$_p/postgres" ] && PG_BIN=$_p; done
+unset _p
 
-  put "$E/heat/heat.conf" <<EOF
+pg_url() { echo "postgresql+psycopg2://postgres@127.0.0.1:$PG_PORT/$1"; }
+pg_psql() { env -i $(svc_env) "$PG_BIN/psql" -h 127.0.0.1 -p "$PG_PORT" -U postgres -v ON_ERROR_STOP=1 -qAt "$@"; }
+# A database set up from empty: a set-up step that did not finish is run
+# again on the next start, and must not meet its own half-made schema.
+pg_new_db() { # name
+  pg_psql -d postgres -c "DROP DATABASE IF EXISTS \"$1\" WITH (FORCE)"
+  pg_psql -d postgres -c "CREATE DATABASE \"$1\""
+}
+
+init_postgres() {
+  [ -n "$PG_BIN" ] || { echo "no PostgreSQL server under /usr/lib/postgresql" >&2; return 1; }
+  # The server refuses to run as root; the cluster belongs to postgres and
+  # the folders above it must let that user through.
+  chmod 755 "$D" "$D/data"
+  rm -rf "$PG_DATA"
+  mkdir -p "$PG_DATA"
+  chown postgres:postgres "$PG_DATA"
+  chmod 700 "$PG_DATA"
+  env -i $(svc_env) setpriv --reuid=postgres --regid=postgres --clear-groups \
+    "$PG_BIN/initdb" -D "$PG_DATA" -U postgres --auth=trust -E UTF8 --locale=C.UTF-8 --no-sync
+  # Only TCP on loopback; durability does not matter for a test cloud.
+  cat >>"$PG_DATA/postgresql.conf" <<EOF
+listen_addresses = '127.0.0.1'
+port = $PG_PORT
+unix_socket_directories = ''
+max_connections = 300
+fsync = off
+synchronous_commit = off
+full_page_writes = off
+logging_collector = off
+EOF
+}
+
+start_postgres() {
+  start_service postgres -- setpriv --reuid=postgres --regid=postgres --clear-groups \
+    "$PG_BIN/postgres" -D "$PG_DATA"
+  local i
+  for ((i = 0; i < 120; i++)); do
+    pg_psql -d postgres -c 'SELECT 1' >/dev/null 2>&1 && return 0
+    check_alive postgres
+    sleep 0.5
+  done
+  fail postgres "no answer on port $PG_PORT within 60 s"
+}
+
+# ---------------------------------------------------------------- configs
+# A uwsgi HTTP server for a WSGI application. uwsgi's http-socket breaks a
+# reused keep-alive connection, so every answer closes it.
+uwsgi_ini() { # file port wsgi-file
+  put "$1" <<EOF
+[uwsgi]
+plugins = python3
+http-socket = 127.0.0.1:$2
+wsgi-file = $3
+processes = 1
+threads = 1
+master = true
+die-on-term = true
+add-header = Connection: close
+buffer-size = 65535
+EOF
+}
+
+extra_heat_config() {
+  wrapper heat-api heat.cmd.api
+  wrapper heat-engine heat.cmd.engine
+  wrapper heat-manage heat.cmd.manage
+  put "$D/etc/heat/heat.conf" <<EOF
 [DEFAULT]
 $(common_default)
 num_engine_workers = 1
@@ -35,7 +139,7 @@ bind_host = 127.0.0.1
 bind_port = 8004
 workers = 1
 [paste_deploy]
-api_paste_config = $P/etc/heat/api-paste.ini
+api_paste_config = $D/pkgfiles/etc/heat/api-paste.ini
 [database]
 connection = $(db_url "$D/data/heat/heat.sqlite")
 $(pool_opts)
@@ -48,7 +152,13 @@ auth_uri = http://127.0.0.1:5000
 endpoint_type = public
 $(policy_defaults)
 EOF
+}
 
+extra_barbican_config() {
+  local E=$D/etc/barbican
+  mkdir -p "$D/data/barbican"
+  # simple_crypto's key-encryption key: random per cloud, kept with it.
+  [ -s "$D/data/barbican/kek" ] || head -c 32 /dev/urandom | base64 >"$D/data/barbican/kek"
   put "$BARBICAN_HOME/.barbican/barbican.conf" <<EOF
 [DEFAULT]
 debug = ${KVN_CLOUD_DEBUG:-false}
@@ -72,25 +182,19 @@ $(authtoken barbican)
 enforce_new_defaults = true
 enforce_scope = false
 EOF
-  put "$E/barbican/app.py" <<EOF
+  put "$E/app.py" <<EOF
 # The packaged entry hard-codes /etc/barbican's paste file.
 from paste import deploy
-application = deploy.loadapp('config:$P/usr/share/barbican-common/barbican-api-paste.ini')
+application = deploy.loadapp('config:$D/pkgfiles/usr/share/barbican-common/barbican-api-paste.ini')
 EOF
-  put "$E/barbican/uwsgi.ini" <<EOF
-[uwsgi]
-plugins = python3
-http-socket = 127.0.0.1:9311
-wsgi-file = $E/barbican/app.py
-processes = 1
-threads = 1
-master = true
-die-on-term = true
-add-header = Connection: close
-buffer-size = 65535
-EOF
+  uwsgi_ini "$E/uwsgi.ini" 9311 "$E/app.py"
+}
 
-  put "$E/ironic/ironic.conf" <<EOF
+extra_ironic_config() {
+  wrapper ironic-api ironic.cmd.api
+  wrapper ironic-conductor ironic.cmd.conductor
+  wrapper ironic-dbsync ironic.cmd.dbsync
+  put "$D/etc/ironic/ironic.conf" <<EOF
 [DEFAULT]
 $(common_default)
 # Only fake hardware: other types need real BMCs or default interfaces
@@ -125,14 +229,17 @@ $(authtoken ironic)
 $(service_auth service_catalog ironic)
 $(policy_defaults)
 EOF
+}
 
+extra_aodh_config() {
+  wrapper aodh-dbsync aodh.cmd.storage dbsync
   put "$AODH_HOME/.aodh/aodh.conf" <<EOF
 [DEFAULT]
 debug = ${KVN_CLOUD_DEBUG:-false}
 log_file = $LOG/aodh.log
 transport_url = $TRANSPORT_URL
 [api]
-paste_config = $P/usr/share/aodh-common/api-paste.ini
+paste_config = $D/pkgfiles/usr/share/aodh-common/api-paste.ini
 [database]
 connection = $(db_url "$D/data/aodh/aodh.sqlite")
 $(authtoken aodh)
@@ -140,28 +247,14 @@ $(service_auth service_credentials aodh)
 interface = public
 $(policy_defaults)
 EOF
-  put "$E/manila/manila.conf" <<EOF
-[DEFAULT]
-$(common_default)
-api_paste_config = $P/usr/share/manila-common/api-paste.ini
-osapi_share_listen = 127.0.0.1
-osapi_share_listen_port = 8786
-osapi_share_workers = 1
-state_path = $D/data/manila
-enabled_share_backends = dummy
-enabled_share_protocols = NFS,CIFS
-default_share_type = default
-[dummy]
-share_driver = manila.tests.share.drivers.dummy.DummyDriver
-driver_handles_share_servers = false
-share_backend_name = dummy
-[database]
-connection = $(db_url "$D/data/manila/manila.sqlite")
-$(authtoken manila)
-$(policy_defaults)
-EOF
+  uwsgi_ini "$D/etc/aodh/uwsgi.ini" 8042 "$D/pkgfiles/usr/share/aodh-common/app.wsgi"
+}
 
-  put "$E/magnum/magnum.conf" <<EOF
+extra_magnum_config() {
+  wrapper magnum-api magnum.cmd.api
+  wrapper magnum-conductor magnum.cmd.conductor
+  wrapper magnum-db-manage magnum.cmd.db_manage
+  put "$D/etc/magnum/magnum.conf" <<EOF
 [DEFAULT]
 $(common_default)
 state_path = $D/data/magnum
@@ -169,7 +262,7 @@ state_path = $D/data/magnum
 host = 127.0.0.1
 port = 9511
 workers = 1
-api_paste_config = $P/usr/share/magnum-common/api-paste.ini
+api_paste_config = $D/pkgfiles/usr/share/magnum-common/api-paste.ini
 [conductor]
 workers = 1
 [database]
@@ -191,29 +284,177 @@ cert_manager_type = x509keypair
 region_name = RegionOne
 $(policy_defaults)
 EOF
+}
 
-  put "$E/aodh/uwsgi.ini" <<EOF
-[uwsgi]
-plugins = python3
-http-socket = 127.0.0.1:8042
-wsgi-file = $P/usr/share/aodh-common/app.wsgi
-processes = 1
-threads = 1
-master = true
-die-on-term = true
-add-header = Connection: close
-buffer-size = 65535
+extra_manila_config() {
+  local s
+  for s in api scheduler share manage; do wrapper "manila-$s" "manila.cmd.$s"; done
+  put "$D/etc/manila/manila.conf" <<EOF
+[DEFAULT]
+$(common_default)
+api_paste_config = $D/pkgfiles/usr/share/manila-common/api-paste.ini
+osapi_share_listen = 127.0.0.1
+osapi_share_listen_port = 8786
+osapi_share_workers = 1
+state_path = $D/data/manila
+enabled_share_backends = dummy
+enabled_share_protocols = NFS,CIFS
+default_share_type = default
+# The scheduler learns of the share service from these reports; the
+# default minute makes a fresh cloud wait that long for its first pool.
+periodic_interval = 10
+[dummy]
+share_driver = manila.tests.share.drivers.dummy.DummyDriver
+driver_handles_share_servers = false
+share_backend_name = dummy
+[database]
+connection = $(pg_url manila)
+$(authtoken manila)
+$(policy_defaults)
 EOF
 }
 
+extra_octavia_config() {
+  wrapper octavia-api octavia.cmd.api
+  wrapper octavia-worker octavia.cmd.octavia_worker
+  wrapper octavia-db-manage octavia.db.migration.cli
+  mkdir -p "$D/data/octavia"
+  # A throw-away CA for the certificates the worker makes for amphorae.
+  [ -s "$D/data/octavia/ca.pem" ] || pyhelper make-ca "$D/data/octavia/ca.pem" "$D/data/octavia/ca.key"
+  put "$D/etc/octavia/octavia.conf" <<EOF
+[DEFAULT]
+$(common_default)
+[api_settings]
+bind_host = 127.0.0.1
+bind_port = 9876
+auth_strategy = keystone
+api_base_uri = http://127.0.0.1:9876
+[database]
+connection = $(pg_url octavia)
+[health_manager]
+bind_ip = 127.0.0.1
+bind_port = 5555
+heartbeat_key = kvn-cloud-test-only
+# No amphora, no compute, no network: every driver accepts and does nothing,
+# so a load balancer goes ACTIVE with a made-up VIP.
+[controller_worker]
+amphora_driver = amphora_noop_driver
+compute_driver = compute_noop_driver
+network_driver = network_noop_driver
+volume_driver = volume_noop_driver
+image_driver = image_noop_driver
+loadbalancer_topology = SINGLE
+client_ca = $D/data/octavia/ca.pem
+amp_image_tag = amphora
+amp_flavor_id = kvn-noop
+amp_boot_network_list = 00000000-0000-0000-0000-000000000001
+[task_flow]
+# Its job board needs redis or zookeeper.
+jobboard_enabled = false
+[certificates]
+cert_generator = local_cert_generator
+ca_certificate = $D/data/octavia/ca.pem
+ca_private_key = $D/data/octavia/ca.key
+[haproxy_amphora]
+server_ca = $D/data/octavia/ca.pem
+[oslo_messaging]
+topic = octavia_prov
+$(authtoken octavia)
+$(service_auth service_auth octavia)
+$(policy_defaults)
+EOF
+}
+
+extra_designate_config() {
+  local s
+  for s in api central worker producer mdns manage; do wrapper "designate-$s" "designate.cmd.$s"; done
+  # The zones' only name server is designate's own mdns, which the worker
+  # notifies and polls for the new serial.
+  put "$D/etc/designate/pools.yaml" <<EOF
+- name: default
+  description: the local cloud's pool (fake back end)
+  attributes: {}
+  ns_records:
+    - hostname: ns1.kvn-cloud.test.
+      priority: 1
+  nameservers:
+    - host: 127.0.0.1
+      port: 5354
+  targets:
+    - type: fake
+      description: fake back end
+      masters:
+        - host: 127.0.0.1
+          port: 5354
+      options:
+        host: 127.0.0.1
+        port: 5354
+EOF
+  put "$DESIGNATE_CONF" <<EOF
+[DEFAULT]
+$(common_default)
+[service:api]
+listen = 127.0.0.1:9001
+api_base_uri = http://127.0.0.1:9001/
+api_paste_config = $D/pkgfiles/usr/share/designate-common/api-paste.ini
+auth_strategy = keystone
+enable_api_v2 = true
+enable_api_admin = true
+enabled_extensions_admin = quotas, reports
+workers = 1
+[service:central]
+workers = 1
+[service:worker]
+workers = 1
+poll_delay = 1
+poll_retry_interval = 2
+# The fake back end serves nothing, and mdns keeps answering for a zone
+# until it is gone from the database, so a delete would wait forever for
+# the name servers to drop it: the worker does not wait for their consensus.
+threshold_percentage = 0
+[service:producer]
+workers = 1
+[service:mdns]
+listen = 127.0.0.1:5354
+workers = 1
+[storage:sqlalchemy]
+connection = $(db_url "$D/data/designate/designate.sqlite")
+$(authtoken designate)
+$(policy_defaults)
+EOF
+}
+
+extra_gnocchi_config() {
+  wrapper gnocchi-upgrade gnocchi.cli.manage upgrade
+  wrapper gnocchi-metricd gnocchi.cli.metricd metricd
+  mkdir -p "$D/data/gnocchi"
+  put "$GNOCCHI_HOME/.gnocchi/gnocchi.conf" <<EOF
+[DEFAULT]
+debug = ${KVN_CLOUD_DEBUG:-false}
+log_dir = $LOG
+[api]
+auth_mode = keystone
+[indexer]
+url = $(pg_url gnocchi)
+[storage]
+driver = file
+file_basepath = $D/data/gnocchi
+[metricd]
+workers = 1
+# Measures are aggregated within seconds instead of a minute.
+metric_processing_delay = 2
+$(authtoken gnocchi)
+EOF
+  uwsgi_ini "$D/etc/gnocchi/uwsgi.ini" 8041 /usr/lib/python3/dist-packages/gnocchi/rest/wsgi.py
+}
+
+# ---------------------------------------------------------------- databases
 init_heat() {
   wal_db "$D/data/heat/heat.sqlite"
   env -i $(svc_env) "$D/bin/heat-manage" --config-file "$D/etc/heat/heat.conf" db_sync
 }
 
-init_barbican() {
-  wal_db "$D/data/barbican/barbican.sqlite"
-}
+init_barbican() { wal_db "$D/data/barbican/barbican.sqlite"; }
 
 init_ironic() {
   wal_db "$D/data/ironic/ironic.sqlite"
@@ -226,67 +467,70 @@ init_aodh() {
   env -i $(svc_env) HOME="$AODH_HOME" "$D/bin/aodh-dbsync"
 }
 
-# Their migrations alter constraints, which SQLite cannot do: the schema
+# Magnum's migrations alter constraints, which SQLite cannot do: the schema
 # comes from the models, then the migration history is stamped at head.
-init_manila() {
-  wal_db "$D/data/manila/manila.sqlite"
-  env -i $(svc_env) "$PY" -c "import sqlalchemy, sys; from manila.db.sqlalchemy import models; models.BASE.metadata.create_all(sqlalchemy.create_engine(sys.argv[1]))" "$(db_url "$D/data/manila/manila.sqlite")"
-  env -i $(svc_env) "$D/bin/manila-manage" --config-file "$D/etc/manila/manila.conf" db stamp head
-}
-
 init_magnum() {
   wal_db "$D/data/magnum/magnum.sqlite"
   env -i $(svc_env) "$PY" -c "import sqlalchemy, sys; from magnum.db.sqlalchemy import models; models.Base.metadata.create_all(sqlalchemy.create_engine(sys.argv[1]))" "$(db_url "$D/data/magnum/magnum.sqlite")"
   env -i $(svc_env) "$D/bin/magnum-db-manage" --config-file "$D/etc/magnum/magnum.conf" stamp head
 }
 
-prepare_extras() {
-  mkdir -p "$D/data/barbican" "$D/data/heat" "$D/data/ironic" "$D/data/aodh" "$D/data/manila" "$D/data/magnum"
-  # simple_crypto's key-encryption key: random per cloud, kept with it.
-  [ -s "$D/data/barbican/kek" ] || head -c 32 /dev/urandom | base64 >"$D/data/barbican/kek"
-  wrapper heat-api heat.cmd.api
-  wrapper heat-engine heat.cmd.engine
-  wrapper heat-manage heat.cmd.manage
-  wrapper ironic-api ironic.cmd.api
-  wrapper ironic-conductor ironic.cmd.conductor
-  wrapper ironic-dbsync ironic.cmd.dbsync
-  wrapper aodh-dbsync aodh.cmd.storage dbsync
-  if [ "$KVN_CLOUD_MANILA" = 1 ]; then
-    for s in api scheduler share manage; do wrapper "manila-$s" "manila.cmd.$s"; done
-  fi
-  wrapper magnum-api magnum.cmd.api
-  wrapper magnum-conductor magnum.cmd.conductor
-  wrapper magnum-db-manage magnum.cmd.db_manage
-  write_extra_configs
+init_manila() {
+  pg_new_db manila
+  env -i $(svc_env) "$D/bin/manila-manage" --config-file "$D/etc/manila/manila.conf" db sync
 }
 
-start_extras() {
-  start_service heat-api -- "$D/bin/heat-api" --config-file "$D/etc/heat/heat.conf" --log-file "$LOG/heat-api.log"
-  start_service heat-engine -- "$D/bin/heat-engine" --config-file "$D/etc/heat/heat.conf" --log-file "$LOG/heat-engine.log"
-  start_service barbican HOME="$BARBICAN_HOME" -- /usr/bin/uwsgi --ini "$D/etc/barbican/uwsgi.ini"
-  start_service ironic-api -- "$D/bin/ironic-api" --config-file "$D/etc/ironic/ironic.conf" --log-file "$LOG/ironic-api.log"
-  start_service ironic-conductor -- "$D/bin/ironic-conductor" --config-file "$D/etc/ironic/ironic.conf" --log-file "$LOG/ironic-conductor.log"
-  start_service aodh HOME="$AODH_HOME" -- /usr/bin/uwsgi --ini "$D/etc/aodh/uwsgi.ini"
+init_octavia() {
+  pg_new_db octavia
+  pyhelper octavia-schema "$(pg_url octavia)"
+  env -i $(svc_env) "$D/bin/octavia-db-manage" --config-file "$D/etc/octavia/octavia.conf" stamp head
+}
+
+init_designate() {
+  wal_db "$D/data/designate/designate.sqlite"
+  env -i $(svc_env) HOME="$DESIGNATE_HOME" "$D/bin/designate-manage" --config-file "$DESIGNATE_CONF" database sync
+}
+
+init_gnocchi() {
+  pg_new_db gnocchi
+  env -i $(svc_env) HOME="$GNOCCHI_HOME" "$D/bin/gnocchi-upgrade"
+}
+
+# ---------------------------------------------------------------- services
+start_heat() {
+  local c=(--config-file "$D/etc/heat/heat.conf")
+  start_service heat-api -- "$D/bin/heat-api" "${c[@]}" --log-file "$LOG/heat-api.log"
+  start_service heat-engine -- "$D/bin/heat-engine" "${c[@]}" --log-file "$LOG/heat-engine.log"
+}
+wait_heat() { wait_http heat-api http://127.0.0.1:8004/; check_alive heat-engine; }
+
+start_barbican() { start_service barbican HOME="$BARBICAN_HOME" -- /usr/bin/uwsgi --ini "$D/etc/barbican/uwsgi.ini"; }
+wait_barbican() { wait_http barbican http://127.0.0.1:9311/; }
+
+start_ironic() {
+  local c=(--config-file "$D/etc/ironic/ironic.conf")
+  start_service ironic-api -- "$D/bin/ironic-api" "${c[@]}" --log-file "$LOG/ironic-api.log"
+  start_service ironic-conductor -- "$D/bin/ironic-conductor" "${c[@]}" --log-file "$LOG/ironic-conductor.log"
+}
+wait_ironic() { wait_http ironic-api http://127.0.0.1:6385/; check_alive ironic-conductor; }
+
+start_aodh() { start_service aodh HOME="$AODH_HOME" -- /usr/bin/uwsgi --ini "$D/etc/aodh/uwsgi.ini"; }
+wait_aodh() { wait_http aodh http://127.0.0.1:8042/; }
+
+start_magnum() {
+  local c=(--config-file "$D/etc/magnum/magnum.conf")
+  start_service magnum-api -- "$D/bin/magnum-api" "${c[@]}" --log-file "$LOG/magnum-api.log"
+  start_service magnum-conductor -- "$D/bin/magnum-conductor" "${c[@]}" --log-file "$LOG/magnum-conductor.log"
+}
+wait_magnum() { wait_http magnum-api http://127.0.0.1:9511/; check_alive magnum-conductor; }
+
+start_manila() {
   local s
-  if [ "$KVN_CLOUD_MANILA" = 1 ]; then
-    for s in api scheduler share; do
-      start_service "manila-$s" -- "$D/bin/manila-$s" --config-file "$D/etc/manila/manila.conf" --log-file "$LOG/manila-$s.log"
-    done
-  fi
-  start_service magnum-api -- "$D/bin/magnum-api" --config-file "$D/etc/magnum/magnum.conf" --log-file "$LOG/magnum-api.log"
-  start_service magnum-conductor -- "$D/bin/magnum-conductor" --config-file "$D/etc/magnum/magnum.conf" --log-file "$LOG/magnum-conductor.log"
+  for s in api scheduler share; do
+    start_service "manila-$s" -- "$D/bin/manila-$s" --config-file "$D/etc/manila/manila.conf" --log-file "$LOG/manila-$s.log"
+  done
 }
-
-wait_extras() {
-  wait_http heat-api http://127.0.0.1:8004/
-  wait_http barbican http://127.0.0.1:9311/
-  wait_http ironic-api http://127.0.0.1:6385/
-  wait_http aodh http://127.0.0.1:8042/
-  wait_http magnum-api http://127.0.0.1:9511/
-  check_alive heat-engine
-  check_alive ironic-conductor
-  check_alive magnum-conductor
-  [ "$KVN_CLOUD_MANILA" = 1 ] || return 0
+wait_manila() {
   wait_http manila-api http://127.0.0.1:8786/
   # Like cinder's, manila's scheduler needs the share service's first report.
   local i
@@ -296,5 +540,60 @@ wait_extras() {
     check_alive manila-scheduler
     [ $i -lt 60 ] || fail manila-scheduler "no share pool reported within 120 s"
     sleep 2
+  done
+}
+seed_manila() { pyhelper seed-manila; }
+
+start_octavia() {
+  local c=(--config-file "$D/etc/octavia/octavia.conf")
+  start_service octavia-api -- "$D/bin/octavia-api" "${c[@]}" --log-file "$LOG/octavia-api.log"
+  start_service octavia-worker -- "$D/bin/octavia-worker" "${c[@]}" --log-file "$LOG/octavia-worker.log"
+}
+wait_octavia() { wait_http octavia-api http://127.0.0.1:9876/; check_alive octavia-worker; }
+
+start_designate() {
+  local s
+  for s in central worker producer mdns api; do
+    start_service "designate-$s" HOME="$DESIGNATE_HOME" -- "$D/bin/designate-$s" --config-file "$DESIGNATE_CONF"
+  done
+}
+wait_designate() {
+  wait_http designate-api http://127.0.0.1:9001/
+  wait_port designate-mdns 5354
+  local s
+  for s in central worker producer; do check_alive "designate-$s"; done
+}
+# The pool is written through designate-central, so only once it runs.
+seed_designate() {
+  env -i $(svc_env) HOME="$DESIGNATE_HOME" "$D/bin/designate-manage" --config-file "$DESIGNATE_CONF" pool update \
+    --file "$D/etc/designate/pools.yaml"
+}
+
+start_gnocchi() {
+  start_service gnocchi-api HOME="$GNOCCHI_HOME" -- /usr/bin/uwsgi --ini "$D/etc/gnocchi/uwsgi.ini"
+  start_service gnocchi-metricd HOME="$GNOCCHI_HOME" -- "$D/bin/gnocchi-metricd"
+}
+wait_gnocchi() { wait_http gnocchi-api http://127.0.0.1:8041/; check_alive gnocchi-metricd; }
+
+# ---------------------------------------------------------------- loops
+prepare_extras() {
+  local x
+  for x in $EXTRAS; do
+    mkdir -p "$D/data/$x"
+    "extra_${x}_config"
+  done
+}
+
+start_extras() { local x; for x in $EXTRAS; do "start_$x"; done; }
+wait_extras() { local x; for x in $EXTRAS; do "wait_$x"; done; }
+
+seed_extras() {
+  local x
+  for x in $EXTRAS; do
+    declare -F "seed_$x" >/dev/null || continue
+    once "seeded-$x" "seed_$x" >>"$LOG/seed.log" 2>&1 || {
+      tail -n 30 "$LOG/seed.log" >&2
+      die "seeding $x failed"
+    }
   done
 }

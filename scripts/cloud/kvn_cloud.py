@@ -28,17 +28,21 @@ SERVICES = [
     ('swift', 'object-store', 'http://127.0.0.1:8080/v1/AUTH_%(project_id)s'),
 ]
 SERVICE_USERS = ['glance', 'placement', 'nova', 'neutron', 'cinder', 'swift']
-EXTRA_SERVICES = [
-    ('heat', 'orchestration', 'http://127.0.0.1:8004/v1/%(project_id)s'),
-    ('barbican', 'key-manager', 'http://127.0.0.1:9311'),
-    ('ironic', 'baremetal', 'http://127.0.0.1:6385'),
-    ('aodh', 'alarming', 'http://127.0.0.1:8042'),
-    ('magnum', 'container-infra', 'http://127.0.0.1:9511/v1'),
-]
-EXTRA_USERS = ['heat', 'barbican', 'ironic', 'aodh', 'magnum']
-MANILA_SERVICES = [
-    ('manilav2', 'sharev2', 'http://127.0.0.1:8786/v2/%(project_id)s'),
-]
+# The extra services by the name the start script knows them by; each has
+# a service user of that name.
+EXTRA_SERVICES = {
+    'heat': [('heat', 'orchestration',
+              'http://127.0.0.1:8004/v1/%(project_id)s')],
+    'barbican': [('barbican', 'key-manager', 'http://127.0.0.1:9311')],
+    'ironic': [('ironic', 'baremetal', 'http://127.0.0.1:6385')],
+    'aodh': [('aodh', 'alarming', 'http://127.0.0.1:8042')],
+    'magnum': [('magnum', 'container-infra', 'http://127.0.0.1:9511/v1')],
+    'manila': [('manilav2', 'sharev2',
+                'http://127.0.0.1:8786/v2/%(project_id)s')],
+    'octavia': [('octavia', 'load-balancer', 'http://127.0.0.1:9876')],
+    'designate': [('designate', 'dns', 'http://127.0.0.1:9001')],
+    'gnocchi': [('gnocchi', 'metric', 'http://127.0.0.1:8041')],
+}
 
 
 def connect(user='admin', project='admin', password=ADMIN_PASSWORD):
@@ -72,13 +76,14 @@ def _grant(conn, user, project, role):
     conn.grant_role(role.name, user=user.id, project=project.id)
 
 
-def register(what=''):
+def register(extras):
+    """The core services and the test users, or else the named extra
+    services."""
     conn = connect()
-    extras = what == 'extras'
-    services = SERVICES + (EXTRA_SERVICES if extras else [])
-    users = SERVICE_USERS + (EXTRA_USERS if extras else [])
-    if what == 'manila':
-        services, users = MANILA_SERVICES, ['manila']
+    services, users = SERVICES, SERVICE_USERS
+    if extras:
+        services = [s for x in extras for s in EXTRA_SERVICES[x]]
+        users = list(extras)
     roles = {n: _role(conn, n) for n in
              ('admin', 'member', 'reader', 'service', 'ResellerAdmin',
               'load-balancer_member')}
@@ -87,7 +92,7 @@ def register(what=''):
         u = _user(conn, name, SERVICE_PASSWORD, service)
         _grant(conn, u, service, roles['admin'])
         _grant(conn, u, service, roles['service'])
-    for pname in ('demo', 'alt_demo'):
+    for pname in ('demo', 'alt_demo') if not extras else ():
         p = _project(conn, pname, 'non-admin test project')
         u = _user(conn, pname, DEMO_PASSWORD, p)
         for r in ('member', 'reader', 'load-balancer_member'):
@@ -102,7 +107,7 @@ def register(what=''):
                 conn.identity.create_endpoint(
                     service_id=s.id, interface=iface, url=url,
                     region_id=REGION, is_enabled=True)
-    if extras:
+    if 'magnum' in extras:
         # Magnum's trustee domain, which its policy checks look up.
         dom = conn.identity.find_domain('magnum') or \
             conn.identity.create_domain(name='magnum',
@@ -113,7 +118,7 @@ def register(what=''):
                 name='magnum_domain_admin', password=SERVICE_PASSWORD,
                 domain_id=dom.id)
         conn.grant_role('admin', user=adm.id, domain=dom.id)
-    print('register: identity ready')
+    print('register: identity ready for %s' % (' '.join(extras) or 'the core'))
 
 
 FLAVORS = [  # name, ram MiB, vcpus, disk GiB
@@ -196,7 +201,7 @@ def seed():
     print('seed: flavors, images, networks, router1, demo-key ready')
 
 
-def seed_extras():
+def seed_manila():
     conn = connect()
     url = 'http://127.0.0.1:8786/v2/%s/types' % conn.current_project_id
     hdr = {'X-OpenStack-Manila-API-Version': '2.50'}
@@ -206,6 +211,36 @@ def seed_extras():
             'name': 'default', 'share_type_access:is_public': True,
             'extra_specs': {'driver_handles_share_servers': False}}})
     print('seed: share type default ready')
+
+
+def make_ca(cert_path, key_path):
+    """A self-signed certificate authority, valid ten years, for services
+    that sign certificates of their own (Octavia's amphorae)."""
+    import datetime
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import rsa
+    from cryptography.x509.oid import NameOID
+    key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME,
+                                         'kvn-cloud test-only CA')])
+    now = datetime.datetime.utcnow()
+    cert = (x509.CertificateBuilder().subject_name(name).issuer_name(name)
+            .public_key(key.public_key())
+            .serial_number(x509.random_serial_number())
+            .not_valid_before(now - datetime.timedelta(days=1))
+            .not_valid_after(now + datetime.timedelta(days=3650))
+            .add_extension(x509.BasicConstraints(ca=True, path_length=None),
+                           critical=True)
+            .sign(key, hashes.SHA256()))
+    fd = os.open(key_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    with os.fdopen(fd, 'wb') as f:
+        f.write(key.private_bytes(serialization.Encoding.PEM,
+                                  serialization.PrivateFormat.PKCS8,
+                                  serialization.NoEncryption()))
+    with open(cert_path, 'wb') as f:
+        f.write(cert.public_bytes(serialization.Encoding.PEM))
+    print('CA written to %s' % cert_path)
 
 
 def agent_alive():
@@ -252,6 +287,61 @@ def neutron_schema(url):
     engine = sqlalchemy.create_engine(url)
     head.get_metadata().create_all(engine)
     print('neutron schema created')
+
+
+def octavia_schema(url):
+    """Octavia's migrations only run on MySQL (they drop a constraint named
+    PRIMARY): the schema comes from the models, and the lookup tables and
+    placeholder rows the migrations would have written are added here."""
+    import sqlalchemy
+    from sqlalchemy import orm
+    from octavia.common import constants as c
+    from octavia.db import base_models, models as m
+    engine = sqlalchemy.create_engine(url)
+    base_models.BASE.metadata.create_all(engine)
+    lookups = [
+        (c.SUPPORTED_PROVISIONING_STATUSES, m.ProvisioningStatus),
+        (c.SUPPORTED_HEALTH_MONITOR_TYPES, m.HealthMonitorType),
+        (c.SUPPORTED_LB_ALGORITHMS, m.Algorithm),
+        (c.SUPPORTED_PROTOCOLS, m.Protocol),
+        (c.SUPPORTED_OPERATING_STATUSES, m.OperatingStatus),
+        (c.SUPPORTED_SP_TYPES, m.SessionPersistenceType),
+        (c.SUPPORTED_AMPHORA_ROLES, m.AmphoraRoles),
+        (c.SUPPORTED_LB_TOPOLOGIES, m.LBTopology),
+        (c.SUPPORTED_VRRP_AUTH, m.VRRPAuthMethod),
+        (c.SUPPORTED_L7RULE_TYPES, m.L7RuleType),
+        (c.SUPPORTED_L7RULE_COMPARE_TYPES, m.L7RuleCompareType),
+        (c.SUPPORTED_L7POLICY_ACTIONS, m.L7PolicyAction),
+        (c.SUPPORTED_CLIENT_AUTH_MODES, m.ClientAuthenticationMode),
+    ]
+    with orm.Session(engine) as s:
+        for names, cls in lookups:
+            have = {r.name for r in s.query(cls)}
+            s.add_all(cls(name=n) for n in names if n not in have)
+        s.flush()
+        # Load balancers whose flavor or zone was deleted point at these.
+        if not s.get(m.FlavorProfile, c.NIL_UUID):
+            s.add(m.FlavorProfile(
+                id=c.NIL_UUID, name='DELETED-PLACEHOLDER',
+                provider_name=c.DELETED, flavor_data='{}'))
+            s.flush()
+            s.add(m.Flavor(
+                id=c.NIL_UUID, flavor_profile_id=c.NIL_UUID,
+                name='DELETED-PLACEHOLDER', enabled=False,
+                description='Placeholder for DELETED LBs with DELETED '
+                            'flavors'))
+        if not s.get(m.AvailabilityZoneProfile, c.NIL_UUID):
+            s.add(m.AvailabilityZoneProfile(
+                id=c.NIL_UUID, name='DELETED-PLACEHOLDER',
+                provider_name=c.DELETED, availability_zone_data='{}'))
+            s.flush()
+            s.add(m.AvailabilityZone(
+                availability_zone_profile_id=c.NIL_UUID, name=c.NIL_UUID,
+                enabled=False,
+                description='Placeholder for DELETED LBs with DELETED '
+                            'availability zones'))
+        s.commit()
+    print('octavia schema created')
 
 
 def fake_agent(conf_files):
@@ -323,26 +413,31 @@ def swift_server(swift_dir, name, conf):
 def main(argv):
     cmd = argv[1] if len(argv) > 1 else ''
     if cmd == 'register':
-        return register(argv[2] if len(argv) > 2 else '')
+        return register(argv[2:])
     if cmd == 'seed':
         return seed()
-    if cmd == 'seed-extras':
-        return seed_extras()
+    if cmd == 'seed-manila':
+        return seed_manila()
+    if cmd == 'make-ca':
+        return make_ca(argv[2], argv[3])
     if cmd == 'agent-alive':
         return agent_alive()
     if cmd == 'pools-ready':
         return pools_ready(argv[2])
     if cmd == 'compute-ready':
         return compute_ready()
+    if cmd == 'octavia-schema':
+        return octavia_schema(argv[2])
     if cmd == 'neutron-schema':
         return neutron_schema(argv[2])
     if cmd == 'fake-agent':
         return fake_agent(argv[2:])
     if cmd == 'swift-server':
         return swift_server(argv[2], argv[3], argv[4])
-    print('usage: kvn_cloud.py register|seed|agent-alive|compute-ready|'
+    print('usage: kvn_cloud.py register [SERVICE...]|seed|seed-manila|'
+          'make-ca CERT KEY|agent-alive|compute-ready|'
           'pools-ready cinder|manila|'
-          'neutron-schema URL|fake-agent CONF...|swift-server DIR NAME CONF',
+          'neutron-schema URL|octavia-schema URL|fake-agent CONF...|swift-server DIR NAME CONF',
           file=sys.stderr)
     return 2
 

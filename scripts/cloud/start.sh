@@ -33,7 +33,7 @@ COMMON_DEBS=(glance-common nova-common neutron-common cinder-common)
 
 install_packages() {
   local missing=() p all=("${PACKAGES[@]}")
-  [ "$KVN_CLOUD_EXTRAS" = 1 ] && all+=("${EXTRA_PACKAGES[@]}")
+  all+=("${EXTRA_PACKAGES[@]}")
   for p in "${all[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
@@ -47,17 +47,16 @@ install_packages() {
   log "apt-get took $(( $(date +%s) - t )) s"
 }
 
-fetch_paste_files() { # marker debs...
-  local marker=$1; shift
-  [ -f "$D/pkgfiles/$marker" ] && return 0
-  local tmp
+fetch_paste_files() { # debs...
+  local want=() deb tmp
+  for deb in "$@"; do [ -f "$D/pkgfiles/.got-$deb" ] || want+=("$deb"); done
+  [ ${#want[@]} -eq 0 ] && return 0
   tmp=$(mktemp -d)
-  (cd "$tmp" && apt-get -o APT::Sandbox::User=root download -q "$@" >/dev/null)
+  (cd "$tmp" && apt-get -o APT::Sandbox::User=root download -q "${want[@]}" >/dev/null)
   mkdir -p "$D/pkgfiles"
-  local deb
   for deb in "$tmp"/*.deb; do dpkg-deb -x "$deb" "$D/pkgfiles"; done
   rm -rf "$tmp"
-  touch "$D/pkgfiles/$marker"
+  for deb in "${want[@]}"; do touch "$D/pkgfiles/.got-$deb"; done
 }
 
 # ---------------------------------------------------------------- helpers
@@ -76,11 +75,12 @@ put() {
 wrapper() { # name module [function]
   # Only the long-running services get the one-connection pool: the schema
   # tools open a second connection while holding the first, and so does
-  # manila-share when it deletes a share.
+  # designate-central when it checks quotas. Both modules change SQLite's
+  # dialect only, so services on PostgreSQL are unaffected.
   local pool="import kvn_sqlite_locked, kvn_sqlite_pool  # noqa: F401,E401"
   case $1 in
-    *manage | *dbsync | *ring-builder) pool="" ;;
-    manila-*) pool="import kvn_sqlite_locked  # noqa: F401" ;;
+    *manage | *dbsync | *ring-builder | *upgrade) pool="" ;;
+    designate-*) pool="import kvn_sqlite_locked  # noqa: F401" ;;
   esac
   put "$D/bin/$1" <<EOF
 #!/usr/bin/python3
@@ -707,8 +707,7 @@ parallel_init() {
 # ---------------------------------------------------------------- main
 install_packages
 mkdir -p "$D"/{bin,etc,data/lock,log,run,state,home}
-fetch_paste_files .done "${COMMON_DEBS[@]}"
-[ "$KVN_CLOUD_EXTRAS" = 1 ] && fetch_paste_files .done-extras "${EXTRA_COMMON_DEBS[@]}"
+fetch_paste_files "${COMMON_DEBS[@]}" "${EXTRA_COMMON_DEBS[@]}"
 put "$D/bin/kvn_cloud.py" <"$HERE/kvn_cloud.py"
 chmod 755 "$D/bin/kvn_cloud.py"
 sqlite_pool_module
@@ -720,7 +719,7 @@ wrapper neutron-db-manage neutron.db.migration.cli
 for s in api scheduler volume manage; do wrapper "cinder-$s" "cinder.cmd.$s"; done
 wrapper swift-ring-builder swift.cli.ringbuilder
 write_configs
-[ "$KVN_CLOUD_EXTRAS" = 1 ] && prepare_extras
+prepare_extras
 [ -f "$D/demo-key" ] || ssh-keygen -q -t ed25519 -N '' -C kvn-cloud-demo -f "$D/demo-key"
 
 # Message bus and cache. epmd runs in the foreground in its own group; the
@@ -742,10 +741,14 @@ start_service rabbitmq \
 start_service memcached -- /usr/bin/memcached -l 127.0.0.1 -p 11211 -U 0 -m 64 -u root
 
 # Databases of the other services are made while keystone comes up.
-parallel_init keystone swift
-INITS=(glance placement nova neutron cinder)
-[ "$KVN_CLOUD_EXTRAS" = 1 ] && INITS+=(heat barbican ironic aodh magnum)
-[ "$KVN_CLOUD_EXTRAS" = 1 ] && [ "$KVN_CLOUD_MANILA" = 1 ] && INITS+=(manila)
+if needs_postgres; then
+  parallel_init keystone swift postgres
+  start_postgres
+else
+  parallel_init keystone swift
+fi
+# shellcheck disable=SC2206
+INITS=(glance placement nova neutron cinder $EXTRAS)
 parallel_init "${INITS[@]}" &
 INIT_PID=$!
 
@@ -753,11 +756,11 @@ wait_port memcached 11211 30
 start_service keystone -- /usr/bin/uwsgi --ini "$D/etc/keystone/uwsgi.ini"
 wait_http keystone http://127.0.0.1:5000/v3
 once registered pyhelper register >"$LOG/register.log" 2>&1 || { tail -n 30 "$LOG/register.log" >&2; die "registering projects, users and endpoints failed"; }
-if [ "$KVN_CLOUD_EXTRAS" = 1 ]; then
-  once registered-extras pyhelper register extras >>"$LOG/register.log" 2>&1 || { tail -n 30 "$LOG/register.log" >&2; die "registering the extra services failed"; }
-fi
-if [ "$KVN_CLOUD_EXTRAS" = 1 ] && [ "$KVN_CLOUD_MANILA" = 1 ]; then
-  once registered-manila pyhelper register manila >>"$LOG/register.log" 2>&1 || { tail -n 30 "$LOG/register.log" >&2; die "registering the extra services failed"; }
+todo=()
+for x in $EXTRAS; do [ -f "$D/state/registered-$x" ] || todo+=("$x"); done
+if [ ${#todo[@]} -gt 0 ]; then
+  pyhelper register "${todo[@]}" >>"$LOG/register.log" 2>&1 || { tail -n 30 "$LOG/register.log" >&2; die "registering ${todo[*]} failed"; }
+  for x in "${todo[@]}"; do touch "$D/state/registered-$x"; done
 fi
 wait_port rabbitmq 5672 120
 wait "$INIT_PID" || exit 1
@@ -780,7 +783,7 @@ done
 start_service swift-container-updater -- "$PY" "$D/bin/kvn_cloud.py" swift-server "$D/etc/swift" container-updater "$D/etc/swift/container-server.conf"
 start_service swift-proxy -- "$PY" "$D/bin/kvn_cloud.py" swift-server "$D/etc/swift" proxy-server "$D/etc/swift/proxy-server.conf"
 
-[ "$KVN_CLOUD_EXTRAS" = 1 ] && start_extras
+start_extras
 wait_http placement http://127.0.0.1:8778/
 wait_http glance http://127.0.0.1:9292/
 wait_http neutron-server http://127.0.0.1:9696/
@@ -810,7 +813,7 @@ for ((i = 0; ; i++)); do
   sleep 3
 done
 
-[ "$KVN_CLOUD_EXTRAS" = 1 ] && wait_extras
+wait_extras
 # The scheduler places volumes only once cinder-volume has reported its
 # pool; a volume asked for before that goes to "error".
 for ((i = 0; ; i++)); do
@@ -825,8 +828,6 @@ done
 # only adds what is still missing.
 pyhelper seed >"$LOG/seed.log" 2>&1 || pyhelper seed >>"$LOG/seed.log" 2>&1 ||
   { tail -n 30 "$LOG/seed.log" >&2; die "seeding flavors, images and networks failed"; }
-if [ "$KVN_CLOUD_EXTRAS" = 1 ] && [ "$KVN_CLOUD_MANILA" = 1 ]; then
-  pyhelper seed-extras >>"$LOG/seed.log" 2>&1 || { tail -n 30 "$LOG/seed.log" >&2; die "seeding the extra services failed"; }
-fi
+seed_extras
 for f in "$RUN"/*.pid; do check_alive "$(basename "$f" .pid)"; done
 log "cloud ready in $(( $(date +%s) - T0 )) s: source $D/demo-openrc (or admin-openrc)"

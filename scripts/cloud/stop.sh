@@ -19,8 +19,8 @@ if [ -d "$RUN" ]; then
     grep -qx "$name" <<<"$order" || order="$name"$'\n'"$order"
   done
   # The API and worker services go first, all at once; the message bus,
-  # cache and epmd they talk to go last.
-  base="rabbitmq memcached epmd"
+  # cache, database server and epmd they talk to go last.
+  base="rabbitmq memcached postgres epmd"
   first=()
   for name in $order; do
     [ -e "$RUN/$name.pid" ] || continue
