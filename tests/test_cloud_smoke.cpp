@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <map>
 #include <string>
+#include <sys/wait.h>
 
 #include "kvn_cloud_test.h"
 #include "kvn_test_util.h"
@@ -142,6 +145,31 @@ TEST_F(CloudSmoke, ImageAndObjectRoundTripByteForByte) {
     EXPECT_TRUE(test_read_file(dir.file("object.out")) == data) << "downloaded object differs";
     EXPECT_EQ(os_cli("object delete " + container + " data.bin").code, 0);
     EXPECT_EQ(os_cli("container delete " + container).code, 0);
+}
+
+// The start script is what a test run calls first whatever state the cloud
+// is in: with the cloud up it must only check, never restart a service.
+TEST_F(CloudSmoke, StartScriptRerunChangesNothing) {
+    auto pid_files = [] {
+        std::map<std::string, std::string> m;
+        for (const auto &e : std::filesystem::directory_iterator(cloud_dir() + "/run"))
+            if (e.path().extension() == ".pid") m[e.path().filename()] = test_read_file(e.path());
+        return m;
+    };
+    auto before = pid_files();
+    ASSERT_GE(before.size(), 19u) << "the core alone records 19 services";
+    FILE *p = popen("bash " KVN_SOURCE_DIR "/scripts/cloud/start.sh 2>&1", "r");
+    ASSERT_NE(p, nullptr);
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    int st = pclose(p);
+    ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << out;
+    EXPECT_EQ(out.find(" started "), std::string::npos) << out;
+    EXPECT_NE(out.find("cloud ready"), std::string::npos) << out;
+    EXPECT_EQ(pid_files(), before) << "no service was restarted or dropped";
 }
 
 } // namespace

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/../.."
 if [ "$(id -u)" -eq 0 ]; then
   bash scripts/cloud/start.sh
 else
-  sudo KVN_CLOUD_DIR="${KVN_CLOUD_DIR:-}" bash scripts/cloud/start.sh
+  sudo KVN_CLOUD_DIR="${KVN_CLOUD_DIR:-}" KVN_CLOUD_EXTRAS="${KVN_CLOUD_EXTRAS:-1}" bash scripts/cloud/start.sh
 fi
 . "${KVN_CLOUD_DIR:-/tmp/kvn-cloud}/demo-openrc"
 exec bash scripts/run.sh --env "$@"

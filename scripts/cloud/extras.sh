@@ -62,7 +62,7 @@ for _p in /usr/lib/postgresql/*/bin; do [ -x "$_p/postgres" ] && PG_BIN=$_p; don
 unset _p
 
 pg_url() { echo "postgresql+psycopg2://postgres@127.0.0.1:$PG_PORT/$1"; }
-pg_psql() { env -i $(svc_env) "$PG_BIN/psql" -h 127.0.0.1 -p "$PG_PORT" -U postgres -v ON_ERROR_STOP=1 -qAt "$@"; }
+pg_psql() { env -i $(svc_env) PGCONNECT_TIMEOUT=5 "$PG_BIN/psql" -h 127.0.0.1 -p "$PG_PORT" -U postgres -v ON_ERROR_STOP=1 -qAt "$@"; }
 # A database set up from empty: a set-up step that did not finish is run
 # again on the next start, and must not meet its own half-made schema.
 pg_new_db() { # name
@@ -107,23 +107,6 @@ start_postgres() {
 }
 
 # ---------------------------------------------------------------- configs
-# A uwsgi HTTP server for a WSGI application. uwsgi's http-socket breaks a
-# reused keep-alive connection, so every answer closes it.
-uwsgi_ini() { # file port wsgi-file
-  put "$1" <<EOF
-[uwsgi]
-plugins = python3
-http-socket = 127.0.0.1:$2
-wsgi-file = $3
-processes = 1
-threads = 1
-master = true
-die-on-term = true
-add-header = Connection: close
-buffer-size = 65535
-EOF
-}
-
 extra_heat_config() {
   wrapper heat-api heat.cmd.api
   wrapper heat-engine heat.cmd.engine
@@ -320,7 +303,7 @@ extra_octavia_config() {
   wrapper octavia-db-manage octavia.db.migration.cli
   mkdir -p "$D/data/octavia"
   # A throw-away CA for the certificates the worker makes for amphorae.
-  [ -s "$D/data/octavia/ca.pem" ] || pyhelper make-ca "$D/data/octavia/ca.pem" "$D/data/octavia/ca.key"
+  [ -s "$D/data/octavia/ca.pem" ] || pyhelper make-ca "$D/data/octavia/ca.pem" "$D/data/octavia/ca.key" >/dev/null
   put "$D/etc/octavia/octavia.conf" <<EOF
 [DEFAULT]
 $(common_default)
@@ -497,39 +480,31 @@ init_gnocchi() {
 }
 
 # ---------------------------------------------------------------- services
-start_heat() {
-  local c=(--config-file "$D/etc/heat/heat.conf")
-  start_service heat-api -- "$D/bin/heat-api" "${c[@]}" --log-file "$LOG/heat-api.log"
-  start_service heat-engine -- "$D/bin/heat-engine" "${c[@]}" --log-file "$LOG/heat-engine.log"
+# Starts services that take a configuration file and write their own log.
+start_with_conf() { # conf name...
+  local conf=$1 name
+  shift
+  for name in "$@"; do
+    start_service "$name" -- "$D/bin/$name" --config-file "$conf" --log-file "$LOG/$name.log"
+  done
 }
+
+start_heat() { start_with_conf "$D/etc/heat/heat.conf" heat-api heat-engine; }
 wait_heat() { wait_http heat-api http://127.0.0.1:8004/; check_alive heat-engine; }
 
 start_barbican() { start_service barbican HOME="$BARBICAN_HOME" -- /usr/bin/uwsgi --ini "$D/etc/barbican/uwsgi.ini"; }
 wait_barbican() { wait_http barbican http://127.0.0.1:9311/; }
 
-start_ironic() {
-  local c=(--config-file "$D/etc/ironic/ironic.conf")
-  start_service ironic-api -- "$D/bin/ironic-api" "${c[@]}" --log-file "$LOG/ironic-api.log"
-  start_service ironic-conductor -- "$D/bin/ironic-conductor" "${c[@]}" --log-file "$LOG/ironic-conductor.log"
-}
+start_ironic() { start_with_conf "$D/etc/ironic/ironic.conf" ironic-api ironic-conductor; }
 wait_ironic() { wait_http ironic-api http://127.0.0.1:6385/; check_alive ironic-conductor; }
 
 start_aodh() { start_service aodh HOME="$AODH_HOME" -- /usr/bin/uwsgi --ini "$D/etc/aodh/uwsgi.ini"; }
 wait_aodh() { wait_http aodh http://127.0.0.1:8042/; }
 
-start_magnum() {
-  local c=(--config-file "$D/etc/magnum/magnum.conf")
-  start_service magnum-api -- "$D/bin/magnum-api" "${c[@]}" --log-file "$LOG/magnum-api.log"
-  start_service magnum-conductor -- "$D/bin/magnum-conductor" "${c[@]}" --log-file "$LOG/magnum-conductor.log"
-}
+start_magnum() { start_with_conf "$D/etc/magnum/magnum.conf" magnum-api magnum-conductor; }
 wait_magnum() { wait_http magnum-api http://127.0.0.1:9511/; check_alive magnum-conductor; }
 
-start_manila() {
-  local s
-  for s in api scheduler share; do
-    start_service "manila-$s" -- "$D/bin/manila-$s" --config-file "$D/etc/manila/manila.conf" --log-file "$LOG/manila-$s.log"
-  done
-}
+start_manila() { start_with_conf "$D/etc/manila/manila.conf" manila-api manila-scheduler manila-share; }
 wait_manila() {
   wait_http manila-api http://127.0.0.1:8786/
   # Like cinder's, manila's scheduler needs the share service's first report.
@@ -544,11 +519,7 @@ wait_manila() {
 }
 seed_manila() { pyhelper seed-manila; }
 
-start_octavia() {
-  local c=(--config-file "$D/etc/octavia/octavia.conf")
-  start_service octavia-api -- "$D/bin/octavia-api" "${c[@]}" --log-file "$LOG/octavia-api.log"
-  start_service octavia-worker -- "$D/bin/octavia-worker" "${c[@]}" --log-file "$LOG/octavia-worker.log"
-}
+start_octavia() { start_with_conf "$D/etc/octavia/octavia.conf" octavia-api octavia-worker; }
 wait_octavia() { wait_http octavia-api http://127.0.0.1:9876/; check_alive octavia-worker; }
 
 start_designate() {

@@ -264,6 +264,30 @@ host = $HOST_NAME
 EOF
 }
 
+# A uwsgi HTTP server for a WSGI application; further lines for its ini
+# file may follow. uwsgi's http-socket breaks a reused keep-alive
+# connection (the client's second request gets a reset), so every answer
+# closes it.
+uwsgi_ini() { # file port wsgi-file [line...]
+  local f=$1 port=$2 app=$3
+  shift 3
+  {
+    cat <<EOF
+[uwsgi]
+plugins = python3
+http-socket = 127.0.0.1:$port
+wsgi-file = $app
+processes = 1
+threads = 1
+master = true
+die-on-term = true
+add-header = Connection: close
+buffer-size = 65535
+EOF
+    [ $# -eq 0 ] || printf '%s\n' "$@"
+  } | put "$f"
+}
+
 policy_defaults() {
   cat <<EOF
 [oslo_policy]
@@ -327,19 +351,7 @@ connection = $(db_url "$D/data/placement/placement.sqlite")
 $(authtoken placement)
 $(policy_defaults)
 EOF
-  put "$E/placement/uwsgi.ini" <<EOF
-[uwsgi]
-plugins = python3
-http-socket = 127.0.0.1:8778
-wsgi-file = /usr/bin/placement-api
-processes = 1
-threads = 1
-master = true
-die-on-term = true
-add-header = Connection: close
-buffer-size = 65535
-env = OS_PLACEMENT_CONFIG_DIR=$E/placement
-EOF
+  uwsgi_ini "$E/placement/uwsgi.ini" 8778 /usr/bin/placement-api "env = OS_PLACEMENT_CONFIG_DIR=$E/placement"
 
   put "$E/glance/glance-api.conf" <<EOF
 [DEFAULT]
