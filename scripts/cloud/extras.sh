@@ -283,9 +283,6 @@ state_path = $D/data/manila
 enabled_share_backends = dummy
 enabled_share_protocols = NFS,CIFS
 default_share_type = default
-# The scheduler learns of the share service from these reports; the
-# default minute makes a fresh cloud wait that long for its first pool.
-periodic_interval = 10
 [dummy]
 share_driver = manila.tests.share.drivers.dummy.DummyDriver
 driver_handles_share_servers = false
@@ -505,15 +502,25 @@ start_magnum() { start_with_conf "$D/etc/magnum/magnum.conf" magnum-api magnum-c
 wait_magnum() { wait_http magnum-api http://127.0.0.1:9511/; check_alive magnum-conductor; }
 
 start_manila() { start_with_conf "$D/etc/manila/manila.conf" manila-api manila-scheduler manila-share; }
+# Like cinder's, manila's scheduler places shares only once it knows the
+# share service's pools. The report that manila-share sends when it starts
+# does not always arrive (when both start together, and at times even when
+# the scheduler has run for a while), while a starting scheduler asks every
+# running share service for its pools and gets the answer; so the scheduler
+# is started again while it knows none.
 wait_manila() {
   wait_http manila-api http://127.0.0.1:8786/
-  # Like cinder's, manila's scheduler needs the share service's first report.
   local i
   for ((i = 0; ; i++)); do
     pyhelper pools-ready manila >/dev/null 2>&1 && break
     check_alive manila-share
     check_alive manila-scheduler
     [ $i -lt 60 ] || fail manila-scheduler "no share pool reported within 120 s"
+    if [ $((i % 15)) -eq 7 ]; then
+      log "manila-scheduler knows no share pool yet; starting it again"
+      stop_service manila-scheduler >/dev/null
+      start_with_conf "$D/etc/manila/manila.conf" manila-scheduler
+    fi
     sleep 2
   done
 }

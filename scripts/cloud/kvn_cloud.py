@@ -264,7 +264,9 @@ def compute_ready():
 
 def pools_ready(service):
     """The service's scheduler knows at least one pool (cinder's volume or
-    manila's share service has reported in), so it can place a request."""
+    manila's share service has reported in), so it can place a request.
+    Exits 0 when it does, 1 when it answers without a pool, 2 when the API
+    or the scheduler does not answer."""
     conn = connect()
     pid = conn.current_project_id
     url = {
@@ -273,8 +275,9 @@ def pools_ready(service):
     }[service] % pid
     try:
         pools = conn.session.get(url).json().get('pools', [])
-    except Exception:
-        pools = []
+    except Exception as e:  # the API or the scheduler behind it is not up
+        print('no answer: %s' % e)
+        return 2
     print('ready' if pools else 'no pools')
     return 0 if pools else 1
 
