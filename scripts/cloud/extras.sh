@@ -507,7 +507,8 @@ start_manila() { start_with_conf "$D/etc/manila/manila.conf" manila-api manila-s
 # does not always arrive (when both start together, and at times even when
 # the scheduler has run for a while), while a starting scheduler asks every
 # running share service for its pools and gets the answer; so the scheduler
-# is started again while it knows none.
+# is started again while it knows none. By the time this runs both have
+# been up for a while, so a few seconds tell.
 wait_manila() {
   wait_http manila-api http://127.0.0.1:8786/
   local i
@@ -516,7 +517,7 @@ wait_manila() {
     check_alive manila-share
     check_alive manila-scheduler
     [ $i -lt 60 ] || fail manila-scheduler "no share pool reported within 120 s"
-    if [ $((i % 15)) -eq 7 ]; then
+    if [ $((i % 15)) -eq 3 ]; then
       log "manila-scheduler knows no share pool yet; starting it again"
       stop_service manila-scheduler >/dev/null
       start_with_conf "$D/etc/manila/manila.conf" manila-scheduler
