@@ -38,7 +38,7 @@ EXTRA_COMMON_DEBS=()
 for _x in $EXTRAS; do
   EXTRA_PACKAGES+=("python3-$_x" "python3-${_x}client")
   case $_x in
-    ironic | octavia | gnocchi) ;; # their paste files ship in the library
+    ironic | octavia | gnocchi) ;; # need nothing from their -common package
     *) EXTRA_COMMON_DEBS+=("$_x-common") ;;
   esac
 done
