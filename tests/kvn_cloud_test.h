@@ -29,15 +29,11 @@ inline std::string quote(const std::string &s) {
     return q + "'";
 }
 
-// Runs the client with the environment of an openrc file of the cloud.
-// Debian's python runs it: another python3 first in PATH lacks the packages.
-inline CLOUD_RESULT os_cli(const std::string &args, const std::string &who = "demo") {
-    std::string cmd = "env -u OS_CLOUD -u OS_CLIENT_CONFIG_FILE bash -c " +
-                      quote(". " + quote(cloud_dir() + "/" + who + "-openrc") +
-                            " && exec /usr/bin/python3 /usr/bin/openstack " + args) +
-                      " 2>&1";
+// Runs a shell command; its exit code and what it printed on both streams,
+// without trailing blanks.
+inline CLOUD_RESULT sh_run(const std::string &cmd) {
     CLOUD_RESULT r;
-    FILE *p = popen(cmd.c_str(), "r");
+    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
     if (!p) return r;
     std::array<char, 4096> buf;
     size_t n;
@@ -48,6 +44,14 @@ inline CLOUD_RESULT os_cli(const std::string &args, const std::string &who = "de
     while (!r.out.empty() && (r.out.back() == '\n' || r.out.back() == ' '))
         r.out.pop_back();
     return r;
+}
+
+// Runs the client with the environment of an openrc file of the cloud.
+// Debian's python runs it: another python3 first in PATH lacks the packages.
+inline CLOUD_RESULT os_cli(const std::string &args, const std::string &who = "demo") {
+    return sh_run("env -u OS_CLOUD -u OS_CLIENT_CONFIG_FILE bash -c " +
+                  quote(". " + quote(cloud_dir() + "/" + who + "-openrc") +
+                        " && exec /usr/bin/python3 /usr/bin/openstack " + args));
 }
 
 // A value printed by `... -f value -c field`; empty when the call failed.
@@ -70,6 +74,15 @@ inline std::string wait_value(const std::string &show_args, const std::string &w
         std::this_thread::sleep_for(std::chrono::seconds(1));
     }
     return v;
+}
+
+// Polls until `show` fails (the resource is gone); true when it did.
+inline bool wait_gone(const std::string &show_args, int seconds = 120, const std::string &who = "demo") {
+    for (int i = 0; i < seconds; i++) {
+        if (os_cli(show_args, who).code != 0) return true;
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    return false;
 }
 
 // Names unique to this run, so a rerun or a leftover never collides.

@@ -5,9 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "kvn_cloud_test.h"
 #include "kvn_test_util.h"
@@ -87,15 +85,6 @@ TEST(CloudExtras, AlarmingKeepsEventAlarm) {
     EXPECT_EQ(os_cli("alarm delete " + c.out).code, 0);
 }
 
-// Polls until `show` fails (the resource is gone); true when it did.
-bool wait_gone(const std::string &show_args, int seconds = 120, const std::string &who = "demo") {
-    for (int i = 0; i < seconds; i++) {
-        if (os_cli(show_args, who).code != 0) return true;
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-    }
-    return false;
-}
-
 TEST(CloudExtras, SharedFileSystemShareBecomesAvailableAndDeletes) {
     REQUIRE_SERVICE("sharev2");
     const std::string share = unique("share");
@@ -105,24 +94,29 @@ TEST(CloudExtras, SharedFileSystemShareBecomesAvailableAndDeletes) {
     EXPECT_EQ(field("share show -f value -c share_proto " + c.out), "NFS");
     EXPECT_NE(field("share list -f value -c Name").find(share), std::string::npos);
     EXPECT_EQ(os_cli("share delete " + c.out).code, 0);
-    EXPECT_TRUE(wait_gone("share show " + c.out)) << "the share stays " << field("share show -f value -c status " + c.out);
+    EXPECT_TRUE(wait_gone("share show " + c.out))
+        << "the share stays " << field("share show -f value -c status " + c.out);
 }
 
 TEST(CloudExtras, LoadBalancerAndListenerGoActiveAndCascadeDelete) {
     REQUIRE_SERVICE("load-balancer");
     const std::string lb = unique("lb");
-    CLOUD_RESULT c = os_cli("loadbalancer create --wait --vip-subnet-id private-subnet -f value -c id --name " + lb);
+    CLOUD_RESULT c =
+        os_cli("loadbalancer create --wait --vip-subnet-id private-subnet -f value -c id --name " + lb);
     ASSERT_EQ(c.code, 0) << c.out;
     EXPECT_EQ(field("loadbalancer show -f value -c provisioning_status " + c.out), "ACTIVE");
     EXPECT_FALSE(field("loadbalancer show -f value -c vip_address " + c.out).empty());
-    CLOUD_RESULT l = os_cli("loadbalancer listener create --wait --protocol HTTP --protocol-port 80 -f value -c id "
-                            "--name " + unique("listener") + " " + c.out);
+    CLOUD_RESULT l =
+        os_cli("loadbalancer listener create --wait --protocol HTTP --protocol-port 80 -f value -c id "
+               "--name " +
+               unique("listener") + " " + c.out);
     ASSERT_EQ(l.code, 0) << l.out;
     EXPECT_EQ(field("loadbalancer listener show -f value -c provisioning_status " + l.out), "ACTIVE");
     EXPECT_EQ(field("loadbalancer show -f value -c provisioning_status " + c.out), "ACTIVE");
     EXPECT_EQ(os_cli("loadbalancer delete --cascade --wait " + c.out).code, 0);
     EXPECT_TRUE(wait_gone("loadbalancer show " + c.out));
-    EXPECT_NE(os_cli("loadbalancer listener show " + l.out).code, 0) << "the cascade takes the listener along";
+    EXPECT_NE(os_cli("loadbalancer listener show " + l.out).code, 0)
+        << "the cascade takes the listener along";
 }
 
 TEST(CloudExtras, DnsZoneAndRecordsetGoActiveAndZoneDeletes) {
@@ -137,16 +131,19 @@ TEST(CloudExtras, DnsZoneAndRecordsetGoActiveAndZoneDeletes) {
     EXPECT_EQ(field("recordset show -f value -c records " + c.out + " " + r.out), "192.0.2.7");
     EXPECT_EQ(field("recordset show -f value -c name " + c.out + " " + r.out), "www." + zone);
     EXPECT_EQ(os_cli("zone delete " + c.out).code, 0);
-    EXPECT_TRUE(wait_gone("zone show " + c.out)) << "the zone stays " << field("zone show -f value -c status " + c.out);
+    EXPECT_TRUE(wait_gone("zone show " + c.out))
+        << "the zone stays " << field("zone show -f value -c status " + c.out);
 }
 
 TEST(CloudExtras, MetricMeasuresAreAggregatedAndMetricDeletes) {
     REQUIRE_SERVICE("metric");
     CLOUD_RESULT c = os_cli("metric create --archive-policy-name low -f value -c id " + unique("metric"));
     ASSERT_EQ(c.code, 0) << c.out;
-    ASSERT_EQ(os_cli("metric measures add -m 2026-01-01T12:00:00@42 -m 2026-01-01T12:01:00@44 " + c.out).code, 0);
+    ASSERT_EQ(os_cli("metric measures add -m 2026-01-01T12:00:00@42 -m 2026-01-01T12:01:00@44 " + c.out).code,
+              0);
     // metricd aggregates in the background: the 5-minute mean of both.
-    const std::string read = "metric measures show --aggregation mean --granularity 300 -f value -c value " + c.out;
+    const std::string read =
+        "metric measures show --aggregation mean --granularity 300 -f value -c value " + c.out;
     EXPECT_EQ(wait_value(read, "43.0", 120), "43.0");
     // Gnocchi answers a DELETE that asks for JSON with 406 (its controller
     // has no content type for an empty answer); without Accept it deletes.
@@ -155,15 +152,10 @@ TEST(CloudExtras, MetricMeasuresAreAggregatedAndMetricDeletes) {
         EXPECT_NE(d.out.find("406"), std::string::npos) << d.out;
         std::string token = field("token issue -f value -c id");
         ASSERT_FALSE(token.empty());
-        FILE *p = popen(("curl -s -o /dev/null -w '%{http_code}' -X DELETE -H " + quote("X-Auth-Token: " + token) +
-                         " http://127.0.0.1:8041/v1/metric/" + c.out)
-                            .c_str(),
-                        "r");
-        ASSERT_NE(p, nullptr);
-        char code[8] = {};
-        size_t n = fread(code, 1, sizeof code - 1, p);
-        pclose(p);
-        EXPECT_EQ(std::string(code, n), "204");
+        CLOUD_RESULT del =
+            sh_run("curl -s -o /dev/null -w '%{http_code}' -X DELETE -H " + quote("X-Auth-Token: " + token) +
+                   " http://127.0.0.1:8041/v1/metric/" + c.out);
+        EXPECT_EQ(del.out, "204");
     }
     EXPECT_NE(os_cli("metric show " + c.out).code, 0) << "the metric is gone";
 }

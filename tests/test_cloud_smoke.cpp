@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <map>
 #include <string>
-#include <sys/wait.h>
 
 #include "kvn_cloud_test.h"
 #include "kvn_test_util.h"
@@ -158,17 +157,10 @@ TEST_F(CloudSmoke, StartScriptRerunChangesNothing) {
     };
     auto before = pid_files();
     ASSERT_GE(before.size(), 19u) << "the core alone records 19 services";
-    FILE *p = popen("bash " KVN_SOURCE_DIR "/scripts/cloud/start.sh 2>&1", "r");
-    ASSERT_NE(p, nullptr);
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    int st = pclose(p);
-    ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << out;
-    EXPECT_EQ(out.find(" started "), std::string::npos) << out;
-    EXPECT_NE(out.find("cloud ready"), std::string::npos) << out;
+    CLOUD_RESULT r = sh_run("bash " KVN_SOURCE_DIR "/scripts/cloud/start.sh");
+    ASSERT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(r.out.find(" started "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("cloud ready"), std::string::npos) << r.out;
     EXPECT_EQ(pid_files(), before) << "no service was restarted or dropped";
 }
 
