@@ -264,9 +264,7 @@ def compute_ready():
 
 def pools_ready(service):
     """The service's scheduler knows at least one pool (cinder's volume or
-    manila's share service has reported in), so it can place a request.
-    Exits 0 when it does, 1 when it answers without a pool, 2 when the API
-    or the scheduler does not answer."""
+    manila's share service has reported in), so it can place a request."""
     conn = connect()
     pid = conn.current_project_id
     url = {
@@ -277,7 +275,7 @@ def pools_ready(service):
         pools = conn.session.get(url).json().get('pools', [])
     except Exception as e:  # the API or the scheduler behind it is not up
         print('no answer: %s' % e)
-        return 2
+        return 1
     print('ready' if pools else 'no pools')
     return 0 if pools else 1
 
