@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <string>
 
 #include "kvn_test_util.h"
 #include "q_common.h"
@@ -14,11 +15,13 @@ TEST(Log, LineFormatLevelNamesAndFiltering) {
     TEST_LOG_CAPTURE cap;
     set_log_level(Q_LOG_DEBUG);
     const char *names[8] = {"EMERG", "ALERT", "CRITICAL", "ERR", "WARNING", "NOTICE", "INFO", "DEBUG"};
-    for (int level = 0; level <= 7; level++) q_log_write(level, "/a/b/mod.cpp", "fn", 42, "n=%d", level);
+    for (int level = 0; level <= 7; level++)
+        q_log_write(level, "/a/b/mod.cpp", "fn", 42, "n=%d", level);
     ASSERT_EQ(cap.lines.size(), 8u);
     for (int level = 0; level <= 7; level++) {
         // Standard error is not a terminal under ctest, so no colour codes.
-        std::regex re(std::string("^") + names[level] + ":[0-9]+:mod\\.cpp->fn:42 n=" + std::to_string(level) + "$");
+        std::regex re(std::string("^") + names[level] +
+                      ":[0-9]+:mod\\.cpp->fn:42 n=" + std::to_string(level) + "$");
         EXPECT_TRUE(std::regex_match(cap.lines[level], re)) << cap.lines[level];
     }
 
@@ -81,7 +84,8 @@ TEST(Common, BoundedCopiesCutSilently) {
 
     char secret[] = "hunter2";
     q_secure_zero_str(secret);
-    for (char ch : secret) EXPECT_EQ(ch, 0);
+    for (char ch : secret)
+        EXPECT_EQ(ch, 0);
 }
 
 TEST(Common, FreeOfAbsentValueIsLoggedNotFatal) {
@@ -96,4 +100,44 @@ TEST(Common, FreeOfAbsentValueIsLoggedNotFatal) {
     Q_FREE(p);
     EXPECT_EQ(p, nullptr);
     set_log_level(Q_LOG_NOTICE);
+}
+
+// A tree that held a password must leave no byte of it behind: every value and
+// member name is wiped, nested arrays included, and borrowed literals are left
+// alone instead of crashing on read-only memory.
+TEST(Json, ScrubZeroesEveryStringOfTheTree) {
+    cJSON *root = cJSON_Parse(R"({"auth":{"password":"hunter2","list":["a1","b22",{"k":"v333"}]},"n":5})");
+    ASSERT_NE(root, nullptr);
+    cJSON_AddItemToObjectCS(root, "const-name", cJSON_CreateStringReference("literal"));
+    cJSON *auth = cJSON_GetObjectItem(root, "auth");
+    char *pw = cJSON_GetObjectItem(auth, "password")->valuestring;
+    size_t pw_len = 7;
+    char *inner = cJSON_GetArrayItem(cJSON_GetObjectItem(auth, "list"), 2)->child->valuestring;
+    q_json_scrub(root);
+    for (size_t i = 0; i < pw_len; i++)
+        EXPECT_EQ(pw[i], 0) << i;
+    EXPECT_EQ(inner[0], 0);
+    EXPECT_EQ(auth->string[0], 0);
+    EXPECT_EQ(cJSON_GetArrayItem(root, 1)->valueint, 5);
+    q_json_delete_secret(root);
+    q_json_delete_secret(nullptr);
+}
+
+// The wiping printer must print exactly what cJSON's printer prints, across
+// the buffer sizes it grows through.
+TEST(Json, SecretPrintingMatchesThePlainPrinterAtEverySize) {
+    for (int n : {0, 1, 10, 100, 1000, 20000}) {
+        cJSON *root = cJSON_CreateObject();
+        std::string big(n, 'x');
+        cJSON_AddStringToObject(root, "password", big.c_str());
+        cJSON_AddNumberToObject(root, "n", n);
+        for (int formatted : {0, 1}) {
+            Q_CBUF plain(formatted ? cJSON_Print(root) : cJSON_PrintUnformatted(root));
+            Q_SECRET_CBUF secret(q_json_print_secret(root, formatted));
+            ASSERT_TRUE(secret) << n;
+            EXPECT_STREQ(secret.get(), plain.get()) << n << " formatted " << formatted;
+        }
+        q_json_delete_secret(root);
+    }
+    EXPECT_EQ(q_json_print_secret(nullptr, 0), nullptr);
 }

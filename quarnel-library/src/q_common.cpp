@@ -54,7 +54,8 @@ void q_secure_zero_str(char *s) {
     if (s) q_secure_zero(s, strlen(s));
 }
 
-void *q_calloc_checked(size_t count, size_t size, const char *var, const char *type, int line, const char *file) {
+void *q_calloc_checked(size_t count, size_t size, const char *var, const char *type, int line,
+                       const char *file) {
     // calloc(0, ...) may legally return null; callers always want a buffer.
     void *p = calloc(count ? count : 1, size ? size : 1);
     if (!p) {
@@ -79,4 +80,39 @@ void q_free_checked(void **ptr, const char *var, int line, const char *file) {
     }
     free(*ptr);
     *ptr = nullptr;
+}
+
+void q_json_scrub(cJSON *node) {
+    if (!node) return;
+    // Borrowed texts (references, constant member names) may be literals
+    // in read-only memory; they are not the tree's to wipe.
+    if (node->valuestring && !(node->type & cJSON_IsReference)) q_secure_zero_str(node->valuestring);
+    if (node->string && !(node->type & cJSON_StringIsConst)) q_secure_zero_str(node->string);
+    for (cJSON *k = node->child; k; k = k->next)
+        q_json_scrub(k);
+}
+
+void q_json_delete_secret(cJSON *node) {
+    if (!node) return;
+    q_json_scrub(node);
+    cJSON_Delete(node);
+}
+
+char *q_json_print_secret(const cJSON *node, int formatted) {
+    if (!node) return nullptr;
+    // cJSON_PrintPreallocated writes into our buffer and never reallocates
+    // it; when the buffer is too small it fails, the partial text is wiped and
+    // a buffer twice as large is tried.
+    int size = 256;
+    for (;;) {
+        char *buf = static_cast<char *>(malloc((size_t)size));
+        if (!buf) return nullptr;
+        if (cJSON_PrintPreallocated(const_cast<cJSON *>(node), buf, size, formatted ? 1 : 0)) return buf;
+        q_secure_zero(buf, (size_t)size);
+        free(buf);
+        // Bodies with secrets are small; a tree that still does not fit is
+        // one the printer refuses for another reason.
+        if (size >= (64 << 20)) return nullptr;
+        size *= 2;
+    }
 }
