@@ -60,6 +60,10 @@ run_fuzz() {
 run_cloud() {
   local was_up=0
   bash scripts/cloud/status.sh >/dev/null 2>&1 && was_up=1
+  # A cloud that is not up may be the remains of one whose processes were
+  # killed (a machine handed on, a run cut short): its databases, queues and
+  # PID files are in an unknown state, so the run starts from an empty folder.
+  [ $was_up -eq 1 ] || bash scripts/cloud/stop.sh --purge >/dev/null 2>&1 || true
   KVN_CLOUD_EXTRAS=${KVN_CLOUD_EXTRAS:-1} run_suite release cloud
   [ $was_up -eq 1 ] || bash scripts/cloud/stop.sh >/dev/null || failed=$((failed + 1))
 }
