@@ -149,45 +149,55 @@ TEST(Request, BodyConversions) {
         {"name": "blob", "label": "Blob", "type": "file", "base64": true},
         {"name": "upload", "type": "file"},
         {"name": "q", "in": "query"}]})");
-    auto vals = [&](std::vector<std::pair<int, const char *>> set) {
-        std::vector<const char *> v(15, "");
+    // Every row names the fields it fills; the others stay empty, and the
+    // required name is "vm" unless a row says otherwise.
+    using SET = std::vector<std::pair<const char *, const char *>>;
+    auto vals = [&](const SET &set) {
+        std::vector<const char *> v(f.op->field_count, "");
         v[0] = "vm";
-        for (auto &p : set) v[p.first] = p.second;
+        for (auto &p : set) {
+            int i = 0;
+            while (i < f.op->field_count && strcmp(f.op->fields[i].name, p.first)) i++;
+            EXPECT_LT(i, f.op->field_count) << p.first;
+            if (i < f.op->field_count) v[i] = p.second;
+        }
         return v;
     };
+    // clang-format off
     struct {
-        std::vector<std::pair<int, const char *>> set;
+        SET set;
         const char *expect;
     } rows[] = {
         {{}, R"({"server":{"name":"vm"}})"},
-        {{{1, "12"}, {2, "0.5"}, {3, "yes"}, {4, "null"}}, R"({"server":{"name":"vm","count":12,"ratio":0.5,"on":true,"mode":null}})"},
-        {{{3, "1"}, {4, "a"}}, R"({"server":{"name":"vm","on":true,"mode":"a"}})"},
-        {{{3, "no"}}, R"({"server":{"name":"vm","on":false}})"},
-        {{{5, " a, ,b\n"}, {6, "x,y"}}, R"({"server":{"name":"vm","tags":["a","b"],"nets":[{"uuid":"x"},{"uuid":"y"}]}})"},
-        {{{7, "k=v\n  k=w\r\n\n a=b=c"}}, R"({"server":{"name":"vm","metadata":{"role":{"k":"w","a":"b=c"}}}})"},
-        {{{8, R"({"x": [1]})"}}, R"({"server":{"name":"vm","extra":{"x":[1]}}})"},
-        {{{9, "n1"}, {10, "default,web"}}, R"({"server":{"name":"vm","net":{"uuid":"n1"},"sgs":[{"name":"default"},{"name":"web"}]}})"},
-        {{{11, "hello"}}, R"({"server":{"name":"vm","data":"aGVsbG8="}})"},
-        {{{13, "/no/such/file"}, {14, "qv"}}, R"({"server":{"name":"vm"}})"}, // plain file and query add nothing
+        {{{"count", "12"}, {"ratio", "0.5"}, {"on", "yes"}, {"mode", "null"}}, R"({"server":{"name":"vm","count":12,"ratio":0.5,"on":true,"mode":null}})"},
+        {{{"on", "1"}, {"mode", "a"}}, R"({"server":{"name":"vm","on":true,"mode":"a"}})"},
+        {{{"on", "no"}}, R"({"server":{"name":"vm","on":false}})"},
+        {{{"tags", " a, ,b\n"}, {"nets", "x,y"}}, R"({"server":{"name":"vm","tags":["a","b"],"nets":[{"uuid":"x"},{"uuid":"y"}]}})"},
+        {{{"metadata.role", "k=v\n  k=w\r\n\n a=b=c"}}, R"({"server":{"name":"vm","metadata":{"role":{"k":"w","a":"b=c"}}}})"},
+        {{{"extra", R"({"x": [1]})"}}, R"({"server":{"name":"vm","extra":{"x":[1]}}})"},
+        {{{"net", "n1"}, {"sgs", "default,web"}}, R"({"server":{"name":"vm","net":{"uuid":"n1"},"sgs":[{"name":"default"},{"name":"web"}]}})"},
+        {{{"data", "hello"}}, R"({"server":{"name":"vm","data":"aGVsbG8="}})"},
+        {{{"upload", "/no/such/file"}, {"q", "qv"}}, R"({"server":{"name":"vm"}})"}, // plain file and query add nothing
     };
     for (auto &r : rows) EXPECT_EQ(body_of(f, vals(r.set)), r.expect) << r.expect;
 
     std::string blob = d.file("data.bin");
-    EXPECT_EQ(body_of(f, vals({{12, blob.c_str()}})), R"({"server":{"name":"vm","blob":"aGkh"}})");
+    EXPECT_EQ(body_of(f, vals({{"blob", blob.c_str()}})), R"({"server":{"name":"vm","blob":"aGkh"}})");
 
     struct {
-        std::vector<std::pair<int, const char *>> set;
+        SET set;
         std::string error;
     } errors[] = {
-        {{{0, ""}}, "Name is required"},
-        {{{1, "12abc"}}, "Count must be an integer"},
-        {{{1, "99999999999999999999"}}, "Count must be an integer"},
-        {{{2, "1.5x"}}, "Ratio must be a number"},
-        {{{2, "nan"}}, "Ratio must be a number"},
-        {{{7, "k=v\n=x"}}, "Meta: expected key=value lines"},
-        {{{8, "{bad"}}, "Extra is not valid JSON"},
-        {{{12, "/no/such/file"}}, "Blob: cannot read /no/such/file (missing, or larger than 33554432 bytes)"},
+        {{{"name", ""}}, "Name is required"},
+        {{{"count", "12abc"}}, "Count must be an integer"},
+        {{{"count", "99999999999999999999"}}, "Count must be an integer"},
+        {{{"ratio", "1.5x"}}, "Ratio must be a number"},
+        {{{"ratio", "nan"}}, "Ratio must be a number"},
+        {{{"metadata.role", "k=v\n=x"}}, "Meta: expected key=value lines"},
+        {{{"extra", "{bad"}}, "Extra is not valid JSON"},
+        {{{"blob", "/no/such/file"}}, "Blob: cannot read /no/such/file (missing, or larger than 33554432 bytes)"},
     };
+    // clang-format on
     for (auto &e : errors) EXPECT_EQ(body_of(f, vals(e.set)), "error: " + e.error);
 }
 
