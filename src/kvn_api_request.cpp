@@ -104,31 +104,84 @@ cJSON *_list(const KVN_FIELD *f, const char *text) {
     return arr;
 }
 
-// Sets value at a dotted member path under target, making objects on the way.
-// Takes ownership of value in every case.
-void _set_at(cJSON *target, const char *path, cJSON *value) {
+// What the descriptor's own texts (body template, key, field names) are
+// expanded with. Absent when the body is built without a request around it.
+struct EXPANSION {
+    const KVN_EXPAND_CTX *ctx;
+    const KVN_OP *op;
+    KVN_VALUES values;
+};
+
+bool _has(const char *s) {
+    return s && strchr(s, '{');
+}
+
+// A descriptor text with its placeholders expanded; the text as it is when
+// there is nothing to expand or something does not resolve.
+std::string _expanded(const char *text, const EXPANSION *ex) {
+    char buf[k_body_text_max];
+    if (ex && _has(text) && kvn_api_expand(text, ex->ctx, ex->op, ex->values, buf, sizeof buf) == 0)
+        return buf;
+    return text;
+}
+
+// A copy of text from cJSON's own allocator, so cJSON can free it.
+char *_cjson_strdup(const char *text) {
+    size_t n = strlen(text) + 1;
+    char *copy = static_cast<char *>(cJSON_malloc(n));
+    if (copy) memcpy(copy, text, n);
+    return copy;
+}
+
+// Puts item under name in obj. A member it replaces may hold an earlier form
+// value (two fields of one name, a repeated kv key), so it is wiped first.
+void _put(cJSON *obj, const char *name, cJSON *item) {
+    if (!item) return;
+    cJSON *old = cJSON_GetObjectItemCaseSensitive(obj, name);
+    if (!old) {
+        cJSON_AddItemToObject(obj, name, item);
+        return;
+    }
+    // Replaced through the pointer: the wiped member no longer has its name.
+    char *copy = _cjson_strdup(name);
+    if (!copy) {
+        q_json_delete_secret(item);
+        return;
+    }
+    if (item->string && !(item->type & cJSON_StringIsConst)) cJSON_free(item->string);
+    item->string = copy;
+    item->type &= ~cJSON_StringIsConst;
+    q_json_scrub(old);
+    cJSON_ReplaceItemViaPointer(obj, old, item);
+}
+
+// Sets value at a dotted member path under target, making objects on the way;
+// each segment of the path is the descriptor's text and is expanded on its
+// own, so an inserted value never adds a level. Takes ownership of value in
+// every case.
+void _set_at(cJSON *target, const char *path, cJSON *value, const EXPANSION *ex) {
     cJSON *cur = target;
     const char *p = path;
     for (;;) {
         const char *dot = strchr(p, '.');
         size_t len = dot ? (size_t)(dot - p) : strlen(p);
         if (len > 127) {
-            cJSON_Delete(value);
+            q_json_delete_secret(value);
             return;
         }
-        std::string seg(p, len);
+        std::string seg = _expanded(std::string(p, len).c_str(), ex);
         if (!dot) {
-            if (cJSON_GetObjectItemCaseSensitive(cur, seg.c_str()))
-                cJSON_ReplaceItemInObjectCaseSensitive(cur, seg.c_str(), value);
-            else cJSON_AddItemToObject(cur, seg.c_str(), value);
+            _put(cur, seg.c_str(), value);
             return;
         }
         cJSON *next = cJSON_GetObjectItemCaseSensitive(cur, seg.c_str());
         if (!cJSON_IsObject(next)) {
-            cJSON *fresh = cJSON_CreateObject();
-            if (next) cJSON_ReplaceItemInObjectCaseSensitive(cur, seg.c_str(), fresh);
-            else cJSON_AddItemToObject(cur, seg.c_str(), fresh);
-            next = fresh;
+            next = cJSON_CreateObject();
+            if (!next) {
+                q_json_delete_secret(value);
+                return;
+            }
+            _put(cur, seg.c_str(), next);
         }
         cur = next;
         p = dot + 1;
@@ -161,6 +214,8 @@ int _convert(const KVN_FIELD *f, const char *v, cJSON **out, char *err, size_t e
             return CONV_ERR;
         }
         *out = cJSON_CreateString(enc.c_str());
+        q_secure_zero(enc.data(), enc.size());
+        q_secure_zero(data.get(), len);
         return CONV_SET;
     }
     if (!*v) {
@@ -184,6 +239,7 @@ int _convert(const KVN_FIELD *f, const char *v, cJSON **out, char *err, size_t e
             return CONV_ERR;
         }
         *out = cJSON_CreateString(enc.c_str());
+        q_secure_zero(enc.data(), enc.size());
         return CONV_SET;
     }
     switch (f->type) {
@@ -228,13 +284,10 @@ int _convert(const KVN_FIELD *f, const char *v, cJSON **out, char *err, size_t e
                 return;
             }
             std::string key = piece.substr(0, eq);
-            cJSON *val = cJSON_CreateString(piece.c_str() + eq + 1);
-            if (cJSON_GetObjectItemCaseSensitive(obj, key.c_str()))
-                cJSON_ReplaceItemInObjectCaseSensitive(obj, key.c_str(), val);
-            else cJSON_AddItemToObject(obj, key.c_str(), val);
+            _put(obj, key.c_str(), cJSON_CreateString(piece.c_str() + eq + 1));
         });
         if (bad) {
-            cJSON_Delete(obj);
+            q_json_delete_secret(obj);
             q_format(err, err_size, "%s: expected key=value lines", f->label);
             return CONV_ERR;
         }
@@ -242,20 +295,25 @@ int _convert(const KVN_FIELD *f, const char *v, cJSON **out, char *err, size_t e
         return CONV_SET;
     }
     case KVN_FT_JSON: {
-        cJSON *parsed = cJSON_Parse(v);
-        if (!parsed) {
+        // One value and nothing after it but white space: text after a
+        // complete value is a typing slip, not something to drop silently.
+        const char *end = nullptr;
+        Q_CJSON_SECRET parsed(cJSON_ParseWithOpts(v, &end, 0));
+        if (parsed && end) end += strspn(end, " \t\r\n");
+        if (!parsed || !end || *end) {
             q_format(err, err_size, "%s is not valid JSON", f->label);
             return CONV_ERR;
         }
-        *out = parsed;
+        *out = parsed.release();
         return CONV_SET;
     }
     default: *out = cJSON_CreateString(v); return CONV_SET;
     }
 }
 
-int _patch_body(const KVN_OP *op, KVN_VALUES values, char *err, size_t err_size, cJSON **out) {
-    Q_CJSON arr(cJSON_CreateArray());
+int _patch_body(const KVN_OP *op, KVN_VALUES values, const EXPANSION *ex, char *err, size_t err_size,
+                cJSON **out) {
+    Q_CJSON_SECRET arr(cJSON_CreateArray());
     for (int i = 0; i < op->field_count; i++) {
         const KVN_FIELD *f = &op->fields[i];
         if (!_is_body_field(f)) continue;
@@ -274,7 +332,7 @@ int _patch_body(const KVN_OP *op, KVN_VALUES values, char *err, size_t err_size,
         else value = cJSON_CreateString(v);
         cJSON *o = cJSON_CreateObject();
         cJSON_AddStringToObject(o, "op", "add");
-        cJSON_AddStringToObject(o, "path", (std::string("/") + f->name).c_str());
+        cJSON_AddStringToObject(o, "path", ("/" + _expanded(f->name, ex)).c_str());
         cJSON_AddItemToObject(o, "value", value);
         cJSON_AddItemToArray(arr.get(), o);
     }
@@ -282,25 +340,28 @@ int _patch_body(const KVN_OP *op, KVN_VALUES values, char *err, size_t err_size,
     return 0;
 }
 
-bool _has(const char *s) { return s && strchr(s, '{'); }
-
-// Expands placeholders in member names and string values at every depth;
-// what does not resolve stays as it was.
-void _expand_body(cJSON *node, const KVN_EXPAND_CTX *ctx, const KVN_OP *op, KVN_VALUES values) {
+// Expands placeholders in the member names and string values of a body
+// template, at every depth; what does not resolve stays as it was. Runs
+// before any form value is in the tree, so typed text is never touched.
+void _expand_template(cJSON *node, const EXPANSION *ex) {
     char buf[k_body_text_max];
     cJSON *child;
     cJSON_ArrayForEach(child, node) {
         if (_has(child->string) && !(child->type & cJSON_StringIsConst) &&
-            kvn_api_expand(child->string, ctx, op, values, buf, sizeof buf) == 0) {
-            cJSON_free(child->string);
-            child->string = strdup(buf);
+            kvn_api_expand(child->string, ex->ctx, ex->op, ex->values, buf, sizeof buf) == 0) {
+            if (char *copy = _cjson_strdup(buf)) {
+                cJSON_free(child->string);
+                child->string = copy;
+            }
         }
         if (cJSON_IsString(child) && _has(child->valuestring) && !(child->type & cJSON_IsReference) &&
-            kvn_api_expand(child->valuestring, ctx, op, values, buf, sizeof buf) == 0) {
-            cJSON_free(child->valuestring);
-            child->valuestring = strdup(buf);
+            kvn_api_expand(child->valuestring, ex->ctx, ex->op, ex->values, buf, sizeof buf) == 0) {
+            if (char *copy = _cjson_strdup(buf)) {
+                cJSON_free(child->valuestring);
+                child->valuestring = copy;
+            }
         }
-        if (cJSON_IsObject(child) || cJSON_IsArray(child)) _expand_body(child, ctx, op, values);
+        if (cJSON_IsObject(child) || cJSON_IsArray(child)) _expand_template(child, ex);
     }
 }
 } // namespace
@@ -380,31 +441,40 @@ void kvn_api_append_query(const KVN_OP *op, KVN_VALUES values, char *path, size_
     q_strcat(path, size, q.s->data);
 }
 
-int kvn_api_build_body(const KVN_OP *op, KVN_VALUES values, char *err, size_t err_size, cJSON **out) {
+// The body of an operation. With an expansion, the descriptor's texts (body
+// template, key, field names) are expanded before any form value goes in;
+// the tree holds form values from then on, so every path that drops it wipes
+// it first.
+static int _build_body(const KVN_OP *op, KVN_VALUES values, const EXPANSION *ex, char *err, size_t err_size,
+                       cJSON **out) {
     if (err && err_size) err[0] = 0;
     Q_GUARD(op && out, -1);
     *out = nullptr;
     if (op->field_count == 0) {
         if (op->json_patch) *out = cJSON_CreateArray();
         else if (op->body) *out = cJSON_Duplicate(op->body, 1);
+        if (*out && ex && !op->json_patch) _expand_template(*out, ex);
         return 0;
     }
-    if (op->json_patch) return _patch_body(op, values, err, err_size, out);
+    if (op->json_patch) return _patch_body(op, values, ex, err, err_size, out);
 
     bool any_body = false;
     for (int i = 0; i < op->field_count; i++) any_body = any_body || _is_body_field(&op->fields[i]);
-    Q_CJSON root;
+    Q_CJSON_SECRET root;
     if (op->body) root.reset(cJSON_Duplicate(op->body, 1));
     else if (any_body) root.reset(cJSON_CreateObject());
+    if (root && ex) _expand_template(root.get(), ex);
 
+    // Values go under the key's member, made an object when it is not one. A
+    // template that is not an object has no member for the key and no
+    // members to set: the values are dropped below.
     cJSON *target = root.get();
-    if (target && op->key) {
-        cJSON *member = cJSON_GetObjectItemCaseSensitive(target, op->key);
+    if (cJSON_IsObject(target) && op->key) {
+        std::string key = _expanded(op->key, ex);
+        cJSON *member = cJSON_GetObjectItemCaseSensitive(target, key.c_str());
         if (!cJSON_IsObject(member)) {
-            cJSON *fresh = cJSON_CreateObject();
-            if (member) cJSON_ReplaceItemInObjectCaseSensitive(target, op->key, fresh);
-            else if (cJSON_IsObject(target)) cJSON_AddItemToObject(target, op->key, fresh);
-            member = fresh;
+            member = cJSON_CreateObject();
+            _put(target, key.c_str(), member);
         }
         target = member;
     }
@@ -421,13 +491,18 @@ int kvn_api_build_body(const KVN_OP *op, KVN_VALUES values, char *err, size_t er
         int conv = _convert(f, v, &value, err, err_size);
         if (conv == CONV_ERR) return -1;
         if (conv == CONV_SET && value) {
-            // A template that is not an object has no members to set.
-            if (cJSON_IsObject(target)) _set_at(target, f->name, value);
-            else cJSON_Delete(value);
+            if (cJSON_IsObject(target))
+                _set_at(target, f->name, value, ex);
+            else
+                q_json_delete_secret(value);
         }
     }
     *out = root.release();
     return 0;
+}
+
+int kvn_api_build_body(const KVN_OP *op, KVN_VALUES values, char *err, size_t err_size, cJSON **out) {
+    return _build_body(op, values, nullptr, err, err_size, out);
 }
 
 int kvn_api_prepare(const KVN_OP *op, const KVN_EXPAND_CTX *ctx, KVN_VALUES values, char *path, size_t path_size,
@@ -441,7 +516,6 @@ int kvn_api_prepare(const KVN_OP *op, const KVN_EXPAND_CTX *ctx, KVN_VALUES valu
         return -1;
     }
     if (values) kvn_api_append_query(op, values, path, path_size);
-    if (kvn_api_build_body(op, values, err, err_size, out) != 0) return -1;
-    if (*out) _expand_body(*out, ctx, op, values);
-    return 0;
+    EXPANSION ex = {ctx, op, values};
+    return _build_body(op, values, &ex, err, err_size, out);
 }
