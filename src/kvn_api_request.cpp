@@ -332,7 +332,9 @@ int _patch_body(const KVN_OP *op, KVN_VALUES values, const EXPANSION *ex, char *
         else value = cJSON_CreateString(v);
         cJSON *o = cJSON_CreateObject();
         cJSON_AddStringToObject(o, "op", "add");
-        cJSON_AddStringToObject(o, "path", ("/" + _expanded(f->name, ex)).c_str());
+        std::string path = "/";
+        path += _expanded(f->name, ex);
+        cJSON_AddStringToObject(o, "path", path.c_str());
         cJSON_AddItemToObject(o, "value", value);
         cJSON_AddItemToArray(arr.get(), o);
     }
