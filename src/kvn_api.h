@@ -173,9 +173,12 @@ void kvn_api_value_text(const cJSON *value, char *out, size_t size);
 int kvn_api_expand(const char *tmpl, const KVN_EXPAND_CTX *ctx, const KVN_OP *op, KVN_VALUES values, char *out,
                    size_t size);
 void kvn_api_append_query(const KVN_OP *op, KVN_VALUES values, char *path, size_t size);
-// 0 with the body (or none) in *out, or -1 with a message for the form.
+// 0 with the body (or none) in *out, or -1 with a message for the form. The
+// template's placeholders stay as they are here; kvn_api_prepare expands them.
 int kvn_api_build_body(const KVN_OP *op, KVN_VALUES values, char *err, size_t err_size, cJSON **out);
-// Path, query and body of one request, in that order.
+// Path, query and body of one request, in that order. Placeholders are
+// expanded in the descriptor's own texts (path, body template, key, field
+// names) and never inside what the user typed or the item holds.
 int kvn_api_prepare(const KVN_OP *op, const KVN_EXPAND_CTX *ctx, KVN_VALUES values, char *path, size_t path_size,
                     cJSON **out, char *err, size_t err_size);
 

@@ -191,10 +191,10 @@ int _fail_startup(KVN_APP *app) {
 } // namespace
 
 int main(int argc, char **argv) {
-    // 1. Logging at NOTICE until the settings are known.
+    // Logging at NOTICE until the settings are known.
     set_log_level(Q_LOG_NOTICE);
 
-    // 2. Command line; -h leaves before anything is created.
+    // Command line; -h leaves before anything is created.
     KVN_ARGS args;
     _parse_args(argc, argv, &args);
     if (args.help) {
@@ -205,23 +205,23 @@ int main(int argc, char **argv) {
     signal(SIGINT, _on_stop_signal);
     signal(SIGPIPE, SIG_IGN);
 
-    // 3. Folders.
+    // Folders: config, data, profiles and history.
     if (kvn_paths_init() != 0) q_log(Q_LOG_ERR, "some user directories could not be created");
 
-    // 4. The application record and its settings.
+    // The application record and its settings.
     KVN_APP app;
     memset(&app, 0, sizeof app);
     kvn_app_publish(&app);
     kvn_config_load(&app.config);
 
-    // 5. Log level: -v wins over the setting.
+    // Log level: -v wins over the setting.
     set_log_level(args.verbosity_given ? args.log_level : app.config.log_level);
     q_log(Q_LOG_DEBUG, "log level %d (%s)", get_log_level(), args.verbosity_given ? "-v" : "settings");
 
-    // 6.
+    // Start-up banner, the first line at the chosen level.
     q_log(Q_LOG_NOTICE, "Kelvane %s (%s) starting", KVN_VERSION, KVN_BUILD_TAG);
 
-    // 7-8. The HTTP layer and its default CA bundle.
+    // The HTTP layer and its default CA bundle.
     q_httpc_global_init();
     char agent[64];
     q_format(agent, sizeof agent, "Kelvane/%s", KVN_VERSION);
@@ -236,29 +236,29 @@ int main(int argc, char **argv) {
                          "profile names a CA file");
     }
 
-    // 9.
+    // Four job workers; without them no request could ever run.
     if (kvn_jobs_init(4) != 0) {
         q_log(Q_LOG_ERR, "cannot start the job workers");
         return 1;
     }
 
-    // 10. Descriptor catalogue; kept even when some files had errors.
+    // Descriptor catalogue; kept even when some files had errors.
     char api_dir[KVN_PATH_MAX];
     kvn_paths_app_file(api_dir, sizeof api_dir, "resources/api");
     app.api = kvn_api_load_dir(api_dir);
     if (app.api) kvn_api_check_refs(app.api);
 
-    // 11. Allegro and its add-ons.
+    // Allegro and its add-ons.
     if (!al_init() || !al_init_font_addon() || !al_init_ttf_addon() || !al_init_primitives_addon() ||
         !al_init_image_addon() || !al_install_keyboard() || !al_install_mouse()) {
         q_log(Q_LOG_ERR, "cannot initialize Allegro");
         return _fail_startup(&app);
     }
 
-    // 12. Numbers are written and read with a point whatever the locale.
+    // Numbers are written and read with a point whatever the locale.
     setlocale(LC_NUMERIC, "C");
 
-    // 13-14. The saved layout (kvn_gui_layout_load) gives the geometry once
+    // Display: the saved layout (kvn_gui_layout_load) gives the geometry once
     // it exists; until then the default size.
     int width = 1400, height = 860;
     al_set_new_display_flags(ALLEGRO_WINDOWED | ALLEGRO_OPENGL | ALLEGRO_RESIZABLE);
@@ -268,21 +268,21 @@ int main(int argc, char **argv) {
         return _fail_startup(&app);
     }
 
-    // 15.
+    // Window title: version and build tag.
     char title[128];
     q_format(title, sizeof title, "Kelvane %s%s%s", KVN_VERSION, " - ", KVN_BUILD_TAG);
     al_set_window_title(app.display, title);
 
-    // 16.
+    // Window icon; without the file the platform's default stays.
     char icon_path[KVN_PATH_MAX];
     kvn_paths_app_file(icon_path, sizeof icon_path, "assets/kvn-icon.png");
     ALLEGRO_BITMAP *icon = al_load_bitmap(icon_path);
     if (icon) al_set_display_icon(app.display, icon);
 
-    // 17.
+    // Fonts, with a fallback font for the scripts Inter lacks.
     _load_fonts(&app);
 
-    // 18. The GUI context; the application theme joins with its module, until
+    // The GUI context; the application theme joins with its module, until
     // then the toolkit's default theme stays.
     app.gui = q_gui_new_ctx(app.ui_font);
     if (!app.gui) {
@@ -295,7 +295,7 @@ int main(int argc, char **argv) {
     q_gui_detect_dpi_scale(app.gui, app.display);
     q_gui_set_resize_mode(app.gui, 1);
 
-    // 19. Event queue and the 1/30 s timer.
+    // Event queue and the 1/30 s timer.
     ALLEGRO_EVENT_QUEUE *queue = al_create_event_queue();
     ALLEGRO_TIMER *timer = al_create_timer(1.0 / 30.0);
     if (!queue || !timer) {
@@ -309,24 +309,24 @@ int main(int argc, char **argv) {
     q_gui_set_event_queue(app.gui, queue);
     al_start_timer(timer);
 
-    // 20. The application windows and the custom operation handlers are
+    // The application windows and the custom operation handlers are
     // built here.
 
-    // 21. A folder that is not there at all holds no broken descriptor: the
+    // Welcome status. A folder that is not there at all holds no broken descriptor: the
     // user is simply asked to connect.
     if (app.api && app.api->error_text[0] && !app.api->folder_missing)
         kvn_app_status(0, "Welcome. %s", "Some API descriptors have errors (see About).");
     else
         kvn_app_status(0, "Welcome. %s", "Connect to a cloud to start.");
 
-    // 22. The connect dialog opens here, and with --env connects at once
+    // The connect dialog opens here, and with --env connects at once
     // (args.use_env).
 
-    // 23. A view opens only through the service tree of the main window
+    // --open: a view opens only through the service tree of the main window
     // (kvn_gui_main_open_view); without that tree no view can open.
     if (args.open_view) kvn_app_status(1, "unknown view '%s'", args.open_view);
 
-    // 24.
+    // The event loop, until the user quits.
     app.running = 1;
     _event_loop(&app, queue);
 

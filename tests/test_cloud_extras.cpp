@@ -1,4 +1,4 @@
-// labels: cloud
+// labels: cloud localcloud
 // The local cloud's extra services, driven with the `openstack` client. Each
 // test skips when its service is not in the catalog (the cloud started with
 // KVN_CLOUD_EXTRAS=0 or without it).

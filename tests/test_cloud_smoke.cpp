@@ -1,4 +1,4 @@
-// labels: cloud
+// labels: cloud localcloud
 // Proves that the local cloud is a real one by driving it with the
 // `openstack` command-line client as the non-admin demo user: the checks
 // need the services to talk to each other (nova to neutron, placement and

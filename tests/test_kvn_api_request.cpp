@@ -3,6 +3,9 @@
 // preparation, and list cell formats.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
+
 #include "kvn_api.h"
 #include "kvn_test_util.h"
 #include "q_common.h"
@@ -24,8 +27,11 @@ struct OP_FIXTURE {
 
 std::string print(const cJSON *j) {
     if (!j) return "(none)";
-    Q_CBUF p(cJSON_PrintUnformatted(j));
-    return p.get();
+    // cJSON_free, not free: under a FREED_WATCH the text comes from its hook.
+    char *p = cJSON_PrintUnformatted(j);
+    std::string s = p ? p : "";
+    cJSON_free(p);
+    return s;
 }
 
 std::string body_of(const OP_FIXTURE &f, std::vector<const char *> values, std::string *err = nullptr) {
@@ -37,6 +43,40 @@ std::string body_of(const OP_FIXTURE &f, std::vector<const char *> values, std::
     cJSON_Delete(out);
     return s;
 }
+
+// Watches every block cJSON frees while it lives and counts those that still
+// hold a given text. Each block carries its size in a header of its own, so
+// only what cJSON allocated under the watch may be freed under it: trees made
+// before (descriptor documents) must outlive the watch.
+struct FREED_WATCH {
+    static inline const char *needle = nullptr;
+    static inline int hits = 0;
+    static constexpr size_t k_head = 16;
+    static void *grab(size_t n) {
+        char *p = static_cast<char *>(malloc(n + k_head));
+        if (!p) return nullptr;
+        memcpy(p, &n, sizeof n);
+        return p + k_head;
+    }
+    static void release(void *p) {
+        if (!p) return;
+        char *base = static_cast<char *>(p) - k_head;
+        size_t n;
+        memcpy(&n, base, sizeof n);
+        if (needle && memmem(p, n, needle, strlen(needle))) hits++;
+        free(base);
+    }
+    explicit FREED_WATCH(const char *text) {
+        needle = text;
+        hits = 0;
+        cJSON_Hooks hooks = {grab, release};
+        cJSON_InitHooks(&hooks);
+    }
+    ~FREED_WATCH() {
+        cJSON_InitHooks(nullptr);
+        needle = nullptr;
+    }
+};
 } // namespace
 
 TEST(Request, ValueText) {
@@ -149,45 +189,58 @@ TEST(Request, BodyConversions) {
         {"name": "blob", "label": "Blob", "type": "file", "base64": true},
         {"name": "upload", "type": "file"},
         {"name": "q", "in": "query"}]})");
-    auto vals = [&](std::vector<std::pair<int, const char *>> set) {
-        std::vector<const char *> v(15, "");
+    // Every row names the fields it fills; the others stay empty, and the
+    // required name is "vm" unless a row says otherwise.
+    using SET = std::vector<std::pair<const char *, const char *>>;
+    auto vals = [&](const SET &set) {
+        std::vector<const char *> v(f.op->field_count, "");
         v[0] = "vm";
-        for (auto &p : set) v[p.first] = p.second;
+        for (auto &p : set) {
+            int i = 0;
+            while (i < f.op->field_count && strcmp(f.op->fields[i].name, p.first)) i++;
+            EXPECT_LT(i, f.op->field_count) << p.first;
+            if (i < f.op->field_count) v[i] = p.second;
+        }
         return v;
     };
+    // clang-format off
     struct {
-        std::vector<std::pair<int, const char *>> set;
+        SET set;
         const char *expect;
     } rows[] = {
         {{}, R"({"server":{"name":"vm"}})"},
-        {{{1, "12"}, {2, "0.5"}, {3, "yes"}, {4, "null"}}, R"({"server":{"name":"vm","count":12,"ratio":0.5,"on":true,"mode":null}})"},
-        {{{3, "1"}, {4, "a"}}, R"({"server":{"name":"vm","on":true,"mode":"a"}})"},
-        {{{3, "no"}}, R"({"server":{"name":"vm","on":false}})"},
-        {{{5, " a, ,b\n"}, {6, "x,y"}}, R"({"server":{"name":"vm","tags":["a","b"],"nets":[{"uuid":"x"},{"uuid":"y"}]}})"},
-        {{{7, "k=v\n  k=w\r\n\n a=b=c"}}, R"({"server":{"name":"vm","metadata":{"role":{"k":"w","a":"b=c"}}}})"},
-        {{{8, R"({"x": [1]})"}}, R"({"server":{"name":"vm","extra":{"x":[1]}}})"},
-        {{{9, "n1"}, {10, "default,web"}}, R"({"server":{"name":"vm","net":{"uuid":"n1"},"sgs":[{"name":"default"},{"name":"web"}]}})"},
-        {{{11, "hello"}}, R"({"server":{"name":"vm","data":"aGVsbG8="}})"},
-        {{{13, "/no/such/file"}, {14, "qv"}}, R"({"server":{"name":"vm"}})"}, // plain file and query add nothing
+        {{{"count", "12"}, {"ratio", "0.5"}, {"on", "yes"}, {"mode", "null"}}, R"({"server":{"name":"vm","count":12,"ratio":0.5,"on":true,"mode":null}})"},
+        {{{"on", "1"}, {"mode", "a"}}, R"({"server":{"name":"vm","on":true,"mode":"a"}})"},
+        {{{"on", "no"}}, R"({"server":{"name":"vm","on":false}})"},
+        {{{"tags", " a, ,b\n"}, {"nets", "x,y"}}, R"({"server":{"name":"vm","tags":["a","b"],"nets":[{"uuid":"x"},{"uuid":"y"}]}})"},
+        {{{"metadata.role", "k=v\n  k=w\r\n\n a=b=c"}}, R"({"server":{"name":"vm","metadata":{"role":{"k":"w","a":"b=c"}}}})"},
+        {{{"extra", R"({"x": [1]})"}}, R"({"server":{"name":"vm","extra":{"x":[1]}}})"},
+        {{{"extra", "\"s\"\r\n "}}, R"({"server":{"name":"vm","extra":"s"}})"}, // trailing white space is fine
+        {{{"net", "n1"}, {"sgs", "default,web"}}, R"({"server":{"name":"vm","net":{"uuid":"n1"},"sgs":[{"name":"default"},{"name":"web"}]}})"},
+        {{{"data", "hello"}}, R"({"server":{"name":"vm","data":"aGVsbG8="}})"},
+        {{{"upload", "/no/such/file"}, {"q", "qv"}}, R"({"server":{"name":"vm"}})"}, // plain file and query add nothing
     };
     for (auto &r : rows) EXPECT_EQ(body_of(f, vals(r.set)), r.expect) << r.expect;
 
     std::string blob = d.file("data.bin");
-    EXPECT_EQ(body_of(f, vals({{12, blob.c_str()}})), R"({"server":{"name":"vm","blob":"aGkh"}})");
+    EXPECT_EQ(body_of(f, vals({{"blob", blob.c_str()}})), R"({"server":{"name":"vm","blob":"aGkh"}})");
 
     struct {
-        std::vector<std::pair<int, const char *>> set;
+        SET set;
         std::string error;
     } errors[] = {
-        {{{0, ""}}, "Name is required"},
-        {{{1, "12abc"}}, "Count must be an integer"},
-        {{{1, "99999999999999999999"}}, "Count must be an integer"},
-        {{{2, "1.5x"}}, "Ratio must be a number"},
-        {{{2, "nan"}}, "Ratio must be a number"},
-        {{{7, "k=v\n=x"}}, "Meta: expected key=value lines"},
-        {{{8, "{bad"}}, "Extra is not valid JSON"},
-        {{{12, "/no/such/file"}}, "Blob: cannot read /no/such/file (missing, or larger than 33554432 bytes)"},
+        {{{"name", ""}}, "Name is required"},
+        {{{"count", "12abc"}}, "Count must be an integer"},
+        {{{"count", "99999999999999999999"}}, "Count must be an integer"},
+        {{{"ratio", "1.5x"}}, "Ratio must be a number"},
+        {{{"ratio", "nan"}}, "Ratio must be a number"},
+        {{{"metadata.role", "k=v\n=x"}}, "Meta: expected key=value lines"},
+        {{{"extra", "{bad"}}, "Extra is not valid JSON"},
+        {{{"extra", "{\"a\":1}}"}}, "Extra is not valid JSON"},
+        {{{"extra", "[1] 2"}}, "Extra is not valid JSON"},
+        {{{"blob", "/no/such/file"}}, "Blob: cannot read /no/such/file (missing, or larger than 33554432 bytes)"},
     };
+    // clang-format on
     for (auto &e : errors) EXPECT_EQ(body_of(f, vals(e.set)), "error: " + e.error);
 }
 
@@ -207,10 +260,26 @@ TEST(Request, EmptyValuesByFlags) {
     EXPECT_EQ(body_of(q, {"v", ""}), "(none)");
     EXPECT_EQ(body_of(q, {"", ""}), "error: N is required");
 
-    OP_FIXTURE tmpl(R"({"path": "/x", "body": {"reboot": {"type": "SOFT"}}})");
-    EXPECT_EQ(body_of(tmpl, {}), R"({"reboot":{"type":"SOFT"}})");
-    OP_FIXTURE keyed(R"({"path": "/x", "key": "reboot", "body": {"reboot": "HARD"}, "fields": [{"name": "type"}]})");
-    EXPECT_EQ(body_of(keyed, {"SOFT"}), R"({"reboot":{"type":"SOFT"}})");
+    // Templates, with and without a key. A template that is not an object has
+    // no member for the key, so the values are dropped; the asan run proves
+    // nothing is left behind by the object the key would have had.
+    // clang-format off
+    struct {
+        const char *op;
+        std::vector<const char *> values;
+        const char *expect;
+    } templates[] = {
+        {R"({"path": "/x", "body": {"reboot": {"type": "SOFT"}}})", {}, R"({"reboot":{"type":"SOFT"}})"},
+        {R"({"path": "/x", "key": "reboot", "body": {"reboot": "HARD"}, "fields": [{"name": "type"}]})", {"SOFT"}, R"({"reboot":{"type":"SOFT"}})"},
+        {R"({"path": "/x", "key": "k", "body": ["a"], "fields": [{"name": "n"}]})", {"v"}, R"(["a"])"},
+        {R"({"path": "/x", "key": "k", "body": "text", "fields": [{"name": "n.m"}]})", {"v"}, R"("text")"},
+        {R"({"path": "/x", "body": [1], "fields": [{"name": "n", "type": "list"}]})", {"a,b"}, R"([1])"},
+    };
+    // clang-format on
+    for (auto &t : templates) {
+        OP_FIXTURE op(t.op);
+        EXPECT_EQ(body_of(op, t.values), t.expect) << t.op;
+    }
 }
 
 TEST(Request, JsonPatch) {
@@ -247,6 +316,82 @@ TEST(Request, PrepareExpandsPathQueryAndBody) {
     EXPECT_EQ(kvn_api_prepare(f.op, &no_item, vals, path, sizeof path, &body, err, sizeof err), -1);
     EXPECT_STREQ(err, "cannot resolve /projects/{project_id}/servers/{id}/action");
     EXPECT_EQ(body, nullptr);
+}
+
+// Placeholders belong to the descriptor: its path, body template, key and
+// field names. What the user typed, or what the item holds, reaches the body
+// exactly as it was, braces and percent signs included.
+TEST(Request, PrepareNeverRewritesTypedValues) {
+    OP_FIXTURE f(R"({"path": "/projects/{project_id}/servers", "key": "{kind}",
+        "body": {"{kind}": {"name": "{label}", "origin": "{item.origin}"}},
+        "fields": [{"name": "label", "in": "path"}, {"name": "kind", "in": "path"},
+                   {"name": "description"}, {"name": "adminPass", "type": "password"},
+                   {"name": "user_data", "type": "text"}, {"name": "extra", "type": "json"},
+                   {"name": "metadata", "type": "kv"}, {"name": "tags", "type": "list"},
+                   {"name": "meta.{label}"}]})");
+    Q_CJSON item(cJSON_Parse(R"({"origin": "{label} %41"})"));
+    KVN_EXPAND_CTX ctx = {"p1", "u1", item.get(), nullptr, nullptr};
+    const char *vals[] = {"web",
+                          "server",
+                          "{label} of {project_id}",
+                          "p{label}w%",
+                          "#!/bin/sh\necho {project_id} > /tmp/{kind}%20",
+                          R"({"{label}": "{project_id}", "n": "%2F"})",
+                          "{label}={project_id}\nk={kind}",
+                          "{label},{kind}",
+                          "v{label}"};
+    char path[256], err[128];
+    cJSON *raw = nullptr;
+    ASSERT_EQ(kvn_api_prepare(f.op, &ctx, vals, path, sizeof path, &raw, err, sizeof err), 0) << err;
+    Q_CJSON body(raw);
+    EXPECT_STREQ(path, "/projects/p1/servers");
+    // clang-format off
+    struct {
+        const char *member;
+        const char *expect;
+    } rows[] = {
+        {"server.name", R"("web")"},                        // the template's own placeholder
+        {"server.origin", R"("%7Blabel%7D%20%2541")"},      // an item value goes in once, encoded, never expanded
+        {"server.description", R"("{label} of {project_id}")"},
+        {"server.adminPass", R"("p{label}w%")"},
+        {"server.user_data", R"("#!/bin/sh\necho {project_id} > /tmp/{kind}%20")"},
+        {"server.extra", R"({"{label}":"{project_id}","n":"%2F"})"},
+        {"server.metadata", R"({"{label}":"{project_id}","k":"{kind}"})"},
+        {"server.tags", R"(["{label}","{kind}"])"},
+        {"server.meta.web", R"("v{label}")"},               // a field name is the descriptor's text
+    };
+    // clang-format on
+    for (auto &r : rows)
+        EXPECT_EQ(print(kvn_api_json_at(body.get(), r.member)), r.expect) << r.member;
+}
+
+// A build that stops half-way has already copied earlier values, passwords
+// among them, into the partial body; it must wipe them before freeing.
+TEST(Request, BuilderWipesPasswordsBeforeFreeingThem) {
+    const char *pw = "S3cr3t-pw";
+    // clang-format off
+    struct {
+        const char *op;
+        std::vector<const char *> values;
+        std::string expect; // what body_of gives
+    } rows[] = {
+        {R"({"path": "/x", "fields": [{"name": "pw", "type": "password"}, {"name": "n", "label": "N", "type": "int"}]})", {pw, "x"}, "error: N must be an integer"},
+        {R"({"path": "/x", "key": "server", "fields": [{"name": "a.pw", "type": "password"}, {"name": "n", "label": "N", "type": "number"}]})", {pw, "1x"}, "error: N must be a number"},
+        {R"({"path": "/x", "fields": [{"name": "pw", "type": "password"}, {"name": "m", "label": "M", "type": "kv"}]})", {pw, "k=v\n=x"}, "error: M: expected key=value lines"},
+        {R"({"path": "/x", "fields": [{"name": "m", "label": "M", "type": "kv"}]})", {"pass=S3cr3t-pw\n=x"}, "error: M: expected key=value lines"},
+        {R"({"path": "/x", "fields": [{"name": "m", "label": "M", "type": "kv"}]})", {"pass=S3cr3t-pw\npass=x"}, R"({"m":{"pass":"x"}})"}, // replaced, not dropped
+        {R"({"path": "/x", "fields": [{"name": "j", "label": "J", "type": "json"}]})", {R"({"p": "S3cr3t-pw"}})"}, "error: J is not valid JSON"},
+        {R"({"path": "/x", "fields": [{"name": "pw", "type": "password"}, {"name": "j", "label": "J", "type": "json"}]})", {pw, "{bad"}, "error: J is not valid JSON"},
+        {R"({"path": "/x", "body": {"t": 1}, "fields": [{"name": "pw", "type": "password"}, {"name": "r", "label": "R", "required": true}]})", {pw, ""}, "error: R is required"},
+        {R"({"path": "/x", "json_patch": true, "fields": [{"name": "pw", "type": "password"}, {"name": "r", "label": "R", "required": true}]})", {pw, ""}, "error: R is required"},
+    };
+    // clang-format on
+    for (auto &r : rows) {
+        OP_FIXTURE f(r.op);
+        FREED_WATCH watch(pw);
+        EXPECT_EQ(body_of(f, r.values), r.expect) << r.op;
+        EXPECT_EQ(FREED_WATCH::hits, 0) << r.op;
+    }
 }
 
 TEST(Request, CellFormats) {

@@ -1,6 +1,5 @@
 // labels: unit
-// Digests and the cipher against published vectors, the sealed secret, and
-// profile files.
+// The sealed secret and profile files.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,19 +8,8 @@
 #include "kvn_profile.h"
 #include "kvn_test_util.h"
 #include "q_common.h"
-#include "q_digest.h"
 
 namespace {
-std::string hex(const uint8_t *p, size_t n) {
-    std::string s;
-    char b[3];
-    for (size_t i = 0; i < n; i++) {
-        snprintf(b, sizeof b, "%02x", p[i]);
-        s += b;
-    }
-    return s;
-}
-
 struct HOME {
     TEST_DIR dir;
     std::string old;
@@ -37,44 +25,6 @@ struct HOME {
     }
 };
 } // namespace
-
-TEST(Digest, KnownAnswers) {
-    uint8_t out[64];
-    ASSERT_EQ(q_sha1("abc", 3, out), 0);
-    EXPECT_EQ(hex(out, 20), "a9993e364706816aba3e25717850c26c9cd0d89d");
-    ASSERT_EQ(q_sha256("abc", 3, out), 0);
-    EXPECT_EQ(hex(out, 32), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    // RFC 2202 and RFC 4231, test case 2.
-    const char *data = "what do ya want for nothing?";
-    ASSERT_EQ(q_hmac_sha1("Jefe", 4, data, strlen(data), out), 0);
-    EXPECT_EQ(hex(out, 20), "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79");
-    ASSERT_EQ(q_hmac_sha256("Jefe", 4, data, strlen(data), out), 0);
-    EXPECT_EQ(hex(out, 32), "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
-    // RFC 7914, section 11: PBKDF2-HMAC-SHA256 ("passwd", "salt", 1 iteration).
-    ASSERT_EQ(q_pbkdf2_sha256("passwd", 6, "salt", 4, 1, out, 64), 0);
-    EXPECT_EQ(hex(out, 64), "55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc"
-                            "49ca9cccf179b645991664b39d77ef317c71b845b1e30bd509112041d3a19783");
-}
-
-TEST(Digest, AesGcmVectorsAndTamperedData) {
-    // Test cases 13 and 14 of the original GCM paper (all-zero key and nonce).
-    uint8_t key[32] = {0}, nonce[12] = {0}, tag[16], ct[16], pt[16] = {0};
-    ASSERT_EQ(q_aead_aes256gcm_encrypt(key, nonce, nullptr, 0, nullptr, 0, ct, tag), 0);
-    EXPECT_EQ(hex(tag, 16), "530f8afbc74536b9a963b4f1c4cb738b");
-    ASSERT_EQ(q_aead_aes256gcm_encrypt(key, nonce, nullptr, 0, pt, 16, ct, tag), 0);
-    EXPECT_EQ(hex(ct, 16), "cea7403d4d606b6e074ec5d3baf39d18");
-    EXPECT_EQ(hex(tag, 16), "d0d1c8a799996bf0265b98b5d48ab919");
-
-    uint8_t back[16];
-    ASSERT_EQ(q_aead_aes256gcm_decrypt(key, nonce, nullptr, 0, ct, 16, tag, back), 0);
-    EXPECT_EQ(hex(back, 16), std::string(32, '0'));
-    TEST_LOG_CAPTURE cap;
-    ct[3] ^= 1;
-    memset(back, 0xAA, sizeof back);
-    EXPECT_EQ(q_aead_aes256gcm_decrypt(key, nonce, nullptr, 0, ct, 16, tag, back), -1);
-    EXPECT_EQ(hex(back, 16), std::string(32, '0')); // no plaintext of a forged message survives
-    EXPECT_TRUE(cap.contains("q_aead_aes256gcm_decrypt: tag check failed"));
-}
 
 TEST(Vault, SealAndOpen) {
     KVN_PROFILE p;

@@ -1,14 +1,18 @@
 // labels: unit
 // The library base: log line format and levels, Q_STR growth and freeing, the
-// bounded helpers and the convention messages.
+// bounded helpers and the convention messages, JSON wiping, Base64, random
+// bytes, digests and the cipher against published vectors.
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <string>
 
 #include "kvn_test_util.h"
+#include "q_base64.h"
 #include "q_common.h"
+#include "q_digest.h"
 #include "q_log.h"
+#include "q_random.h"
 #include "q_str.h"
 
 TEST(Log, LineFormatLevelNamesAndFiltering) {
@@ -140,4 +144,90 @@ TEST(Json, SecretPrintingMatchesThePlainPrinterAtEverySize) {
         q_json_delete_secret(root);
     }
     EXPECT_EQ(q_json_print_secret(nullptr, 0), nullptr);
+}
+
+namespace {
+std::string hex(const uint8_t *p, size_t n) {
+    std::string s;
+    char b[3];
+    for (size_t i = 0; i < n; i++) {
+        snprintf(b, sizeof b, "%02x", p[i]);
+        s += b;
+    }
+    return s;
+}
+} // namespace
+
+TEST(Base64, RoundTripsAndRefusesJunk) {
+    struct {
+        std::string clear, coded;
+    } cases[] = {{"", ""},
+                 {"f", "Zg=="},
+                 {"fo", "Zm8="},
+                 {"foo", "Zm9v"},
+                 {"user:p@ss", "dXNlcjpwQHNz"},
+                 {std::string("\x00\xff\xfe", 3), "AP/+"}};
+    for (const auto &c : cases) {
+        char enc[64], dec[64];
+        EXPECT_EQ(q_base64_encode(c.clear.data(), c.clear.size(), enc, sizeof enc), (long)c.coded.size());
+        EXPECT_EQ(std::string(enc), c.coded);
+        long n = q_base64_decode(c.coded.data(), c.coded.size(), dec, sizeof dec);
+        ASSERT_EQ(n, (long)c.clear.size());
+        EXPECT_EQ(std::string(dec, (size_t)n), c.clear);
+    }
+    char small[4];
+    EXPECT_EQ(q_base64_encode("foo", 3, small, sizeof small), -1); // needs 5 with the terminator
+    char out[16];
+    EXPECT_EQ(q_base64_decode("Zm9v\r\nYg==", 10, out, sizeof out), 4);
+    EXPECT_EQ(q_base64_decode("Zm9v*", 5, out, sizeof out), -1);
+    EXPECT_EQ(q_base64_decode("Zg==Zg", 6, out, sizeof out), -1);
+    EXPECT_EQ(q_base64_decode("Z", 1, out, sizeof out), -1);
+    EXPECT_EQ(q_base64_decode("Zm9vYmFy", 8, out, 5), -1);
+}
+
+TEST(Random, FillsLargeBuffers) {
+    std::string a(100000, '\0'), b(100000, '\0');
+    ASSERT_EQ(q_random_bytes(a.data(), a.size()), 0);
+    ASSERT_EQ(q_random_bytes(b.data(), b.size()), 0);
+    EXPECT_NE(a, b);
+    // No long run of zeros survives: the whole buffer was written.
+    EXPECT_EQ(a.find(std::string(32, '\0')), std::string::npos);
+}
+
+TEST(Digest, KnownAnswers) {
+    uint8_t out[64];
+    ASSERT_EQ(q_sha1("abc", 3, out), 0);
+    EXPECT_EQ(hex(out, 20), "a9993e364706816aba3e25717850c26c9cd0d89d");
+    ASSERT_EQ(q_sha256("abc", 3, out), 0);
+    EXPECT_EQ(hex(out, 32), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    // RFC 2202 and RFC 4231, test case 2.
+    const char *data = "what do ya want for nothing?";
+    ASSERT_EQ(q_hmac_sha1("Jefe", 4, data, strlen(data), out), 0);
+    EXPECT_EQ(hex(out, 20), "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79");
+    ASSERT_EQ(q_hmac_sha256("Jefe", 4, data, strlen(data), out), 0);
+    EXPECT_EQ(hex(out, 32), "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+    // RFC 7914, section 11: PBKDF2-HMAC-SHA256 ("passwd", "salt", 1 iteration).
+    ASSERT_EQ(q_pbkdf2_sha256("passwd", 6, "salt", 4, 1, out, 64), 0);
+    EXPECT_EQ(hex(out, 64), "55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc"
+                            "49ca9cccf179b645991664b39d77ef317c71b845b1e30bd509112041d3a19783");
+}
+
+TEST(Digest, AesGcmVectorsAndTamperedData) {
+    // Test cases 13 and 14 of the original GCM paper (all-zero key and nonce).
+    uint8_t key[32] = {0}, nonce[12] = {0}, tag[16], ct[16], pt[16] = {0};
+    ASSERT_EQ(q_aead_aes256gcm_encrypt(key, nonce, nullptr, 0, nullptr, 0, ct, tag), 0);
+    EXPECT_EQ(hex(tag, 16), "530f8afbc74536b9a963b4f1c4cb738b");
+    ASSERT_EQ(q_aead_aes256gcm_encrypt(key, nonce, nullptr, 0, pt, 16, ct, tag), 0);
+    EXPECT_EQ(hex(ct, 16), "cea7403d4d606b6e074ec5d3baf39d18");
+    EXPECT_EQ(hex(tag, 16), "d0d1c8a799996bf0265b98b5d48ab919");
+
+    uint8_t back[16];
+    ASSERT_EQ(q_aead_aes256gcm_decrypt(key, nonce, nullptr, 0, ct, 16, tag, back), 0);
+    EXPECT_EQ(hex(back, 16), std::string(32, '0'));
+    TEST_LOG_CAPTURE cap;
+    ct[3] ^= 1;
+    memset(back, 0xAA, sizeof back);
+    EXPECT_EQ(q_aead_aes256gcm_decrypt(key, nonce, nullptr, 0, ct, 16, tag, back), -1);
+    EXPECT_EQ(hex(back, 16), std::string(32, '0')); // no plaintext of a forged message survives
+    EXPECT_TRUE(cap.contains("q_aead_aes256gcm_decrypt: tag check failed"));
 }

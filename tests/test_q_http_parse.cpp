@@ -1,16 +1,14 @@
 // labels: unit
 // The HTTP client's parsers and helpers that need no network: URL parsing,
 // the head and chunk readers fed in every split, header lookup, percent
-// encoding, proxy choice from the environment, Base64 and random bytes.
+// encoding and proxy choice from the environment.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "q_base64.h"
 #include "q_http_client.h"
-#include "q_random.h"
 
 TEST(HttpUrl, ParsesAndRefuses) {
     struct {
@@ -237,40 +235,4 @@ TEST(HttpProxyForUrl, EnvironmentAndNoProxy) {
     env.set("NO_PROXY", "*");
     env.set("no_proxy", ""); // empty counts as absent, so NO_PROXY applies
     EXPECT_EQ(q_httpc_proxy_for_url("https://anything.example/", buf, sizeof buf), 0);
-}
-
-TEST(Base64, RoundTripsAndRefusesJunk) {
-    struct {
-        std::string clear, coded;
-    } cases[] = {{"", ""},
-                 {"f", "Zg=="},
-                 {"fo", "Zm8="},
-                 {"foo", "Zm9v"},
-                 {"user:p@ss", "dXNlcjpwQHNz"},
-                 {std::string("\x00\xff\xfe", 3), "AP/+"}};
-    for (const auto &c : cases) {
-        char enc[64], dec[64];
-        EXPECT_EQ(q_base64_encode(c.clear.data(), c.clear.size(), enc, sizeof enc), (long)c.coded.size());
-        EXPECT_EQ(std::string(enc), c.coded);
-        long n = q_base64_decode(c.coded.data(), c.coded.size(), dec, sizeof dec);
-        ASSERT_EQ(n, (long)c.clear.size());
-        EXPECT_EQ(std::string(dec, (size_t)n), c.clear);
-    }
-    char small[4];
-    EXPECT_EQ(q_base64_encode("foo", 3, small, sizeof small), -1); // needs 5 with the terminator
-    char out[16];
-    EXPECT_EQ(q_base64_decode("Zm9v\r\nYg==", 10, out, sizeof out), 4);
-    EXPECT_EQ(q_base64_decode("Zm9v*", 5, out, sizeof out), -1);
-    EXPECT_EQ(q_base64_decode("Zg==Zg", 6, out, sizeof out), -1);
-    EXPECT_EQ(q_base64_decode("Z", 1, out, sizeof out), -1);
-    EXPECT_EQ(q_base64_decode("Zm9vYmFy", 8, out, 5), -1);
-}
-
-TEST(Random, FillsLargeBuffers) {
-    std::string a(100000, '\0'), b(100000, '\0');
-    ASSERT_EQ(q_random_bytes(a.data(), a.size()), 0);
-    ASSERT_EQ(q_random_bytes(b.data(), b.size()), 0);
-    EXPECT_NE(a, b);
-    // No long run of zeros survives: the whole buffer was written.
-    EXPECT_EQ(a.find(std::string(32, '\0')), std::string::npos);
 }
