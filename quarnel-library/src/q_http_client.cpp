@@ -1,4 +1,4 @@
-#include "q_http_client.h"
+#include "q_http_internal.h"
 
 #include <cerrno>
 #include <csignal>
@@ -61,18 +61,6 @@ int64_t _now_us() {
     return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
 }
 
-int _starts_with_ci(const char *s, const char *prefix) {
-    return strncasecmp(s, prefix, strlen(prefix)) == 0;
-}
-
-// Case-insensitive substring test over a bounded text.
-int _contains_ci(const char *s, size_t len, const char *needle) {
-    size_t n = strlen(needle);
-    for (size_t i = 0; i + n <= len; i++)
-        if (strncasecmp(s + i, needle, n) == 0) return 1;
-    return 0;
-}
-
 // Sets the response's error unless one is already there: the first failure
 // is the one the user needs to see.
 __attribute__((format(printf, 2, 3))) void _set_err(Q_HTTPC_RESP *resp, const char *fmt, ...) {
@@ -86,234 +74,10 @@ __attribute__((format(printf, 2, 3))) void _set_err(Q_HTTPC_RESP *resp, const ch
 } // namespace
 
 // ============================================================================
-// Parsers: URL, response head, chunked body
+// Response records
 // ============================================================================
 
 namespace {
-
-int _all_above_space(const char *s, size_t n) {
-    for (size_t i = 0; i < n; i++)
-        if ((unsigned char)s[i] <= ' ') return 0;
-    return 1;
-}
-
-// Parses a URL; *explicit_port tells whether the port was written out.
-int _parse_url(const char *url, Q_HTTPC_URL *out, int *explicit_port) {
-    memset(out, 0, sizeof *out);
-    const char *p;
-    if (_starts_with_ci(url, "https://")) {
-        out->tls = 1;
-        p = url + 8;
-    } else if (_starts_with_ci(url, "http://")) {
-        p = url + 7;
-    } else {
-        return -1;
-    }
-    size_t alen = strcspn(p, "/?#");
-    if (memchr(p, '@', alen)) return -1; // no user information in request URLs
-    const char *host = p, *port = nullptr;
-    size_t hlen, plen = 0;
-    if (alen > 0 && p[0] == '[') {
-        const char *close = static_cast<const char *>(memchr(p, ']', alen));
-        if (!close) return -1;
-        host = p + 1;
-        hlen = (size_t)(close - host);
-        const char *after = close + 1;
-        if (after < p + alen) {
-            if (*after != ':') return -1;
-            port = after + 1;
-            plen = (size_t)(p + alen - port);
-        }
-    } else {
-        const char *colon = static_cast<const char *>(memchr(p, ':', alen));
-        hlen = colon ? (size_t)(colon - p) : alen;
-        if (colon) {
-            port = colon + 1;
-            plen = (size_t)(p + alen - port);
-        }
-    }
-    if (hlen < 1 || hlen >= Q_HTTPC_HOST_SIZE || !_all_above_space(host, hlen)) return -1;
-    memcpy(out->host, host, hlen);
-    if (port) {
-        if (plen < 1 || plen >= Q_HTTPC_PORT_SIZE) return -1;
-        long long v = 0;
-        for (size_t i = 0; i < plen; i++) {
-            if (port[i] < '0' || port[i] > '9') return -1;
-            v = v * 10 + (port[i] - '0');
-            if (v > 65535) return -1;
-        }
-        if (v < 1) return -1;
-        memcpy(out->port, port, plen);
-    } else {
-        q_strcpy(out->port, sizeof out->port, out->tls ? "443" : "80");
-    }
-    if (explicit_port) *explicit_port = port != nullptr;
-
-    const char *rest = p + alen;
-    size_t rlen = strcspn(rest, "#");
-    size_t off = 0;
-    if (rlen == 0 || rest[0] == '?') out->path[off++] = '/';
-    if (off + rlen + 2 >= Q_HTTPC_PATH_SIZE - 1) return -1;
-    if (!_all_above_space(rest, rlen)) return -1;
-    memcpy(out->path + off, rest, rlen);
-    out->path[off + rlen] = 0;
-    return 0;
-}
-
-enum { CH_SIZE = 0, CH_DATA, CH_TRAILER, CH_DONE };
-constexpr int CH_MAX_TRAILERS = 64;
-constexpr size_t CH_MAX_TRAILER_LINE = 8192;
-
-// Size line: optional blanks, hexadecimal digits, anything after them (chunk
-// extensions) ignored. Sizes beyond 63 bits are refused, not wrapped.
-int _chunk_size(const char *line, size_t len, uint64_t *size) {
-    size_t i = 0;
-    while (i < len && (line[i] == ' ' || line[i] == '\t'))
-        i++;
-    uint64_t v = 0;
-    size_t digits = 0;
-    for (; i < len; i++, digits++) {
-        char c = line[i];
-        int d = c >= '0' && c <= '9'   ? c - '0'
-                : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                       : -1;
-        if (d < 0) break;
-        if (v > (UINT64_C(0x7fffffffffffffff) >> 4)) return -1;
-        v = v << 4 | (uint64_t)d;
-    }
-    if (digits == 0) return -1;
-    *size = v;
-    return 0;
-}
-
-} // namespace
-
-int q_httpc_parse_url(const char *url, Q_HTTPC_URL *out) {
-    Q_GUARD(url && out, -1);
-    return _parse_url(url, out, nullptr);
-}
-
-long q_httpc_head_scan(Q_HTTPC_HEAD_SCAN *scan, const char *buf, size_t len) {
-    Q_GUARD(scan && (buf || len == 0), -1);
-    for (size_t i = 0; i < len; i++) {
-        unsigned char c = (unsigned char)buf[i];
-        if (++scan->total > Q_HTTPC_HEAD_MAX) return -1;
-        unsigned prev = scan->tail;
-        scan->tail = (prev << 8 | c) & 0xffffffu;
-        // CR LF CR LF (the last three before this byte are CR LF CR) or LF LF.
-        if (c == '\n' && ((prev & 0xffffffu) == 0x0d0a0du || (prev & 0xffu) == '\n')) return (long)(i + 1);
-    }
-    return -2;
-}
-
-int q_httpc_head_status(const char *head, size_t len) {
-    Q_GUARD(head, -1);
-    if (len < 12 || strncmp(head, "HTTP/1.", 7) != 0) return -1;
-    int st = 0;
-    for (int i = 9; i < 12; i++) {
-        if (head[i] < '0' || head[i] > '9') return -1;
-        st = st * 10 + (head[i] - '0');
-    }
-    return st;
-}
-
-long q_httpc_chunked_decode(Q_HTTPC_CHUNKED *d, char *buf, size_t *len) {
-    Q_GUARD(d && len && (buf || *len == 0), -1);
-    size_t n = *len, in = 0, out = 0;
-    if (d->state == CH_DONE) {
-        *len = 0;
-        return 0;
-    }
-    while (in < n) {
-        if (d->state == CH_DATA) {
-            size_t take = n - in;
-            if ((uint64_t)take > d->left) take = (size_t)d->left;
-            memmove(buf + out, buf + in, take);
-            out += take;
-            in += take;
-            d->left -= take;
-            if (d->left == 0) d->state = CH_SIZE;
-            continue;
-        }
-        char c = buf[in++];
-        if (c == '\r') continue;
-        if (d->state == CH_SIZE) {
-            if (c != '\n') {
-                if (d->line_len >= Q_HTTPC_CHUNK_LINE_MAX) {
-                    d->error = "chunk header too long";
-                    return -1;
-                }
-                d->line[d->line_len++] = c;
-                continue;
-            }
-            if (d->line_len == 0) continue; // the CR LF after a chunk's data
-            uint64_t size = 0;
-            int rc = _chunk_size(d->line, d->line_len, &size);
-            d->line_len = 0;
-            if (rc != 0) {
-                d->error = "bad chunk size";
-                return -1;
-            }
-            if (size == 0) {
-                d->state = CH_TRAILER;
-            } else {
-                d->left = size;
-                d->state = CH_DATA;
-            }
-            continue;
-        }
-        // Trailers are read and dropped, up to a bounded count and length.
-        if (c != '\n') {
-            if (++d->line_len > CH_MAX_TRAILER_LINE) {
-                d->state = CH_DONE;
-                d->error = "trailers cut";
-                *len = out;
-                return (long)in;
-            }
-            continue;
-        }
-        int blank = d->line_len == 0;
-        d->line_len = 0;
-        if (blank || ++d->trailers >= CH_MAX_TRAILERS) {
-            d->state = CH_DONE;
-            *len = out;
-            return (long)in;
-        }
-    }
-    *len = out;
-    return -2;
-}
-
-// ============================================================================
-// Response records and header lookup
-// ============================================================================
-
-namespace {
-
-// Walks the head's header lines (after the status line); calls fn with the
-// value of each line named `name`. fn returns non-zero to stop.
-template <typename FN> void _each_header(const char *head, size_t hlen, const char *name, FN fn) {
-    size_t nlen = strlen(name);
-    const char *end = head + hlen;
-    const char *line = static_cast<const char *>(memchr(head, '\n', hlen));
-    while (line && ++line < end) {
-        const char *eol = static_cast<const char *>(memchr(line, '\n', (size_t)(end - line)));
-        const char *stop = eol ? eol : end;
-        if ((size_t)(stop - line) > nlen && strncasecmp(line, name, nlen) == 0 && line[nlen] == ':') {
-            const char *v = line + nlen + 1;
-            while (v < stop && (*v == ' ' || *v == '\t'))
-                v++;
-            const char *ve = v;
-            while (ve < stop && *ve != '\r' && *ve != '\n')
-                ve++;
-            while (ve > v && (ve[-1] == ' ' || ve[-1] == '\t'))
-                ve--;
-            if (fn(v, (size_t)(ve - v))) return;
-        }
-        line = eol;
-    }
-}
 
 void _free_head(Q_HTTPC_RESP *resp) {
     if (resp->head) q_secure_zero(resp->head, resp->head_len); // answers carry tokens (X-Subject-Token)
@@ -368,20 +132,6 @@ int _body_reserve(Q_STR *body, size_t total) {
 }
 
 } // namespace
-
-char *q_httpc_resp_header(const Q_HTTPC_RESP *resp, const char *name, char *dst, size_t cap) {
-    Q_GUARD(resp && name && dst && cap > 0, nullptr);
-    if (!resp->head) return nullptr;
-    char *found = nullptr;
-    _each_header(resp->head, resp->head_len, name, [&](const char *v, size_t n) {
-        if (n > cap - 1) n = cap - 1;
-        memcpy(dst, v, n);
-        dst[n] = 0;
-        found = dst;
-        return 1;
-    });
-    return found;
-}
 
 const char *q_httpc_resp_body(const Q_HTTPC_RESP *resp) {
     if (!resp || !resp->body || !resp->body->data) return "";
@@ -532,13 +282,6 @@ int _no_proxy_match(const char *list, const char *host) {
     return 0;
 }
 
-int _hexval(char c) {
-    return c >= '0' && c <= '9'   ? c - '0'
-           : c >= 'a' && c <= 'f' ? c - 'a' + 10
-           : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                  : -1;
-}
-
 // The proxy text for a URL (raw, with any credentials), or nullptr for a
 // direct connection.
 const char *_proxy_text(const Q_HTTPC_URL *u, const char *req_proxy, const char *req_no_proxy) {
@@ -555,7 +298,7 @@ int _pick_proxy(const Q_HTTPC_URL *u, const Q_HTTPC_REQ *req, PROXY *px, Q_HTTPC
     memset(px, 0, sizeof *px);
     const char *text = _proxy_text(u, req->proxy, req->no_proxy);
     if (!text) return 0;
-    if (_starts_with_ci(text, "http://")) {
+    if (q_httpc_starts_with_ci(text, "http://")) {
         text += 7;
     } else if (strstr(text, "://")) {
         _set_err(resp, "unsupported proxy scheme (only http:// proxies are supported)");
@@ -571,7 +314,8 @@ int _pick_proxy(const Q_HTTPC_URL *u, const Q_HTTPC_REQ *req, PROXY *px, Q_HTTPC
         size_t n = 0;
         for (const char *c = text; c < at && n < sizeof clear - 1; c++) {
             int hi, lo;
-            if (*c == '%' && c + 2 < at && (hi = _hexval(c[1])) >= 0 && (lo = _hexval(c[2])) >= 0) {
+            if (*c == '%' && c + 2 < at && (hi = q_httpc_hexval(c[1])) >= 0 &&
+                (lo = q_httpc_hexval(c[2])) >= 0) {
                 clear[n++] = (char)(hi << 4 | lo);
                 c += 2;
             } else {
@@ -587,7 +331,7 @@ int _pick_proxy(const Q_HTTPC_URL *u, const Q_HTTPC_REQ *req, PROXY *px, Q_HTTPC
     q_format(url, sizeof url, "http://%.504s", hostpart);
     Q_HTTPC_URL pu;
     int explicit_port = 0;
-    int rc = _parse_url(url, &pu, &explicit_port);
+    int rc = q_httpc_parse_url_ex(url, &pu, &explicit_port);
     q_secure_zero(url, sizeof url);
     if (rc != 0) {
         q_secure_zero(px, sizeof *px);
@@ -606,14 +350,14 @@ int q_httpc_proxy_for_url(const char *address, char *dst, size_t cap) {
     Q_GUARD(address && dst && cap > 0, -1);
     dst[0] = 0;
     char url[Q_HTTPC_PATH_SIZE + 16];
-    if (_starts_with_ci(address, "wss://"))
+    if (q_httpc_starts_with_ci(address, "wss://"))
         q_format(url, sizeof url, "https://%s", address + 6);
-    else if (_starts_with_ci(address, "ws://"))
+    else if (q_httpc_starts_with_ci(address, "ws://"))
         q_format(url, sizeof url, "http://%s", address + 5);
     else
         q_strcpy(url, sizeof url, address);
     Q_HTTPC_URL u;
-    int rc = _parse_url(url, &u, nullptr);
+    int rc = q_httpc_parse_url_ex(url, &u, nullptr);
     q_secure_zero(url, sizeof url); // console addresses embed access tokens
     if (rc != 0) return -1;
     const char *text = _proxy_text(&u, nullptr, nullptr);
@@ -1061,13 +805,13 @@ int _read_chunked(HTTPC_CONN *c, BODY_SINK *s, int *end_known) {
             long n = _fill(c);
             if (n <= 0) {
                 // A connection lost among the trailers has delivered the whole body.
-                if (dec.state == CH_TRAILER && n != FILL_CANCELLED) {
+                if (dec.state == Q_HTTPC_CH_TRAILER && n != FILL_CANCELLED) {
                     *end_known = 0;
                     return 0;
                 }
                 char err[128];
                 _read_error(err, sizeof err, n,
-                            dec.state == CH_DATA ? "reading the body" : "reading a chunk header");
+                            dec.state == Q_HTTPC_CH_DATA ? "reading the body" : "reading a chunk header");
                 _set_err(s->resp, "%s", err);
                 return -1;
             }
@@ -1241,7 +985,7 @@ int _exchange(HTTPC_CONN *c, const HTTPC_JOB *j, const char *buf, size_t head_le
     } else if (status == 101) {
         end_known = 0; // the connection now speaks another protocol
     } else if (q_httpc_resp_header(resp, "Transfer-Encoding", te, sizeof te) &&
-               _contains_ci(te, strlen(te), "chunked")) {
+               q_httpc_contains_ci(te, strlen(te), "chunked")) {
         rc = _read_chunked(c, &sink, &end_known);
     } else if (q_httpc_resp_header(resp, "Content-Length", cl, sizeof cl)) {
         char *end = nullptr;
@@ -1269,8 +1013,8 @@ int _exchange(HTTPC_CONN *c, const HTTPC_JOB *j, const char *buf, size_t head_le
     if (rc != 0) return -1;
     if (end_known && !strncmp(h, "HTTP/1.1", 8) && c->rpos == c->fill) {
         int close = 0;
-        _each_header(h, hl, "Connection", [&](const char *v, size_t n) {
-            close = _contains_ci(v, n, "close");
+        q_httpc_each_header(h, hl, "Connection", [&](const char *v, size_t n) {
+            close = q_httpc_contains_ci(v, n, "close");
             return close;
         });
         *reusable = !close;
@@ -1283,7 +1027,7 @@ int _exchange(HTTPC_CONN *c, const HTTPC_JOB *j, const char *buf, size_t head_le
 int _attempt(HTTPC_JOB *j, Q_HTTPC_RESP *resp) {
     const Q_HTTPC_REQ *req = j->req;
     if (q_httpc_is_cancelled(req->cancel)) return -1; // no connection for a call already given up
-    if (_parse_url(j->url, &j->u, nullptr) != 0) {
+    if (q_httpc_parse_url_ex(j->url, &j->u, nullptr) != 0) {
         _set_err(resp, "invalid URL");
         return -1;
     }
@@ -1328,7 +1072,7 @@ int _attempt(HTTPC_JOB *j, Q_HTTPC_RESP *resp) {
 
 int _same_origin(const Q_HTTPC_URL *a, const char *url) {
     Q_HTTPC_URL b;
-    if (_parse_url(url, &b, nullptr) != 0) return 0;
+    if (q_httpc_parse_url_ex(url, &b, nullptr) != 0) return 0;
     return a->tls == b.tls && strcasecmp(a->host, b.host) == 0 && strcmp(a->port, b.port) == 0;
 }
 
@@ -1342,7 +1086,7 @@ int _redirect_target(HTTPC_JOB *j, Q_HTTPC_RESP *resp, char *next, size_t cap) {
     char loc[Q_HTTPC_PATH_SIZE + 1];
     if (!q_httpc_resp_header(resp, "Location", loc, sizeof loc)) return -1;
     if (strlen(loc) >= Q_HTTPC_PATH_SIZE) return -1;
-    if (_starts_with_ci(loc, "http://") || _starts_with_ci(loc, "https://")) {
+    if (q_httpc_starts_with_ci(loc, "http://") || q_httpc_starts_with_ci(loc, "https://")) {
         q_strcpy(next, cap, loc);
         return 0;
     }
@@ -1434,32 +1178,6 @@ Q_HTTPC_RESP *q_httpc_perform(const Q_HTTPC_REQ *req) {
     if (resp->status == 0 && !resp->error[0]) q_strcpy(resp->error, sizeof resp->error, "no response");
     if (failed && !resp->error[0]) q_strcpy(resp->error, sizeof resp->error, "request failed");
     return resp;
-}
-
-int q_httpc_url_encode(Q_STR **dst, const char *text) {
-    Q_GUARD(dst && text, -1);
-    if (!*dst && !(*dst = new_qstr(64))) return -1;
-    static const char hex[] = "0123456789ABCDEF";
-    size_t n = strlen(text);
-    std::unique_ptr<char, Q_FREE_DELETER> out(
-        static_cast<char *>(q_calloc_checked(n * 3 + 1, 1, "out", "char", __LINE__, __FILE__)));
-    if (!out) return -1;
-    char *o = out.get();
-    for (size_t i = 0; i < n; i++) {
-        unsigned char ch = (unsigned char)text[i];
-        if ((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '-' ||
-            ch == '.' || ch == '_' || ch == '~') {
-            *o++ = (char)ch;
-        } else {
-            *o++ = '%';
-            *o++ = hex[ch >> 4];
-            *o++ = hex[ch & 15];
-        }
-    }
-    size_t len = (size_t)(o - out.get());
-    int rc = qstrcat_bytes_ex(*dst, out.get(), len);
-    q_secure_zero(out.get(), len);
-    return rc;
 }
 
 void q_httpc_pool_flush(void) {
