@@ -590,8 +590,10 @@ void _read_error(char *dst, size_t cap, long code, const char *what) {
 }
 
 // Reads one final answer head (interim 1xx answers other than 101 are
-// dropped). On failure the reason goes to err.
-int _read_head(HTTPC_CONN *c, Q_STR **head_out, int *status, char *err, size_t errcap) {
+// dropped). On failure the reason goes to err, and *code gets the failed
+// receive's result (0 when the failure was not a receive).
+int _read_head(HTTPC_CONN *c, Q_STR **head_out, int *status, char *err, size_t errcap, long *code) {
+    *code = 0;
     for (;;) {
         Q_HTTPC_HEAD_SCAN scan = {};
         Q_STR *head = new_qstr(1024);
@@ -604,6 +606,7 @@ int _read_head(HTTPC_CONN *c, Q_STR **head_out, int *status, char *err, size_t e
             if (c->rpos == c->fill) {
                 long n = _fill(c);
                 if (n <= 0) {
+                    *code = n;
                     _read_error(err, errcap, n, "waiting for the response");
                     free_qstr(&head);
                     return -1;
@@ -641,11 +644,13 @@ int _read_head(HTTPC_CONN *c, Q_STR **head_out, int *status, char *err, size_t e
 }
 
 // Sends in blocks so that a fired token stops a long send between blocks.
-int _send_blocks(HTTPC_CONN *c, const char *p, size_t len) {
+// Returns 0, FILL_CANCELLED, or the failed send's NETW_ code.
+long _send_blocks(HTTPC_CONN *c, const char *p, size_t len) {
     while (len > 0) {
-        if (q_httpc_is_cancelled(c->cancel)) return -1;
+        if (q_httpc_is_cancelled(c->cancel)) return FILL_CANCELLED;
         size_t n = len < SEND_BLOCK ? len : SEND_BLOCK;
-        if (netw_send_all(c->net, p, n) != 0) return -1;
+        int rc = netw_send_all(c->net, p, n);
+        if (rc != 0) return rc;
         p += n;
         len -= n;
     }
@@ -659,7 +664,7 @@ __attribute__((format(printf, 4, 5))) int _send_text(HTTPC_CONN *c, char *buf, s
     int n = vsnprintf(buf, cap, fmt, ap);
     va_end(ap);
     if (n < 0 || (size_t)n >= cap) return -1;
-    return _send_blocks(c, buf, (size_t)n);
+    return _send_blocks(c, buf, (size_t)n) == 0 ? 0 : -1;
 }
 
 int _proxy_tunnel(HTTPC_CONN *c, const HTTPC_JOB *j, Q_HTTPC_RESP *resp) {
@@ -679,7 +684,8 @@ int _proxy_tunnel(HTTPC_CONN *c, const HTTPC_JOB *j, Q_HTTPC_RESP *resp) {
     Q_STR *head = nullptr;
     int status = 0;
     char err[512];
-    if (_read_head(c, &head, &status, err, sizeof err) != 0) {
+    long code = 0;
+    if (_read_head(c, &head, &status, err, sizeof err, &code) != 0) {
         _set_err(resp, "proxy %.200s:%s: %.300s", j->px.host, j->px.port, err[0] ? err : "no answer");
         return -1;
     }
@@ -914,31 +920,36 @@ int _read_to_close(HTTPC_CONN *c, BODY_SINK *s) {
     }
 }
 
-int _send_request(HTTPC_CONN *c, const HTTPC_JOB *j, const char *buf, size_t head_len, size_t total_len,
-                  Q_HTTPC_RESP *resp) {
-    if (_send_blocks(c, buf, total_len) != 0) {
+constexpr long SEND_LOCAL_FAILED = -6; // the upload file ran short
+
+// Returns 0, or the failure's code (a NETW_ code, FILL_CANCELLED or
+// SEND_LOCAL_FAILED) with the error set.
+long _send_request(HTTPC_CONN *c, const HTTPC_JOB *j, const char *buf, size_t head_len, size_t total_len,
+                   Q_HTTPC_RESP *resp) {
+    long rc = _send_blocks(c, buf, total_len);
+    if (rc != 0) {
         _set_err(resp, "cannot send the request");
-        return -1;
+        return rc;
     }
     if (!j->send_body || total_len > head_len) return 0;
     if (!j->upload) {
-        if (j->body_len && _send_blocks(c, j->body, j->body_len) != 0) {
+        if (j->body_len && (rc = _send_blocks(c, j->body, j->body_len)) != 0) {
             _set_err(resp, "cannot send the request body");
-            return -1;
+            return rc;
         }
         return 0;
     }
     char block[UPLOAD_BLOCK];
     int64_t sent = 0;
-    int rc = 0;
     while (sent < j->upload_size) {
         size_t want =
             j->upload_size - sent < (int64_t)sizeof block ? (size_t)(j->upload_size - sent) : sizeof block;
         size_t got = fread(block, 1, want, j->upload);
-        if (got != want || _send_blocks(c, block, got) != 0) {
-            rc = -1;
+        if (got != want) {
+            rc = SEND_LOCAL_FAILED;
             break;
         }
+        if ((rc = _send_blocks(c, block, got)) != 0) break;
         sent += (int64_t)got;
         if (j->req->progress) j->req->progress(sent, j->upload_size, j->req->progress_user);
     }
@@ -947,23 +958,45 @@ int _send_request(HTTPC_CONN *c, const HTTPC_JOB *j, const char *buf, size_t hea
     return rc;
 }
 
+// Methods whose repetition leaves the server as one sending would.
+int _idempotent(const char *method) {
+    static const char *const names[] = {"GET", "HEAD", "PUT", "DELETE", "OPTIONS", "TRACE"};
+    for (const char *n : names)
+        if (!strcmp(method, n)) return 1;
+    return 0;
+}
+
+// Whether a failed exchange may go out again on a new connection: only when
+// the connection was closed or reset under it (never after a time-out: the
+// server may be working on the request) before any byte of the answer came,
+// and, unless nothing of the request had left, only for a method that bears
+// repeating.
+int _may_resend(const HTTPC_CONN *c, const HTTPC_JOB *j, long code, int64_t received_before,
+                long long sent_before) {
+    if (code != NETW_CLOSED && code != NETW_ERROR) return 0;
+    if (c->total != received_before) return 0;
+    return c->net->sent == sent_before || _idempotent(j->method);
+}
+
 // Sends the request and reads the answer. *reusable tells whether the
-// connection may be parked; *stale whether it failed before the answer began
-// (a kept connection the server had already closed).
+// connection may be parked; *resend whether the request may go out again on
+// a new connection after a failure (see _may_resend).
 int _exchange(HTTPC_CONN *c, const HTTPC_JOB *j, const char *buf, size_t head_len, size_t total_len,
-              Q_HTTPC_RESP *resp, int *reusable, int *stale) {
+              Q_HTTPC_RESP *resp, int *reusable, int *resend) {
     *reusable = 0;
-    *stale = 0;
-    int64_t before = c->total;
-    if (_send_request(c, j, buf, head_len, total_len, resp) != 0) {
-        *stale = 1;
+    *resend = 0;
+    int64_t received_before = c->total;
+    long long sent_before = c->net->sent;
+    long code = _send_request(c, j, buf, head_len, total_len, resp);
+    if (code != 0) {
+        *resend = _may_resend(c, j, code, received_before, sent_before);
         return -1;
     }
     Q_STR *head = nullptr;
     int status = 0;
     char err[256];
-    if (_read_head(c, &head, &status, err, sizeof err) != 0) {
-        *stale = c->total == before;
+    if (_read_head(c, &head, &status, err, sizeof err, &code) != 0) {
+        *resend = _may_resend(c, j, code, received_before, sent_before);
         _set_err(resp, "%s", err);
         return -1;
     }
@@ -1022,6 +1055,24 @@ int _exchange(HTTPC_CONN *c, const HTTPC_JOB *j, const char *buf, size_t head_le
     return 0;
 }
 
+void _log_kept_closed(const HTTPC_JOB *j) {
+    q_log(Q_LOG_INFO, "kept connection to %s:%s was closed by the server, reconnecting", j->u.host,
+          j->u.port);
+}
+
+// A kept connection the server closed while it was parked (the usual end of
+// its idle time) is left before the request goes out on it: learning it
+// from a failed exchange would cost a second sending, which a request that
+// does not bear repeating cannot have.
+HTTPC_CONN *_pool_take_usable(const HTTPC_JOB *j, const char *key) {
+    HTTPC_CONN *c;
+    while ((c = _pool_take(key)) && netw_peer_gone(c->net)) {
+        _log_kept_closed(j);
+        _conn_close(&c);
+    }
+    return c;
+}
+
 // One attempt: connection (pooled or new), exchange, and the connection's
 // fate. Returns 0 when an answer was read completely.
 int _attempt(HTTPC_JOB *j, Q_HTTPC_RESP *resp) {
@@ -1041,22 +1092,21 @@ int _attempt(HTTPC_JOB *j, Q_HTTPC_RESP *resp) {
     char key[KEY_SIZE];
     _pool_key(j, key, sizeof key);
     int rc = -1;
-    HTTPC_CONN *c = j->upload ? nullptr : _pool_take(key);
+    HTTPC_CONN *c = j->upload ? nullptr : _pool_take_usable(j, key);
     int reused = c != nullptr;
     if (c)
         _conn_ready(c, j);
     else
         c = _conn_new(j, key, resp);
     if (c) {
-        int reusable = 0, stale = 0;
-        rc = _exchange(c, j, buf, head_len, total_len, resp, &reusable, &stale);
-        if (rc != 0 && reused && stale && !q_httpc_is_cancelled(req->cancel)) {
-            q_log(Q_LOG_INFO, "kept connection to %s:%s was closed by the server, reconnecting", j->u.host,
-                  j->u.port);
+        int reusable = 0, resend = 0;
+        rc = _exchange(c, j, buf, head_len, total_len, resp, &reusable, &resend);
+        if (rc != 0 && reused && resend && !q_httpc_is_cancelled(req->cancel)) {
+            _log_kept_closed(j);
             _conn_close(&c);
             _resp_reset(resp);
             c = _conn_new(j, key, resp);
-            if (c) rc = _exchange(c, j, buf, head_len, total_len, resp, &reusable, &stale);
+            if (c) rc = _exchange(c, j, buf, head_len, total_len, resp, &reusable, &resend);
         }
         if (c) {
             if (rc == 0 && reusable)
