@@ -1206,3 +1206,47 @@ TEST_F(HttpNet, ParallelRequestsShareThePool) {
         th.join();
     EXPECT_EQ(good.load(), 60);
 }
+
+// Asks over TLS a peer that leaves, resetting the connection, once the
+// request has arrived; exits the process with 0 when the request failed as it
+// should.
+static void _ask_a_leaving_peer() {
+    KEYCERT ca, cert;
+    make_cert(&ca, nullptr, "Test CA", "", -3600, 86400);
+    make_cert(&cert, &ca, "localhost", "DNS:localhost", -3600, 86400);
+    SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate(ctx, cert.cert);
+    SSL_CTX_use_PrivateKey(ctx, cert.key);
+    int ok = 0;
+    {
+        FAULT_SERVER srv([&](int fd, int) {
+            SSL *ssl = SSL_new(ctx);
+            SSL_set_fd(ssl, fd);
+            if (SSL_accept(ssl) == 1) {
+                // Closing with the request unread sends a reset.
+                char c;
+                recv(fd, &c, 1, MSG_PEEK);
+            }
+            SSL_free(ssl);
+        });
+        std::string url = "https://127.0.0.1:" + std::to_string(srv.port) + "/";
+        Q_HTTPC_REQ req = get(url);
+        req.insecure = 1;
+        RESP r = perform(req);
+        ok = r->status == 0 && r->error[0];
+    }
+    q_httpc_pool_flush();
+    SSL_CTX_free(ctx);
+    fflush(nullptr);
+    _exit(ok ? 0 : 3);
+}
+
+// Outside the fixture on purpose: the death test's child runs only this test,
+// so nothing has set the HTTP layer up in it. OpenSSL writes to its sockets
+// without MSG_NOSIGNAL (its close_notify goes out on a connection already
+// reset); a TLS peer that leaves must end the request, not the process, even
+// for a caller that forgot the set-up.
+TEST(HttpWithoutSetUp, TlsPeerLeavingDoesNotKillTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(_ask_a_leaving_peer(), ::testing::ExitedWithCode(0), "");
+}

@@ -1155,6 +1155,9 @@ int _redirect_target(HTTPC_JOB *j, Q_HTTPC_RESP *resp, char *next, size_t cap) {
 
 Q_HTTPC_RESP *q_httpc_perform(const Q_HTTPC_REQ *req) {
     int64_t start = _now_us();
+    // Cheap once done; a caller that skipped it must not die of SIGPIPE when
+    // a TLS peer leaves.
+    q_httpc_global_init();
     Q_HTTPC_RESP *resp = nullptr;
     Q_CALLOC(resp, 1, Q_HTTPC_RESP);
     if (!resp) return nullptr;
