@@ -1027,6 +1027,74 @@ TEST_F(HttpNet, RequestIsSentAgainOnlyWhenThatIsSafe) {
     set_log_level(level);
 }
 
+TEST_F(HttpNet, BodyFailureAfterTheStatusKeepsBoth) {
+    // The status line arrived, the body did not: the caller must see both,
+    // so that a 2xx with a broken body is not taken for a success.
+    enum { NONE, READ_ONLY_FILE, CANCEL_IN_PROGRESS };
+    struct {
+        std::string answer;
+        int io_timeout_ms, hold, download;
+        std::string error;
+        int cancelled;
+    } cases[] = {
+        {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc", 0, 0, NONE,
+         "connection closed while reading the body", 0},
+        {"HTTP/1.1 201 Created\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nonly-part", 0, 0, NONE,
+         "connection closed while reading the body", 0},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n", 0, 0, NONE,
+         "connection closed while reading a chunk header", 0},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc", 300, 1, NONE, "timeout while reading the body",
+         0},
+        {"HTTP/1.1 202 Accepted\r\nContent-Length: 67108865\r\n\r\n", 0, 0, NONE,
+         "response body larger than 67108864 bytes", 0},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", 0, 0, READ_ONLY_FILE,
+         "cannot write the download file", 0},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc", 0, 1, CANCEL_IN_PROGRESS, "cancelled", 1},
+    };
+    std::string path = P.dir.file("body-failure.bin");
+    write_file(path, "");
+    for (const auto &c : cases) {
+        std::mutex m;
+        std::condition_variable cv;
+        bool done = false;
+        FAULT_SERVER srv([&](int fd, int) {
+            read_request(fd);
+            send_all(fd, c.answer);
+            if (c.hold) {
+                std::unique_lock<std::mutex> lock(m);
+                cv.wait_for(lock, std::chrono::seconds(30), [&] { return done; });
+            }
+        });
+        Q_HTTPC_CANCEL *token = q_httpc_cancel_new();
+        std::string url = srv.url();
+        Q_HTTPC_REQ req = get(url);
+        req.io_timeout_ms = c.io_timeout_ms;
+        req.cancel = token;
+        FILE *f = nullptr;
+        if (c.download == READ_ONLY_FILE) f = fopen(path.c_str(), "rb");
+        if (c.download == CANCEL_IN_PROGRESS) {
+            f = fopen(path.c_str(), "wb");
+            req.progress = [](int64_t, int64_t, void *user) {
+                q_httpc_cancel(static_cast<Q_HTTPC_CANCEL *>(user));
+            };
+            req.progress_user = token;
+        }
+        req.download_file = f;
+        RESP r = perform(req);
+        {
+            std::lock_guard<std::mutex> lock(m);
+            done = true;
+        }
+        cv.notify_all();
+        if (f) fclose(f);
+        q_httpc_cancel_free(&token);
+        int status = atoi(c.answer.c_str() + 9);
+        EXPECT_EQ(r->status, status) << c.answer.substr(0, 50) << ": " << r->error;
+        EXPECT_EQ(std::string(r->error), c.error) << c.answer.substr(0, 50);
+        EXPECT_EQ(r->cancelled, c.cancelled) << c.answer.substr(0, 50);
+    }
+}
+
 TEST_F(HttpNet, MalformedLengthIsNotKeptAlive) {
     // The server would answer further requests on the same connection; the
     // client must not send them there after a length it could not trust.
