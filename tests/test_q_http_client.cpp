@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <netinet/tcp.h>
 #include <sys/stat.h>
 #include <thread>
 
@@ -235,6 +236,117 @@ void send_all(int fd, const std::string &s) {
 }
 
 const std::string OK2 = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+
+// Reads one request, its Content-Length body included; empty when the peer
+// left first.
+std::string read_whole_request(int fd) {
+    std::string req = read_request(fd);
+    if (req.empty()) return req;
+    std::string lower = req;
+    for (auto &ch : lower)
+        ch = (char)tolower((unsigned char)ch);
+    size_t at = lower.find("\r\ncontent-length:");
+    size_t len = at == std::string::npos ? 0 : strtoul(req.c_str() + at + 17, nullptr, 10);
+    std::string body(len, 0);
+    for (size_t got = 0; got < len;) {
+        ssize_t n = recv(fd, body.data() + got, len - got, 0);
+        if (n <= 0) return "";
+        got += (size_t)n;
+    }
+    return req + body;
+}
+
+// What KEEPALIVE_SERVER does after reading a request.
+enum { ANSWER, ANSWER_THEN_CLOSE_IDLE, CLOSE_UNANSWERED, STALL };
+
+// Serves every connection on a thread of its own, so a stalled connection
+// does not hold up the next one, and counts the requests it has read whole.
+// decide(connection index, request index on it) says what to do.
+struct KEEPALIVE_SERVER {
+    int listen_fd = -1, port = 0;
+    std::atomic<int> accepts{0}, requests{0}, closed_idle{0};
+    std::atomic<bool> stopping{false};
+    std::function<int(int, int)> decide;
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false; // guarded by m
+    std::vector<std::thread> conns;
+    std::thread acceptor;
+
+    explicit KEEPALIVE_SERVER(std::function<int(int, int)> fn) : decide(std::move(fn)) {
+        listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        bind(listen_fd, (struct sockaddr *)&a, sizeof a);
+        getsockname(listen_fd, (struct sockaddr *)&a, &len);
+        port = ntohs(a.sin_port);
+        listen(listen_fd, 16);
+        acceptor = std::thread([this] {
+            for (;;) {
+                struct pollfd p = {listen_fd, POLLIN, 0};
+                int r = poll(&p, 1, 50);
+                // Connections the client made before stop() are in the
+                // backlog by then, so none is left unserved.
+                if (r <= 0 && stopping) break;
+                if (r <= 0) continue;
+                int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd < 0) continue;
+                int index = accepts++;
+                conns.emplace_back([this, fd, index] { _serve(fd, index); });
+            }
+        });
+    }
+    void _serve(int fd, int index) {
+        struct timeval tv = {30, 0}; // a failing test must not hang here
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        for (int nth = 0;; nth++) {
+            if (read_whole_request(fd).empty()) break;
+            requests++;
+            int what = decide(index, nth);
+            if (what == CLOSE_UNANSWERED) break;
+            if (what == STALL) {
+                std::unique_lock<std::mutex> lock(m);
+                cv.wait_for(lock, std::chrono::seconds(30), [&] { return release; });
+                break;
+            }
+            send_all(fd, OK2);
+            if (what == ANSWER_THEN_CLOSE_IDLE) {
+                // Closed only once the client's side has acknowledged the FIN,
+                // so the client holds the news before its next request.
+                shutdown(fd, SHUT_WR);
+                for (int i = 0; i < 2000; i++) {
+                    struct tcp_info ti = {};
+                    socklen_t tl = sizeof ti;
+                    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &tl) == 0 &&
+                        ti.tcpi_state == TCP_FIN_WAIT2)
+                        break;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+                closed_idle++;
+                break;
+            }
+        }
+        close(fd);
+    }
+    // Releases stalled connections and waits for every connection to end;
+    // the client must have closed or flushed its own ends first.
+    void stop() {
+        if (stopping.exchange(true)) return;
+        {
+            std::lock_guard<std::mutex> lock(m);
+            release = true;
+        }
+        cv.notify_all();
+        acceptor.join();
+        for (auto &t : conns)
+            t.join();
+        close(listen_fd);
+    }
+    ~KEEPALIVE_SERVER() { stop(); }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port) + "/"; }
+};
 
 } // namespace
 
@@ -841,6 +953,148 @@ TEST_F(HttpNet, BrokenAnswersGiveTheirOwnErrors) {
     }
 }
 
+TEST_F(HttpNet, RequestIsSentAgainOnlyWhenThatIsSafe) {
+    // The first request parks a kept connection; the second meets the fault on
+    // it. Only a connection lost before any byte of the answer may cost a
+    // second sending, and only for methods that bear repeating; a time-out
+    // never does (the server may still be working on it). A kept connection
+    // the server closed while it was parked is left before anything is sent.
+    const char *closed = "connection closed while waiting for the response";
+    const char *timeout = "timeout while waiting for the response";
+    struct {
+        const char *method;
+        int fault, status;
+        const char *error;
+        int requests, accepts, reconnect_logged;
+    } cases[] = {
+        {"GET", CLOSE_UNANSWERED, 200, "", 3, 2, 1},
+        {"PUT", CLOSE_UNANSWERED, 200, "", 3, 2, 1},
+        {"DELETE", CLOSE_UNANSWERED, 200, "", 3, 2, 1},
+        {"POST", CLOSE_UNANSWERED, 0, closed, 2, 1, 0},
+        {"PATCH", CLOSE_UNANSWERED, 0, closed, 2, 1, 0},
+        {"GET", STALL, 0, timeout, 2, 1, 0},
+        {"PUT", STALL, 0, timeout, 2, 1, 0},
+        {"DELETE", STALL, 0, timeout, 2, 1, 0},
+        {"POST", STALL, 0, timeout, 2, 1, 0},
+        {"PATCH", STALL, 0, timeout, 2, 1, 0},
+        {"GET", ANSWER_THEN_CLOSE_IDLE, 200, "", 2, 2, 1},
+        {"PUT", ANSWER_THEN_CLOSE_IDLE, 200, "", 2, 2, 1},
+        {"DELETE", ANSWER_THEN_CLOSE_IDLE, 200, "", 2, 2, 1},
+        {"POST", ANSWER_THEN_CLOSE_IDLE, 200, "", 2, 2, 1},
+        {"PATCH", ANSWER_THEN_CLOSE_IDLE, 200, "", 2, 2, 1},
+    };
+    int level = get_log_level();
+    set_log_level(Q_LOG_INFO);
+    for (const auto &c : cases) {
+        std::string what = std::string(c.method) + " fault " + std::to_string(c.fault);
+        q_httpc_pool_flush();
+        KEEPALIVE_SERVER srv([&](int conn, int nth) -> int {
+            if (conn > 0) return ANSWER;
+            if (nth == 0) return c.fault == ANSWER_THEN_CLOSE_IDLE ? ANSWER_THEN_CLOSE_IDLE : ANSWER;
+            return c.fault;
+        });
+        std::string url = srv.url();
+        RESP first = perform(get(url));
+        ASSERT_EQ(first->status, 200) << what << ": " << first->error;
+        if (c.fault == ANSWER_THEN_CLOSE_IDLE) {
+            for (int i = 0; i < 2000 && srv.closed_idle < 1; i++)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            ASSERT_EQ(srv.closed_idle.load(), 1) << what;
+        }
+        Q_HTTPC_REQ req = get(url);
+        req.method = c.method;
+        if (strcmp(c.method, "GET") && strcmp(c.method, "DELETE")) {
+            req.body = "{}";
+            req.body_len = 2;
+        }
+        if (c.fault == STALL) req.io_timeout_ms = 300;
+        RESP r;
+        {
+            TEST_LOG_CAPTURE log;
+            r = perform(req);
+            EXPECT_EQ(log.contains("kept connection to 127.0.0.1:" + std::to_string(srv.port) +
+                                   " was closed by the server, reconnecting"),
+                      c.reconnect_logged != 0)
+                << what;
+        }
+        q_httpc_pool_flush();
+        srv.stop();
+        EXPECT_EQ(r->status, c.status) << what << ": " << r->error;
+        EXPECT_STREQ(r->error, c.error) << what;
+        EXPECT_EQ(srv.requests.load(), c.requests) << what;
+        EXPECT_EQ(srv.accepts.load(), c.accepts) << what;
+    }
+    set_log_level(level);
+}
+
+TEST_F(HttpNet, BodyFailureAfterTheStatusKeepsBoth) {
+    // The status line arrived, the body did not: the caller must see both,
+    // so that a 2xx with a broken body is not taken for a success.
+    enum { NONE, READ_ONLY_FILE, CANCEL_IN_PROGRESS };
+    struct {
+        std::string answer;
+        int io_timeout_ms, hold, download;
+        std::string error;
+        int cancelled;
+    } cases[] = {
+        {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc", 0, 0, NONE,
+         "connection closed while reading the body", 0},
+        {"HTTP/1.1 201 Created\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nonly-part", 0, 0, NONE,
+         "connection closed while reading the body", 0},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n", 0, 0, NONE,
+         "connection closed while reading a chunk header", 0},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc", 300, 1, NONE, "timeout while reading the body",
+         0},
+        {"HTTP/1.1 202 Accepted\r\nContent-Length: 67108865\r\n\r\n", 0, 0, NONE,
+         "response body larger than 67108864 bytes", 0},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", 0, 0, READ_ONLY_FILE,
+         "cannot write the download file", 0},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc", 0, 1, CANCEL_IN_PROGRESS, "cancelled", 1},
+    };
+    std::string path = P.dir.file("body-failure.bin");
+    write_file(path, "");
+    for (const auto &c : cases) {
+        std::mutex m;
+        std::condition_variable cv;
+        bool done = false;
+        FAULT_SERVER srv([&](int fd, int) {
+            read_request(fd);
+            send_all(fd, c.answer);
+            if (c.hold) {
+                std::unique_lock<std::mutex> lock(m);
+                cv.wait_for(lock, std::chrono::seconds(30), [&] { return done; });
+            }
+        });
+        Q_HTTPC_CANCEL *token = q_httpc_cancel_new();
+        std::string url = srv.url();
+        Q_HTTPC_REQ req = get(url);
+        req.io_timeout_ms = c.io_timeout_ms;
+        req.cancel = token;
+        FILE *f = nullptr;
+        if (c.download == READ_ONLY_FILE) f = fopen(path.c_str(), "rb");
+        if (c.download == CANCEL_IN_PROGRESS) {
+            f = fopen(path.c_str(), "wb");
+            req.progress = [](int64_t, int64_t, void *user) {
+                q_httpc_cancel(static_cast<Q_HTTPC_CANCEL *>(user));
+            };
+            req.progress_user = token;
+        }
+        req.download_file = f;
+        RESP r = perform(req);
+        {
+            std::lock_guard<std::mutex> lock(m);
+            done = true;
+        }
+        cv.notify_all();
+        if (f) fclose(f);
+        q_httpc_cancel_free(&token);
+        int status = atoi(c.answer.c_str() + 9);
+        EXPECT_EQ(r->status, status) << c.answer.substr(0, 50) << ": " << r->error;
+        EXPECT_EQ(std::string(r->error), c.error) << c.answer.substr(0, 50);
+        EXPECT_EQ(r->cancelled, c.cancelled) << c.answer.substr(0, 50);
+    }
+}
+
 TEST_F(HttpNet, MalformedLengthIsNotKeptAlive) {
     // The server would answer further requests on the same connection; the
     // client must not send them there after a length it could not trust.
@@ -1019,4 +1273,48 @@ TEST_F(HttpNet, ParallelRequestsShareThePool) {
     for (auto &th : threads)
         th.join();
     EXPECT_EQ(good.load(), 60);
+}
+
+// Asks over TLS a peer that leaves, resetting the connection, once the
+// request has arrived; exits the process with 0 when the request failed as it
+// should.
+static void _ask_a_leaving_peer() {
+    KEYCERT ca, cert;
+    make_cert(&ca, nullptr, "Test CA", "", -3600, 86400);
+    make_cert(&cert, &ca, "localhost", "DNS:localhost", -3600, 86400);
+    SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate(ctx, cert.cert);
+    SSL_CTX_use_PrivateKey(ctx, cert.key);
+    int ok = 0;
+    {
+        FAULT_SERVER srv([&](int fd, int) {
+            SSL *ssl = SSL_new(ctx);
+            SSL_set_fd(ssl, fd);
+            if (SSL_accept(ssl) == 1) {
+                // Closing with the request unread sends a reset.
+                char c;
+                recv(fd, &c, 1, MSG_PEEK);
+            }
+            SSL_free(ssl);
+        });
+        std::string url = "https://127.0.0.1:" + std::to_string(srv.port) + "/";
+        Q_HTTPC_REQ req = get(url);
+        req.insecure = 1;
+        RESP r = perform(req);
+        ok = r->status == 0 && r->error[0];
+    }
+    q_httpc_pool_flush();
+    SSL_CTX_free(ctx);
+    fflush(nullptr);
+    _exit(ok ? 0 : 3);
+}
+
+// Outside the fixture on purpose: the death test's child runs only this test,
+// so nothing has set the HTTP layer up in it. OpenSSL writes to its sockets
+// without MSG_NOSIGNAL (its close_notify goes out on a connection already
+// reset); a TLS peer that leaves must end the request, not the process, even
+// for a caller that forgot the set-up.
+TEST(HttpWithoutSetUp, TlsPeerLeavingDoesNotKillTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(_ask_a_leaving_peer(), ::testing::ExitedWithCode(0), "");
 }

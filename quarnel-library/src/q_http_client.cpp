@@ -1,4 +1,4 @@
-#include "q_http_client.h"
+#include "q_http_internal.h"
 
 #include <cerrno>
 #include <csignal>
@@ -61,18 +61,6 @@ int64_t _now_us() {
     return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
 }
 
-int _starts_with_ci(const char *s, const char *prefix) {
-    return strncasecmp(s, prefix, strlen(prefix)) == 0;
-}
-
-// Case-insensitive substring test over a bounded text.
-int _contains_ci(const char *s, size_t len, const char *needle) {
-    size_t n = strlen(needle);
-    for (size_t i = 0; i + n <= len; i++)
-        if (strncasecmp(s + i, needle, n) == 0) return 1;
-    return 0;
-}
-
 // Sets the response's error unless one is already there: the first failure
 // is the one the user needs to see.
 __attribute__((format(printf, 2, 3))) void _set_err(Q_HTTPC_RESP *resp, const char *fmt, ...) {
@@ -86,234 +74,10 @@ __attribute__((format(printf, 2, 3))) void _set_err(Q_HTTPC_RESP *resp, const ch
 } // namespace
 
 // ============================================================================
-// Parsers: URL, response head, chunked body
+// Response records
 // ============================================================================
 
 namespace {
-
-int _all_above_space(const char *s, size_t n) {
-    for (size_t i = 0; i < n; i++)
-        if ((unsigned char)s[i] <= ' ') return 0;
-    return 1;
-}
-
-// Parses a URL; *explicit_port tells whether the port was written out.
-int _parse_url(const char *url, Q_HTTPC_URL *out, int *explicit_port) {
-    memset(out, 0, sizeof *out);
-    const char *p;
-    if (_starts_with_ci(url, "https://")) {
-        out->tls = 1;
-        p = url + 8;
-    } else if (_starts_with_ci(url, "http://")) {
-        p = url + 7;
-    } else {
-        return -1;
-    }
-    size_t alen = strcspn(p, "/?#");
-    if (memchr(p, '@', alen)) return -1; // no user information in request URLs
-    const char *host = p, *port = nullptr;
-    size_t hlen, plen = 0;
-    if (alen > 0 && p[0] == '[') {
-        const char *close = static_cast<const char *>(memchr(p, ']', alen));
-        if (!close) return -1;
-        host = p + 1;
-        hlen = (size_t)(close - host);
-        const char *after = close + 1;
-        if (after < p + alen) {
-            if (*after != ':') return -1;
-            port = after + 1;
-            plen = (size_t)(p + alen - port);
-        }
-    } else {
-        const char *colon = static_cast<const char *>(memchr(p, ':', alen));
-        hlen = colon ? (size_t)(colon - p) : alen;
-        if (colon) {
-            port = colon + 1;
-            plen = (size_t)(p + alen - port);
-        }
-    }
-    if (hlen < 1 || hlen >= Q_HTTPC_HOST_SIZE || !_all_above_space(host, hlen)) return -1;
-    memcpy(out->host, host, hlen);
-    if (port) {
-        if (plen < 1 || plen >= Q_HTTPC_PORT_SIZE) return -1;
-        long long v = 0;
-        for (size_t i = 0; i < plen; i++) {
-            if (port[i] < '0' || port[i] > '9') return -1;
-            v = v * 10 + (port[i] - '0');
-            if (v > 65535) return -1;
-        }
-        if (v < 1) return -1;
-        memcpy(out->port, port, plen);
-    } else {
-        q_strcpy(out->port, sizeof out->port, out->tls ? "443" : "80");
-    }
-    if (explicit_port) *explicit_port = port != nullptr;
-
-    const char *rest = p + alen;
-    size_t rlen = strcspn(rest, "#");
-    size_t off = 0;
-    if (rlen == 0 || rest[0] == '?') out->path[off++] = '/';
-    if (off + rlen + 2 >= Q_HTTPC_PATH_SIZE - 1) return -1;
-    if (!_all_above_space(rest, rlen)) return -1;
-    memcpy(out->path + off, rest, rlen);
-    out->path[off + rlen] = 0;
-    return 0;
-}
-
-enum { CH_SIZE = 0, CH_DATA, CH_TRAILER, CH_DONE };
-constexpr int CH_MAX_TRAILERS = 64;
-constexpr size_t CH_MAX_TRAILER_LINE = 8192;
-
-// Size line: optional blanks, hexadecimal digits, anything after them (chunk
-// extensions) ignored. Sizes beyond 63 bits are refused, not wrapped.
-int _chunk_size(const char *line, size_t len, uint64_t *size) {
-    size_t i = 0;
-    while (i < len && (line[i] == ' ' || line[i] == '\t'))
-        i++;
-    uint64_t v = 0;
-    size_t digits = 0;
-    for (; i < len; i++, digits++) {
-        char c = line[i];
-        int d = c >= '0' && c <= '9'   ? c - '0'
-                : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                       : -1;
-        if (d < 0) break;
-        if (v > (UINT64_C(0x7fffffffffffffff) >> 4)) return -1;
-        v = v << 4 | (uint64_t)d;
-    }
-    if (digits == 0) return -1;
-    *size = v;
-    return 0;
-}
-
-} // namespace
-
-int q_httpc_parse_url(const char *url, Q_HTTPC_URL *out) {
-    Q_GUARD(url && out, -1);
-    return _parse_url(url, out, nullptr);
-}
-
-long q_httpc_head_scan(Q_HTTPC_HEAD_SCAN *scan, const char *buf, size_t len) {
-    Q_GUARD(scan && (buf || len == 0), -1);
-    for (size_t i = 0; i < len; i++) {
-        unsigned char c = (unsigned char)buf[i];
-        if (++scan->total > Q_HTTPC_HEAD_MAX) return -1;
-        unsigned prev = scan->tail;
-        scan->tail = (prev << 8 | c) & 0xffffffu;
-        // CR LF CR LF (the last three before this byte are CR LF CR) or LF LF.
-        if (c == '\n' && ((prev & 0xffffffu) == 0x0d0a0du || (prev & 0xffu) == '\n')) return (long)(i + 1);
-    }
-    return -2;
-}
-
-int q_httpc_head_status(const char *head, size_t len) {
-    Q_GUARD(head, -1);
-    if (len < 12 || strncmp(head, "HTTP/1.", 7) != 0) return -1;
-    int st = 0;
-    for (int i = 9; i < 12; i++) {
-        if (head[i] < '0' || head[i] > '9') return -1;
-        st = st * 10 + (head[i] - '0');
-    }
-    return st;
-}
-
-long q_httpc_chunked_decode(Q_HTTPC_CHUNKED *d, char *buf, size_t *len) {
-    Q_GUARD(d && len && (buf || *len == 0), -1);
-    size_t n = *len, in = 0, out = 0;
-    if (d->state == CH_DONE) {
-        *len = 0;
-        return 0;
-    }
-    while (in < n) {
-        if (d->state == CH_DATA) {
-            size_t take = n - in;
-            if ((uint64_t)take > d->left) take = (size_t)d->left;
-            memmove(buf + out, buf + in, take);
-            out += take;
-            in += take;
-            d->left -= take;
-            if (d->left == 0) d->state = CH_SIZE;
-            continue;
-        }
-        char c = buf[in++];
-        if (c == '\r') continue;
-        if (d->state == CH_SIZE) {
-            if (c != '\n') {
-                if (d->line_len >= Q_HTTPC_CHUNK_LINE_MAX) {
-                    d->error = "chunk header too long";
-                    return -1;
-                }
-                d->line[d->line_len++] = c;
-                continue;
-            }
-            if (d->line_len == 0) continue; // the CR LF after a chunk's data
-            uint64_t size = 0;
-            int rc = _chunk_size(d->line, d->line_len, &size);
-            d->line_len = 0;
-            if (rc != 0) {
-                d->error = "bad chunk size";
-                return -1;
-            }
-            if (size == 0) {
-                d->state = CH_TRAILER;
-            } else {
-                d->left = size;
-                d->state = CH_DATA;
-            }
-            continue;
-        }
-        // Trailers are read and dropped, up to a bounded count and length.
-        if (c != '\n') {
-            if (++d->line_len > CH_MAX_TRAILER_LINE) {
-                d->state = CH_DONE;
-                d->error = "trailers cut";
-                *len = out;
-                return (long)in;
-            }
-            continue;
-        }
-        int blank = d->line_len == 0;
-        d->line_len = 0;
-        if (blank || ++d->trailers >= CH_MAX_TRAILERS) {
-            d->state = CH_DONE;
-            *len = out;
-            return (long)in;
-        }
-    }
-    *len = out;
-    return -2;
-}
-
-// ============================================================================
-// Response records and header lookup
-// ============================================================================
-
-namespace {
-
-// Walks the head's header lines (after the status line); calls fn with the
-// value of each line named `name`. fn returns non-zero to stop.
-template <typename FN> void _each_header(const char *head, size_t hlen, const char *name, FN fn) {
-    size_t nlen = strlen(name);
-    const char *end = head + hlen;
-    const char *line = static_cast<const char *>(memchr(head, '\n', hlen));
-    while (line && ++line < end) {
-        const char *eol = static_cast<const char *>(memchr(line, '\n', (size_t)(end - line)));
-        const char *stop = eol ? eol : end;
-        if ((size_t)(stop - line) > nlen && strncasecmp(line, name, nlen) == 0 && line[nlen] == ':') {
-            const char *v = line + nlen + 1;
-            while (v < stop && (*v == ' ' || *v == '\t'))
-                v++;
-            const char *ve = v;
-            while (ve < stop && *ve != '\r' && *ve != '\n')
-                ve++;
-            while (ve > v && (ve[-1] == ' ' || ve[-1] == '\t'))
-                ve--;
-            if (fn(v, (size_t)(ve - v))) return;
-        }
-        line = eol;
-    }
-}
 
 void _free_head(Q_HTTPC_RESP *resp) {
     if (resp->head) q_secure_zero(resp->head, resp->head_len); // answers carry tokens (X-Subject-Token)
@@ -368,20 +132,6 @@ int _body_reserve(Q_STR *body, size_t total) {
 }
 
 } // namespace
-
-char *q_httpc_resp_header(const Q_HTTPC_RESP *resp, const char *name, char *dst, size_t cap) {
-    Q_GUARD(resp && name && dst && cap > 0, nullptr);
-    if (!resp->head) return nullptr;
-    char *found = nullptr;
-    _each_header(resp->head, resp->head_len, name, [&](const char *v, size_t n) {
-        if (n > cap - 1) n = cap - 1;
-        memcpy(dst, v, n);
-        dst[n] = 0;
-        found = dst;
-        return 1;
-    });
-    return found;
-}
 
 const char *q_httpc_resp_body(const Q_HTTPC_RESP *resp) {
     if (!resp || !resp->body || !resp->body->data) return "";
@@ -532,13 +282,6 @@ int _no_proxy_match(const char *list, const char *host) {
     return 0;
 }
 
-int _hexval(char c) {
-    return c >= '0' && c <= '9'   ? c - '0'
-           : c >= 'a' && c <= 'f' ? c - 'a' + 10
-           : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                  : -1;
-}
-
 // The proxy text for a URL (raw, with any credentials), or nullptr for a
 // direct connection.
 const char *_proxy_text(const Q_HTTPC_URL *u, const char *req_proxy, const char *req_no_proxy) {
@@ -555,7 +298,7 @@ int _pick_proxy(const Q_HTTPC_URL *u, const Q_HTTPC_REQ *req, PROXY *px, Q_HTTPC
     memset(px, 0, sizeof *px);
     const char *text = _proxy_text(u, req->proxy, req->no_proxy);
     if (!text) return 0;
-    if (_starts_with_ci(text, "http://")) {
+    if (q_httpc_starts_with_ci(text, "http://")) {
         text += 7;
     } else if (strstr(text, "://")) {
         _set_err(resp, "unsupported proxy scheme (only http:// proxies are supported)");
@@ -571,7 +314,8 @@ int _pick_proxy(const Q_HTTPC_URL *u, const Q_HTTPC_REQ *req, PROXY *px, Q_HTTPC
         size_t n = 0;
         for (const char *c = text; c < at && n < sizeof clear - 1; c++) {
             int hi, lo;
-            if (*c == '%' && c + 2 < at && (hi = _hexval(c[1])) >= 0 && (lo = _hexval(c[2])) >= 0) {
+            if (*c == '%' && c + 2 < at && (hi = q_httpc_hexval(c[1])) >= 0 &&
+                (lo = q_httpc_hexval(c[2])) >= 0) {
                 clear[n++] = (char)(hi << 4 | lo);
                 c += 2;
             } else {
@@ -587,7 +331,7 @@ int _pick_proxy(const Q_HTTPC_URL *u, const Q_HTTPC_REQ *req, PROXY *px, Q_HTTPC
     q_format(url, sizeof url, "http://%.504s", hostpart);
     Q_HTTPC_URL pu;
     int explicit_port = 0;
-    int rc = _parse_url(url, &pu, &explicit_port);
+    int rc = q_httpc_parse_url_ex(url, &pu, &explicit_port);
     q_secure_zero(url, sizeof url);
     if (rc != 0) {
         q_secure_zero(px, sizeof *px);
@@ -606,14 +350,14 @@ int q_httpc_proxy_for_url(const char *address, char *dst, size_t cap) {
     Q_GUARD(address && dst && cap > 0, -1);
     dst[0] = 0;
     char url[Q_HTTPC_PATH_SIZE + 16];
-    if (_starts_with_ci(address, "wss://"))
+    if (q_httpc_starts_with_ci(address, "wss://"))
         q_format(url, sizeof url, "https://%s", address + 6);
-    else if (_starts_with_ci(address, "ws://"))
+    else if (q_httpc_starts_with_ci(address, "ws://"))
         q_format(url, sizeof url, "http://%s", address + 5);
     else
         q_strcpy(url, sizeof url, address);
     Q_HTTPC_URL u;
-    int rc = _parse_url(url, &u, nullptr);
+    int rc = q_httpc_parse_url_ex(url, &u, nullptr);
     q_secure_zero(url, sizeof url); // console addresses embed access tokens
     if (rc != 0) return -1;
     const char *text = _proxy_text(&u, nullptr, nullptr);
@@ -846,8 +590,10 @@ void _read_error(char *dst, size_t cap, long code, const char *what) {
 }
 
 // Reads one final answer head (interim 1xx answers other than 101 are
-// dropped). On failure the reason goes to err.
-int _read_head(HTTPC_CONN *c, Q_STR **head_out, int *status, char *err, size_t errcap) {
+// dropped). On failure the reason goes to err, and *code gets the failed
+// receive's result (0 when the failure was not a receive).
+int _read_head(HTTPC_CONN *c, Q_STR **head_out, int *status, char *err, size_t errcap, long *code) {
+    *code = 0;
     for (;;) {
         Q_HTTPC_HEAD_SCAN scan = {};
         Q_STR *head = new_qstr(1024);
@@ -860,6 +606,7 @@ int _read_head(HTTPC_CONN *c, Q_STR **head_out, int *status, char *err, size_t e
             if (c->rpos == c->fill) {
                 long n = _fill(c);
                 if (n <= 0) {
+                    *code = n;
                     _read_error(err, errcap, n, "waiting for the response");
                     free_qstr(&head);
                     return -1;
@@ -897,11 +644,13 @@ int _read_head(HTTPC_CONN *c, Q_STR **head_out, int *status, char *err, size_t e
 }
 
 // Sends in blocks so that a fired token stops a long send between blocks.
-int _send_blocks(HTTPC_CONN *c, const char *p, size_t len) {
+// Returns 0, FILL_CANCELLED, or the failed send's NETW_ code.
+long _send_blocks(HTTPC_CONN *c, const char *p, size_t len) {
     while (len > 0) {
-        if (q_httpc_is_cancelled(c->cancel)) return -1;
+        if (q_httpc_is_cancelled(c->cancel)) return FILL_CANCELLED;
         size_t n = len < SEND_BLOCK ? len : SEND_BLOCK;
-        if (netw_send_all(c->net, p, n) != 0) return -1;
+        int rc = netw_send_all(c->net, p, n);
+        if (rc != 0) return rc;
         p += n;
         len -= n;
     }
@@ -915,7 +664,7 @@ __attribute__((format(printf, 4, 5))) int _send_text(HTTPC_CONN *c, char *buf, s
     int n = vsnprintf(buf, cap, fmt, ap);
     va_end(ap);
     if (n < 0 || (size_t)n >= cap) return -1;
-    return _send_blocks(c, buf, (size_t)n);
+    return _send_blocks(c, buf, (size_t)n) == 0 ? 0 : -1;
 }
 
 int _proxy_tunnel(HTTPC_CONN *c, const HTTPC_JOB *j, Q_HTTPC_RESP *resp) {
@@ -935,7 +684,8 @@ int _proxy_tunnel(HTTPC_CONN *c, const HTTPC_JOB *j, Q_HTTPC_RESP *resp) {
     Q_STR *head = nullptr;
     int status = 0;
     char err[512];
-    if (_read_head(c, &head, &status, err, sizeof err) != 0) {
+    long code = 0;
+    if (_read_head(c, &head, &status, err, sizeof err, &code) != 0) {
         _set_err(resp, "proxy %.200s:%s: %.300s", j->px.host, j->px.port, err[0] ? err : "no answer");
         return -1;
     }
@@ -1061,13 +811,13 @@ int _read_chunked(HTTPC_CONN *c, BODY_SINK *s, int *end_known) {
             long n = _fill(c);
             if (n <= 0) {
                 // A connection lost among the trailers has delivered the whole body.
-                if (dec.state == CH_TRAILER && n != FILL_CANCELLED) {
+                if (dec.state == Q_HTTPC_CH_TRAILER && n != FILL_CANCELLED) {
                     *end_known = 0;
                     return 0;
                 }
                 char err[128];
                 _read_error(err, sizeof err, n,
-                            dec.state == CH_DATA ? "reading the body" : "reading a chunk header");
+                            dec.state == Q_HTTPC_CH_DATA ? "reading the body" : "reading a chunk header");
                 _set_err(s->resp, "%s", err);
                 return -1;
             }
@@ -1170,31 +920,36 @@ int _read_to_close(HTTPC_CONN *c, BODY_SINK *s) {
     }
 }
 
-int _send_request(HTTPC_CONN *c, const HTTPC_JOB *j, const char *buf, size_t head_len, size_t total_len,
-                  Q_HTTPC_RESP *resp) {
-    if (_send_blocks(c, buf, total_len) != 0) {
+constexpr long SEND_LOCAL_FAILED = -6; // the upload file ran short
+
+// Returns 0, or the failure's code (a NETW_ code, FILL_CANCELLED or
+// SEND_LOCAL_FAILED) with the error set.
+long _send_request(HTTPC_CONN *c, const HTTPC_JOB *j, const char *buf, size_t head_len, size_t total_len,
+                   Q_HTTPC_RESP *resp) {
+    long rc = _send_blocks(c, buf, total_len);
+    if (rc != 0) {
         _set_err(resp, "cannot send the request");
-        return -1;
+        return rc;
     }
     if (!j->send_body || total_len > head_len) return 0;
     if (!j->upload) {
-        if (j->body_len && _send_blocks(c, j->body, j->body_len) != 0) {
+        if (j->body_len && (rc = _send_blocks(c, j->body, j->body_len)) != 0) {
             _set_err(resp, "cannot send the request body");
-            return -1;
+            return rc;
         }
         return 0;
     }
     char block[UPLOAD_BLOCK];
     int64_t sent = 0;
-    int rc = 0;
     while (sent < j->upload_size) {
         size_t want =
             j->upload_size - sent < (int64_t)sizeof block ? (size_t)(j->upload_size - sent) : sizeof block;
         size_t got = fread(block, 1, want, j->upload);
-        if (got != want || _send_blocks(c, block, got) != 0) {
-            rc = -1;
+        if (got != want) {
+            rc = SEND_LOCAL_FAILED;
             break;
         }
+        if ((rc = _send_blocks(c, block, got)) != 0) break;
         sent += (int64_t)got;
         if (j->req->progress) j->req->progress(sent, j->upload_size, j->req->progress_user);
     }
@@ -1203,23 +958,45 @@ int _send_request(HTTPC_CONN *c, const HTTPC_JOB *j, const char *buf, size_t hea
     return rc;
 }
 
+// Methods whose repetition leaves the server as one sending would.
+int _idempotent(const char *method) {
+    static const char *const names[] = {"GET", "HEAD", "PUT", "DELETE", "OPTIONS", "TRACE"};
+    for (const char *n : names)
+        if (!strcmp(method, n)) return 1;
+    return 0;
+}
+
+// Whether a failed exchange may go out again on a new connection: only when
+// the connection was closed or reset under it (never after a time-out: the
+// server may be working on the request) before any byte of the answer came,
+// and, unless nothing of the request had left, only for a method that bears
+// repeating.
+int _may_resend(const HTTPC_CONN *c, const HTTPC_JOB *j, long code, int64_t received_before,
+                long long sent_before) {
+    if (code != NETW_CLOSED && code != NETW_ERROR) return 0;
+    if (c->total != received_before) return 0;
+    return c->net->sent == sent_before || _idempotent(j->method);
+}
+
 // Sends the request and reads the answer. *reusable tells whether the
-// connection may be parked; *stale whether it failed before the answer began
-// (a kept connection the server had already closed).
+// connection may be parked; *resend whether the request may go out again on
+// a new connection after a failure (see _may_resend).
 int _exchange(HTTPC_CONN *c, const HTTPC_JOB *j, const char *buf, size_t head_len, size_t total_len,
-              Q_HTTPC_RESP *resp, int *reusable, int *stale) {
+              Q_HTTPC_RESP *resp, int *reusable, int *resend) {
     *reusable = 0;
-    *stale = 0;
-    int64_t before = c->total;
-    if (_send_request(c, j, buf, head_len, total_len, resp) != 0) {
-        *stale = 1;
+    *resend = 0;
+    int64_t received_before = c->total;
+    long long sent_before = c->net->sent;
+    long code = _send_request(c, j, buf, head_len, total_len, resp);
+    if (code != 0) {
+        *resend = _may_resend(c, j, code, received_before, sent_before);
         return -1;
     }
     Q_STR *head = nullptr;
     int status = 0;
     char err[256];
-    if (_read_head(c, &head, &status, err, sizeof err) != 0) {
-        *stale = c->total == before;
+    if (_read_head(c, &head, &status, err, sizeof err, &code) != 0) {
+        *resend = _may_resend(c, j, code, received_before, sent_before);
         _set_err(resp, "%s", err);
         return -1;
     }
@@ -1241,7 +1018,7 @@ int _exchange(HTTPC_CONN *c, const HTTPC_JOB *j, const char *buf, size_t head_le
     } else if (status == 101) {
         end_known = 0; // the connection now speaks another protocol
     } else if (q_httpc_resp_header(resp, "Transfer-Encoding", te, sizeof te) &&
-               _contains_ci(te, strlen(te), "chunked")) {
+               q_httpc_contains_ci(te, strlen(te), "chunked")) {
         rc = _read_chunked(c, &sink, &end_known);
     } else if (q_httpc_resp_header(resp, "Content-Length", cl, sizeof cl)) {
         char *end = nullptr;
@@ -1269,8 +1046,8 @@ int _exchange(HTTPC_CONN *c, const HTTPC_JOB *j, const char *buf, size_t head_le
     if (rc != 0) return -1;
     if (end_known && !strncmp(h, "HTTP/1.1", 8) && c->rpos == c->fill) {
         int close = 0;
-        _each_header(h, hl, "Connection", [&](const char *v, size_t n) {
-            close = _contains_ci(v, n, "close");
+        q_httpc_each_header(h, hl, "Connection", [&](const char *v, size_t n) {
+            close = q_httpc_contains_ci(v, n, "close");
             return close;
         });
         *reusable = !close;
@@ -1278,12 +1055,30 @@ int _exchange(HTTPC_CONN *c, const HTTPC_JOB *j, const char *buf, size_t head_le
     return 0;
 }
 
+void _log_kept_closed(const HTTPC_JOB *j) {
+    q_log(Q_LOG_INFO, "kept connection to %s:%s was closed by the server, reconnecting", j->u.host,
+          j->u.port);
+}
+
+// A kept connection the server closed while it was parked (the usual end of
+// its idle time) is left before the request goes out on it: learning it
+// from a failed exchange would cost a second sending, which a request that
+// does not bear repeating cannot have.
+HTTPC_CONN *_pool_take_usable(const HTTPC_JOB *j, const char *key) {
+    HTTPC_CONN *c;
+    while ((c = _pool_take(key)) && netw_peer_gone(c->net)) {
+        _log_kept_closed(j);
+        _conn_close(&c);
+    }
+    return c;
+}
+
 // One attempt: connection (pooled or new), exchange, and the connection's
 // fate. Returns 0 when an answer was read completely.
 int _attempt(HTTPC_JOB *j, Q_HTTPC_RESP *resp) {
     const Q_HTTPC_REQ *req = j->req;
     if (q_httpc_is_cancelled(req->cancel)) return -1; // no connection for a call already given up
-    if (_parse_url(j->url, &j->u, nullptr) != 0) {
+    if (q_httpc_parse_url_ex(j->url, &j->u, nullptr) != 0) {
         _set_err(resp, "invalid URL");
         return -1;
     }
@@ -1297,22 +1092,21 @@ int _attempt(HTTPC_JOB *j, Q_HTTPC_RESP *resp) {
     char key[KEY_SIZE];
     _pool_key(j, key, sizeof key);
     int rc = -1;
-    HTTPC_CONN *c = j->upload ? nullptr : _pool_take(key);
+    HTTPC_CONN *c = j->upload ? nullptr : _pool_take_usable(j, key);
     int reused = c != nullptr;
     if (c)
         _conn_ready(c, j);
     else
         c = _conn_new(j, key, resp);
     if (c) {
-        int reusable = 0, stale = 0;
-        rc = _exchange(c, j, buf, head_len, total_len, resp, &reusable, &stale);
-        if (rc != 0 && reused && stale && !q_httpc_is_cancelled(req->cancel)) {
-            q_log(Q_LOG_INFO, "kept connection to %s:%s was closed by the server, reconnecting", j->u.host,
-                  j->u.port);
+        int reusable = 0, resend = 0;
+        rc = _exchange(c, j, buf, head_len, total_len, resp, &reusable, &resend);
+        if (rc != 0 && reused && resend && !q_httpc_is_cancelled(req->cancel)) {
+            _log_kept_closed(j);
             _conn_close(&c);
             _resp_reset(resp);
             c = _conn_new(j, key, resp);
-            if (c) rc = _exchange(c, j, buf, head_len, total_len, resp, &reusable, &stale);
+            if (c) rc = _exchange(c, j, buf, head_len, total_len, resp, &reusable, &resend);
         }
         if (c) {
             if (rc == 0 && reusable)
@@ -1328,7 +1122,7 @@ int _attempt(HTTPC_JOB *j, Q_HTTPC_RESP *resp) {
 
 int _same_origin(const Q_HTTPC_URL *a, const char *url) {
     Q_HTTPC_URL b;
-    if (_parse_url(url, &b, nullptr) != 0) return 0;
+    if (q_httpc_parse_url_ex(url, &b, nullptr) != 0) return 0;
     return a->tls == b.tls && strcasecmp(a->host, b.host) == 0 && strcmp(a->port, b.port) == 0;
 }
 
@@ -1342,7 +1136,7 @@ int _redirect_target(HTTPC_JOB *j, Q_HTTPC_RESP *resp, char *next, size_t cap) {
     char loc[Q_HTTPC_PATH_SIZE + 1];
     if (!q_httpc_resp_header(resp, "Location", loc, sizeof loc)) return -1;
     if (strlen(loc) >= Q_HTTPC_PATH_SIZE) return -1;
-    if (_starts_with_ci(loc, "http://") || _starts_with_ci(loc, "https://")) {
+    if (q_httpc_starts_with_ci(loc, "http://") || q_httpc_starts_with_ci(loc, "https://")) {
         q_strcpy(next, cap, loc);
         return 0;
     }
@@ -1361,6 +1155,9 @@ int _redirect_target(HTTPC_JOB *j, Q_HTTPC_RESP *resp, char *next, size_t cap) {
 
 Q_HTTPC_RESP *q_httpc_perform(const Q_HTTPC_REQ *req) {
     int64_t start = _now_us();
+    // Cheap once done; a caller that skipped it must not die of SIGPIPE when
+    // a TLS peer leaves.
+    q_httpc_global_init();
     Q_HTTPC_RESP *resp = nullptr;
     Q_CALLOC(resp, 1, Q_HTTPC_RESP);
     if (!resp) return nullptr;
@@ -1434,32 +1231,6 @@ Q_HTTPC_RESP *q_httpc_perform(const Q_HTTPC_REQ *req) {
     if (resp->status == 0 && !resp->error[0]) q_strcpy(resp->error, sizeof resp->error, "no response");
     if (failed && !resp->error[0]) q_strcpy(resp->error, sizeof resp->error, "request failed");
     return resp;
-}
-
-int q_httpc_url_encode(Q_STR **dst, const char *text) {
-    Q_GUARD(dst && text, -1);
-    if (!*dst && !(*dst = new_qstr(64))) return -1;
-    static const char hex[] = "0123456789ABCDEF";
-    size_t n = strlen(text);
-    std::unique_ptr<char, Q_FREE_DELETER> out(
-        static_cast<char *>(q_calloc_checked(n * 3 + 1, 1, "out", "char", __LINE__, __FILE__)));
-    if (!out) return -1;
-    char *o = out.get();
-    for (size_t i = 0; i < n; i++) {
-        unsigned char ch = (unsigned char)text[i];
-        if ((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '-' ||
-            ch == '.' || ch == '_' || ch == '~') {
-            *o++ = (char)ch;
-        } else {
-            *o++ = '%';
-            *o++ = hex[ch >> 4];
-            *o++ = hex[ch & 15];
-        }
-    }
-    size_t len = (size_t)(o - out.get());
-    int rc = qstrcat_bytes_ex(*dst, out.get(), len);
-    q_secure_zero(out.get(), len);
-    return rc;
 }
 
 void q_httpc_pool_flush(void) {

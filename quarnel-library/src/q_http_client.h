@@ -76,8 +76,9 @@ struct Q_HTTPC_URL {
     char path[Q_HTTPC_PATH_SIZE]; // path and query, always starting with "/"
 };
 
-// Once per process, before any request: OpenSSL set-up, and SIGPIPE ignored
-// when nobody handles it (a peer leaving mid-write must not end the process).
+// OpenSSL set-up, and SIGPIPE ignored when nobody handles it (a peer leaving
+// mid-write must not end the process). Done once per process; the program
+// entry calls it at start-up, and q_httpc_perform makes sure of it.
 void q_httpc_global_init(void);
 // Set once at start-up, before any worker runs. An absent or empty agent
 // restores "quarnel-httpc"; an absent CA path means none.

@@ -310,6 +310,7 @@ int netw_send_all(NETW_CONN *conn, const void *buf, size_t len) {
             }
             p += n;
             len -= (size_t)n;
+            conn->sent += n;
         } else {
             ssize_t n = send(conn->fd, p, len, MSG_NOSIGNAL);
             if (n < 0) {
@@ -318,9 +319,25 @@ int netw_send_all(NETW_CONN *conn, const void *buf, size_t len) {
             }
             p += n;
             len -= (size_t)n;
+            conn->sent += n;
         }
     }
     return 0;
+}
+
+int netw_peer_gone(NETW_CONN *conn) {
+    Q_GUARD(conn && conn->fd >= 0, 1);
+    // Bytes the TLS layer already holds are an answer nobody asked for.
+    if (conn->ssl && SSL_pending(conn->ssl) > 0) return 1;
+    struct pollfd p = {conn->fd, POLLIN, 0};
+    int r;
+    do {
+        r = poll(&p, 1, 0);
+    } while (r < 0 && errno == EINTR);
+    // Readable on an idle connection means a close (FIN, or a TLS close_notify
+    // in front of it), a reset, or stray bytes: none of them can carry the
+    // next answer.
+    return r != 0;
 }
 
 void netw_shutdown_fd(int fd) {

@@ -16,6 +16,10 @@ struct NETW_CONN {
     // Options already set on the socket, so a kept connection reused with the
     // same values costs no system calls.
     int rcv_timeout_ms, snd_timeout_ms, nodelay;
+    // Bytes handed to the peer over the connection's life (TLS: application
+    // bytes the TLS layer took). A caller compares it before and after a
+    // failed send to tell whether anything of a request may have left.
+    long long sent;
 };
 
 // Results of netw_recv besides a positive byte count.
@@ -55,6 +59,10 @@ int netw_setsockopt(NETW_CONN *conn, int rcv_timeout_ms, int snd_timeout_ms, int
 long netw_recv(NETW_CONN *conn, void *buf, size_t cap);
 // Sends every byte; 0 or NETW_ERROR / NETW_TIMEOUT.
 int netw_send_all(NETW_CONN *conn, const void *buf, size_t len);
+
+// Asks an idle connection, without waiting, whether the peer has closed it
+// (or sent something nobody asked for): 1 then, 0 when it looks usable.
+int netw_peer_gone(NETW_CONN *conn);
 
 // Shuts a socket down in both directions so blocked calls on it return.
 void netw_shutdown_fd(int fd);
