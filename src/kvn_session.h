@@ -14,39 +14,21 @@
 
 enum { KVN_MAX_ENDPOINTS = 256, KVN_MAX_MICROVERSIONS = 64, KVN_TOKEN_MAX = 8192, KVN_URL_MAX = 4096 };
 
-struct KVN_ENDPOINT {
-    char type[64]; // as the catalog spells it
-    char name[64];
-    char region[256];
-    char interface[16];
-    char url[2048];
-};
+// The live session; its record is the module's own, read through the
+// functions below.
+struct KVN_SESSION;
 
-struct KVN_MICROVERSION {
-    char type[64]; // canonical
-    char min[16];
-    char max[16];
-    int valid;
-};
-
-struct KVN_SESSION {
-    pthread_mutex_t mutex; // guards every field below; never held across network I/O
-    int refs;              // holders: the application and every request still running
-    KVN_PROFILE profile;   // private copy, with the clear secret
-    char *token;           // zeroed before it is freed
-    int64_t expires;       // epoch seconds, 0 when unknown
+// What a caller may know of the session's identity, copied under its lock.
+struct KVN_SESSION_INFO {
     char user_id[256];
     char user_name[256];
     char project_id[256];
     char project_name[256];
     char project_domain_name[256];
     char roles[1024]; // role names joined with ","
+    int64_t expires;  // epoch seconds, 0 when unknown
     int endpoint_count;
-    KVN_ENDPOINT endpoints[KVN_MAX_ENDPOINTS];
-    int microversion_count;
-    KVN_MICROVERSION microversions[KVN_MAX_MICROVERSIONS];
-    cJSON *token_body;
-    char last_error[1024];
+    int has_token;
 };
 
 struct KVN_RESULT {
@@ -91,14 +73,35 @@ int kvn_session_regions(KVN_SESSION *s, const char **out, int capacity);
 int kvn_session_is_admin(KVN_SESSION *s);
 // Copies the last authentication error under the lock.
 void kvn_session_last_error(KVN_SESSION *s, char *out, size_t size);
+// Fills info from the session; -1 without a session.
+int kvn_session_info(KVN_SESSION *s, KVN_SESSION_INFO *info);
+// Copies the current token: 0, or -1 when there is none or it does not fit.
+// The caller wipes the copy.
+int kvn_session_token(KVN_SESSION *s, char *out, size_t size);
+// Copies the session's profile, clear secret included: the caller wipes it.
+int kvn_session_profile(KVN_SESSION *s, KVN_PROFILE *out);
+// Replaces the session's profile (the old copy is wiped); token, identity and
+// catalog stay until the next authentication.
+int kvn_session_set_profile(KVN_SESSION *s, const KVN_PROFILE *profile);
+// Sets the token's expiry (epoch seconds), as if the token answer had said
+// so: for tools and tests that age a token.
+void kvn_session_set_expires(KVN_SESSION *s, int64_t expires);
+// Appends an endpoint to the catalog table, as an answer's catalog would:
+// for tools and tests that have no token answer. -1 when the table is full.
+int kvn_session_add_endpoint(KVN_SESSION *s, const char *type, const char *interface, const char *region,
+                             const char *url);
+// The cached microversion range of a service: 1 when negotiated, else 0.
+int kvn_session_cached_microversion(KVN_SESSION *s, const char *service, char *min, size_t min_size,
+                                    char *max, size_t max_size);
 
 KVN_RESULT *kvn_session_call(KVN_SESSION *s, const char *service, const char *method, const char *path,
                              const cJSON *body, const KVN_CALL_OPTS *opts, Q_HTTPC_CANCEL *cancel);
-KVN_RESULT *kvn_call(KVN_SESSION *s, const char *service, const char *method, const char *path, const cJSON *body,
-                     const KVN_CALL_OPTS *opts, Q_HTTPC_CANCEL *cancel);
+KVN_RESULT *kvn_call(KVN_SESSION *s, const char *service, const char *method, const char *path,
+                     const cJSON *body, const KVN_CALL_OPTS *opts, Q_HTTPC_CANCEL *cancel);
 KVN_RESULT *kvn_call_paged(KVN_SESSION *s, const char *service, const char *path, const char *key,
                            Q_HTTPC_CANCEL *cancel);
-int kvn_session_microversion(KVN_SESSION *s, const char *service, char *out, size_t size, Q_HTTPC_CANCEL *cancel);
+int kvn_session_microversion(KVN_SESSION *s, const char *service, char *out, size_t size,
+                             Q_HTTPC_CANCEL *cancel);
 int kvn_result_ok(const KVN_RESULT *r);
 void kvn_result_free(KVN_RESULT **r);
 void kvn_http_error_text(int status, const char *body, char *out, size_t size);

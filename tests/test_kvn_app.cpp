@@ -16,6 +16,7 @@
 #include "kvn_app.h"
 #include "kvn_jobs.h"
 #include "kvn_session.h"
+#include "kvn_test_script_server.h"
 #include "kvn_test_util.h"
 #include "q_common.h"
 
@@ -51,13 +52,16 @@ struct SILENT_SERVER {
     ~SILENT_SERVER() {
         stop = true;
         th.join();
-        for (int c : conns) close(c);
+        for (int c : conns)
+            close(c);
         close(fd);
     }
 };
 
 int g_callbacks = 0;
-void count_done(KVN_REQ *, void *) { g_callbacks++; }
+void count_done(KVN_REQ *, void *) {
+    g_callbacks++;
+}
 } // namespace
 
 TEST(Requests, DisconnectCancelsRunningRequestsAndDropsTheirAnswers) {
@@ -70,13 +74,19 @@ TEST(Requests, DisconnectCancelsRunningRequestsAndDropsTheirAnswers) {
     KVN_PROFILE p;
     kvn_profile_defaults(&p);
     q_strcpy(p.auth_url, sizeof p.auth_url, "http://127.0.0.1:1/v3");
+    // A token whose catalog has one endpoint, on the silent server.
+    std::string catalog =
+        R"([{"type": "object-store", "name": "swift", "endpoints": [{"interface": "public", )"
+        R"("region_id": "R1", "url": "http://127.0.0.1:)" +
+        std::to_string(server.port) + R"(/v1/AUTH_x"}]}])";
+    kvn_script::SERVER keystone([&](const kvn_script::REQUEST &) {
+        return kvn_script::ANSWER{kvn_script::json_answer(
+            201, R"({"token": {"expires_at": "2099-01-01T00:00:00Z", "catalog": )" + catalog + "}}",
+            "X-Subject-Token: not-a-real-token\r\n")};
+    });
+    q_strcpy(p.auth_url, sizeof p.auth_url, keystone.url("/v3").c_str());
     app.session = kvn_session_new(&p);
-    // A session that looks authenticated, with one endpoint on the silent server.
-    app.session->token = strdup("not-a-real-token");
-    KVN_ENDPOINT *e = &app.session->endpoints[app.session->endpoint_count++];
-    q_strcpy(e->type, sizeof e->type, "object-store");
-    q_strcpy(e->interface, sizeof e->interface, "public");
-    q_format(e->url, sizeof e->url, "http://127.0.0.1:%d/v1/AUTH_x", server.port);
+    ASSERT_EQ(kvn_session_authenticate(app.session, nullptr), 0);
 
     g_callbacks = 0;
     for (int i = 0; i < 6; i++) {
@@ -85,7 +95,8 @@ TEST(Requests, DisconnectCancelsRunningRequestsAndDropsTheirAnswers) {
         ASSERT_GE(kvn_req_submit(r, "List", count_done, nullptr), 0);
     }
     // Four run (blocked on the silent server), two wait in the queue.
-    for (int i = 0; i < 2000 && server.accepted < 4; i++) usleep(5000);
+    for (int i = 0; i < 2000 && server.accepted < 4; i++)
+        usleep(5000);
     char status[128];
     kvn_jobs_status_text(status, sizeof status);
     EXPECT_STREQ(status, "6 running: List");

@@ -58,7 +58,10 @@ struct APP_FIXTURE : ::testing::Test {
         test_cloud_profile(who, &p);
         kvn_session_free(&app.session);
         app.session = kvn_session_new(&p);
-        ASSERT_EQ(kvn_session_authenticate(app.session, nullptr), 0) << app.session->last_error;
+        char err[1024];
+        int rc = kvn_session_authenticate(app.session, nullptr);
+        kvn_session_last_error(app.session, err, sizeof err);
+        ASSERT_EQ(rc, 0) << err;
     }
     void SetUp() override {
         memset(&app, 0, sizeof app);

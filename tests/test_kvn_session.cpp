@@ -1,11 +1,14 @@
-// labels: unit
-// The parts of the session and call layer that need no server: identity URLs,
-// times, endpoint choice and base URLs, URL joining, error texts, next links,
-// and OAuth1 signing.
+// labels: net
+// The session and call layer: identity URLs, times, endpoint choice and base
+// URLs, URL joining, error texts, next links and OAuth1 signing without a
+// server; token answers, cut bodies and re-authentication against a
+// hand-written server on 127.0.0.1.
 #include <gtest/gtest.h>
 
 #include "kvn_oauth1.h"
 #include "kvn_session.h"
+#include "kvn_test_script_server.h"
+#include "kvn_test_util.h"
 #include "q_base64.h"
 #include "q_common.h"
 #include "q_digest.h"
@@ -17,11 +20,31 @@ struct SESSION_PTR {
 };
 
 void add_endpoint(KVN_SESSION *s, const char *type, const char *iface, const char *region, const char *url) {
-    KVN_ENDPOINT *e = &s->endpoints[s->endpoint_count++];
-    q_strcpy(e->type, sizeof e->type, type);
-    q_strcpy(e->interface, sizeof e->interface, iface);
-    q_strcpy(e->region, sizeof e->region, region);
-    q_strcpy(e->url, sizeof e->url, url);
+    ASSERT_EQ(kvn_session_add_endpoint(s, type, iface, region, url), 0);
+}
+
+// A Keystone token answer: roles by name, and a catalog (JSON array).
+std::string token_json(const std::vector<std::string> &roles, const std::string &catalog = "[]") {
+    std::string r;
+    for (const auto &name : roles)
+        r += std::string(r.empty() ? "" : ", ") + R"({"name": ")" + name + "\"}";
+    return R"({"token": {"expires_at": "2099-01-01T00:00:00.000000Z", "user": {"id": "u1", "name": "demo"}, )"
+           R"("project": {"id": "p1", "name": "demo", "domain": {"name": "Default"}}, "roles": [)" +
+           r + R"(], "catalog": )" + catalog + "}}";
+}
+
+kvn_script::ANSWER token_answer(const std::string &body, const char *token = "tok-1") {
+    return {kvn_script::json_answer(201, body, std::string("X-Subject-Token: ") + token + "\r\n")};
+}
+
+// A session whose profile authenticates against the given server.
+KVN_SESSION *session_on(const kvn_script::SERVER &server) {
+    KVN_PROFILE p;
+    kvn_profile_defaults(&p);
+    q_strcpy(p.auth_url, sizeof p.auth_url, server.url("/v3").c_str());
+    q_strcpy(p.username, sizeof p.username, "demo");
+    q_strcpy(p.secret, sizeof p.secret, "pw");
+    return kvn_session_new(&p);
 }
 
 std::string endpoint(KVN_SESSION *s, const char *type) {
@@ -35,8 +58,8 @@ TEST(Session, IdentityUrls) {
     struct {
         const char *in, *out;
     } rows[] = {
-        {"http://k:5000/v2.0/", "http://k:5000/v3"}, {"http://k:5000/v3", "http://k:5000/v3"},
-        {"http://k:5000/v3///", "http://k:5000/v3"}, {"http://k:5000", "http://k:5000/v3"},
+        {"http://k:5000/v2.0/", "http://k:5000/v3"},    {"http://k:5000/v3", "http://k:5000/v3"},
+        {"http://k:5000/v3///", "http://k:5000/v3"},    {"http://k:5000", "http://k:5000/v3"},
         {"http://k/identity/", "http://k/identity/v3"},
     };
     char out[2048];
@@ -65,7 +88,8 @@ TEST(Session, IsoTimes) {
         {"12:00:00", 0},
         {"", 0},
     };
-    for (auto &r : rows) EXPECT_EQ(kvn_parse_iso_time(r.text), r.t) << r.text;
+    for (auto &r : rows)
+        EXPECT_EQ(kvn_parse_iso_time(r.text), r.t) << r.text;
     EXPECT_EQ(kvn_parse_iso_time(nullptr), 0);
 }
 
@@ -97,24 +121,31 @@ TEST(Session, EndpointChoiceAndBaseUrls) {
     EXPECT_FALSE(kvn_session_has_service(s, "dns"));
 
     // Interface and region preferences.
-    q_strcpy(s->profile.interface, sizeof s->profile.interface, "internal");
+    q_strcpy(p.interface, sizeof p.interface, "internal");
+    kvn_session_set_profile(s, &p);
     EXPECT_EQ(endpoint(s, "network"), "http://n-int:9696/v2.0");
-    q_strcpy(s->profile.region, sizeof s->profile.region, "R2");
+    q_strcpy(p.region, sizeof p.region, "R2");
+    kvn_session_set_profile(s, &p);
     EXPECT_EQ(endpoint(s, "network"), "http://n-pub:9696/v2.0"); // region weighs more than interface
 
     // A volumev2 endpoint is used only when nothing better is there.
-    s->endpoint_count = 0;
+    SESSION_PTR fresh;
+    fresh.s = kvn_session_new(&p);
+    s = fresh.s;
     add_endpoint(s, "volumev2", "public", "", "http://c:8776/v2/p");
     add_endpoint(s, "volume", "public", "", "http://c:8776/v1/p");
     EXPECT_EQ(endpoint(s, "block-storage"), "http://c:8776/v2/p");
     add_endpoint(s, "image", "public", "", "http://g:9292/v2");
     add_endpoint(s, "network", "public", "", "http://n:9696/v2.0/");
-    q_strcpy(s->profile.region, sizeof s->profile.region, "");
+    q_strcpy(p.region, sizeof p.region, "");
+    kvn_session_set_profile(s, &p);
     EXPECT_EQ(endpoint(s, "image"), "http://g:9292/v2");
     EXPECT_EQ(endpoint(s, "network"), "http://n:9696/v2.0");
 
     const char *regions[8];
-    s->endpoint_count = 0;
+    SESSION_PTR spread;
+    spread.s = kvn_session_new(&p);
+    s = spread.s;
     add_endpoint(s, "a", "public", "R2", "u");
     add_endpoint(s, "b", "public", "", "u");
     add_endpoint(s, "c", "public", "R1", "u");
@@ -122,11 +153,23 @@ TEST(Session, EndpointChoiceAndBaseUrls) {
     ASSERT_EQ(kvn_session_regions(s, regions, 8), 2);
     EXPECT_STREQ(regions[0], "R2");
     EXPECT_STREQ(regions[1], "R1");
+}
 
-    for (auto &r : std::vector<std::pair<const char *, int>>{{"member,Admin", 1}, {"admin", 1}, {"reader,member", 0},
-                                                              {"administrator", 0}, {"", 0}}) {
-        q_strcpy(s->roles, sizeof s->roles, r.first);
-        EXPECT_EQ(kvn_session_is_admin(s), r.second) << r.first;
+TEST(Session, AdminRoleFromTheTokenAnswer) {
+    static const struct {
+        std::vector<std::string> roles;
+        int admin;
+    } rows[] = {
+        {{"member", "Admin"}, 1}, {{"admin"}, 1}, {{"reader", "member"}, 0}, {{"administrator"}, 0}, {{}, 0}};
+    std::atomic<int> row{0};
+    kvn_script::SERVER keystone(
+        [&](const kvn_script::REQUEST &) { return token_answer(token_json(rows[row].roles)); });
+    for (int i = 0; i < (int)(sizeof rows / sizeof rows[0]); i++) {
+        row = i;
+        SESSION_PTR sp;
+        sp.s = session_on(keystone);
+        ASSERT_EQ(kvn_session_authenticate(sp.s, nullptr), 0);
+        EXPECT_EQ(kvn_session_is_admin(sp.s), rows[i].admin) << i;
     }
 }
 
@@ -162,7 +205,8 @@ TEST(Session, ErrorTexts) {
          "HTTP 404: Instance x could not be found."},
         {400, R"({"NeutronError": {"type": "HTTPBadRequest", "message": "Invalid input", "detail": ""}})",
          "HTTP 400: Invalid input"},
-        {401, R"({"error": {"code": 401, "title": "Unauthorized", "message": "The request you have made requires authentication."}})",
+        {401,
+         R"({"error": {"code": 401, "title": "Unauthorized", "message": "The request you have made requires authentication."}})",
          "HTTP 401: The request you have made requires authentication."},
         {409, R"({"message": "top", "conflict": {"message": "nested"}})", "HTTP 409: top"},
         {500, R"({"faultstring": "boom"})", "HTTP 500: boom"},
@@ -171,8 +215,10 @@ TEST(Session, ErrorTexts) {
         {403, R"({"a": 1, "b": {"message": "second object"}})", "HTTP 403: second object"},
         {503, "", "HTTP 503"},
         {502, "   ", "HTTP 502"},
-        {500, html.c_str(), ("HTTP 500: 500 Internal Server Error" + std::string(400, 'x')).substr(0, 10 + 300)},
-        {404, "404 Not Found\n\nThe resource could not be found.", "HTTP 404: 404 Not Found The resource could not be found."},
+        {500, html.c_str(),
+         ("HTTP 500: 500 Internal Server Error" + std::string(400, 'x')).substr(0, 10 + 300)},
+        {404, "404 Not Found\n\nThe resource could not be found.",
+         "HTTP 404: 404 Not Found The resource could not be found."},
     };
     char out[1024];
     for (auto &r : rows) {
@@ -186,7 +232,8 @@ TEST(Session, NextLinks) {
         const char *json, *key, *next;
     } rows[] = {
         {R"({"images": [], "next": "/v2/images?marker=a"})", "images", "/v2/images?marker=a"},
-        {R"({"ports": [], "ports_links": [{"rel": "previous", "href": "p"}, {"rel": "next", "href": "n"}]})", "ports", "n"},
+        {R"({"ports": [], "ports_links": [{"rel": "previous", "href": "p"}, {"rel": "next", "href": "n"}]})",
+         "ports", "n"},
         {R"({"servers": [], "servers_links": {"next": "s"}})", "servers", "s"},
         {R"({"x": [], "links": {"next": "l"}, "next": "top"})", "x", "l"},
         {R"({"x": [], "links": {"next": ""}, "next": "top"})", "x", "top"},
@@ -196,17 +243,20 @@ TEST(Session, NextLinks) {
     for (auto &r : rows) {
         Q_CJSON doc(cJSON_Parse(r.json));
         const char *n = kvn_next_link(doc.get(), r.key);
-        if (!r.next) EXPECT_EQ(n, nullptr) << r.json;
-        else EXPECT_STREQ(n ? n : "(none)", r.next) << r.json;
+        if (!r.next)
+            EXPECT_EQ(n, nullptr) << r.json;
+        else
+            EXPECT_STREQ(n ? n : "(none)", r.next) << r.json;
     }
 }
 
 TEST(OAuth1, SignatureMachineryMatchesTheRfcExample) {
     // RFC 5849 section 1.2: the temporary-credentials request, signed with the
     // consumer secret alone.
-    const char *base = "POST&https%3A%2F%2Fphotos.example.net%2Finitiate&oauth_callback%3Dhttp%253A%252F%252F"
-                       "printer.example.com%252Fready%26oauth_consumer_key%3Ddpf43f3p2l4k3l03%26oauth_nonce%3DwIjqoS%26"
-                       "oauth_signature_method%3DHMAC-SHA1%26oauth_timestamp%3D137131200";
+    const char *base =
+        "POST&https%3A%2F%2Fphotos.example.net%2Finitiate&oauth_callback%3Dhttp%253A%252F%252F"
+        "printer.example.com%252Fready%26oauth_consumer_key%3Ddpf43f3p2l4k3l03%26oauth_nonce%3DwIjqoS%26"
+        "oauth_signature_method%3DHMAC-SHA1%26oauth_timestamp%3D137131200";
     uint8_t digest[20];
     ASSERT_EQ(q_hmac_sha1("kd94hf93k423kf44&", 17, base, strlen(base), digest), 0);
     char b64[64];
@@ -217,18 +267,21 @@ TEST(OAuth1, SignatureMachineryMatchesTheRfcExample) {
 }
 
 TEST(OAuth1, HeaderSigningRules) {
-    auto sign = [](const char *method, const char *url, const char *token = nullptr, const char *verifier = nullptr) {
+    auto sign = [](const char *method, const char *url, const char *token = nullptr,
+                   const char *verifier = nullptr) {
         char out[2048];
-        int rc = kvn_oauth1_header(method, url, "ck", "cs", token, token ? "ts" : nullptr, verifier, "oob", "n0nce",
-                                   1700000000, out, sizeof out);
+        int rc = kvn_oauth1_header(method, url, "ck", "cs", token, token ? "ts" : nullptr, verifier, "oob",
+                                   "n0nce", 1700000000, out, sizeof out);
         return rc == 0 ? std::string(out) : std::string("(failed)");
     };
     std::string h = sign("POST", "https://k.example:5000/v3/OS-OAUTH1/request_token");
-    EXPECT_EQ(h.rfind("Authorization: OAuth oauth_consumer_key=\"ck\", oauth_nonce=\"n0nce\", "
-                      "oauth_signature_method=\"HMAC-SHA1\", oauth_timestamp=\"1700000000\", oauth_version=\"1.0\", "
-                      "oauth_callback=\"oob\", oauth_signature=\"",
-                      0),
-              0u)
+    EXPECT_EQ(
+        h.rfind(
+            "Authorization: OAuth oauth_consumer_key=\"ck\", oauth_nonce=\"n0nce\", "
+            "oauth_signature_method=\"HMAC-SHA1\", oauth_timestamp=\"1700000000\", oauth_version=\"1.0\", "
+            "oauth_callback=\"oob\", oauth_signature=\"",
+            0),
+        0u)
         << h;
     EXPECT_EQ(h, sign("POST", "https://k.example:5000/v3/OS-OAUTH1/request_token")); // deterministic
     EXPECT_NE(h, sign("GET", "https://k.example:5000/v3/OS-OAUTH1/request_token"));
@@ -245,11 +298,12 @@ TEST(OAuth1, HeaderSigningRules) {
     EXPECT_EQ(sign("GET", "https://h/p?x=1").find("x="), std::string::npos);
 
     std::string with_token = sign("POST", "https://h/access", "tok", "ver");
-    EXPECT_NE(with_token.find("oauth_token=\"tok\", oauth_verifier=\"ver\", oauth_callback=\"oob\""), std::string::npos);
+    EXPECT_NE(with_token.find("oauth_token=\"tok\", oauth_verifier=\"ver\", oauth_callback=\"oob\""),
+              std::string::npos);
     EXPECT_EQ(sign("POST", "not a url"), "(failed)");
     char small[40];
-    EXPECT_EQ(kvn_oauth1_header("POST", "https://h/p", "ck", "cs", nullptr, nullptr, nullptr, nullptr, "n", 1, small,
-                                sizeof small),
+    EXPECT_EQ(kvn_oauth1_header("POST", "https://h/p", "ck", "cs", nullptr, nullptr, nullptr, nullptr, "n", 1,
+                                small, sizeof small),
               -1);
 
     char dec[64];
