@@ -6,13 +6,12 @@
 #include <cstdint>
 
 #include "kvn_config.h"
+#include "kvn_session.h"
 
 struct ALLEGRO_DISPLAY;
 struct ALLEGRO_FONT;
 struct Q_GUI_CTX;
 struct KVN_API;
-struct KVN_SESSION;
-struct KVN_RESULT;
 struct KVN_RESOURCE;
 struct KVN_OP;
 struct KVN_JOB;
@@ -32,7 +31,7 @@ struct KVN_APP {
     int status_kind; // 0 information, 1 error, 2 warning
 };
 
-enum { KVN_REQ_ALL_PAGES = 1, KVN_REQ_ABSOLUTE = 2 };
+enum { KVN_REQ_ALL_PAGES = 1 };
 
 struct KVN_REQ;
 typedef void (*KVN_REQ_DONE)(KVN_REQ *req, void *user);
@@ -42,15 +41,11 @@ struct KVN_REQ {
     char method[16];
     char path[4096];
     char collection_key[128];
-    char microversion[16];
-    int has_microversion; // a given empty microversion sends none
-    char content_type[128];
-    char extra_headers[2][256];
-    char *raw_body; // owned
-    char upload_path[4096];
-    char download_path[2048];
-    cJSON *body; // owned
-    int flags;   // KVN_REQ_ALL_PAGES, KVN_REQ_ABSOLUTE
+    // A raw body in opts is a malloc'ed text the request owns; the request
+    // sets the progress callback itself.
+    KVN_CALL_OPTS opts;
+    cJSON *body;          // owned
+    int flags;            // KVN_REQ_ALL_PAGES
     KVN_SESSION *session; // a reference held until the request is freed
     uint64_t generation;
     KVN_RESULT *result; // owned

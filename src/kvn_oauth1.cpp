@@ -47,7 +47,8 @@ int _hexval(char c) {
 // The shared part of the two token calls.
 int _token_call(KVN_SESSION *s, const char *path, const char *consumer_key, const char *consumer_secret,
                 const char *token, const char *token_secret, const char *verifier, const char *callback,
-                const char *extra_header, KVN_OAUTH1_TOKEN *out, char *err, size_t err_size, Q_HTTPC_CANCEL *cancel) {
+                const char *extra_header, KVN_OAUTH1_TOKEN *out, char *err, size_t err_size,
+                Q_HTTPC_CANCEL *cancel) {
     memset(out, 0, sizeof *out);
     if (err && err_size) err[0] = 0;
     char base[KVN_URL_MAX];
@@ -65,11 +66,12 @@ int _token_call(KVN_SESSION *s, const char *path, const char *consumer_key, cons
     }
     KVN_CALL_OPTS o;
     memset(&o, 0, sizeof o);
-    o.microversion = "";
-    o.extra_headers[0] = header;
-    o.extra_headers[1] = extra_header;
+    o.has_microversion = 1;
+    q_strcpy(o.extra_headers[0], sizeof o.extra_headers[0], header);
+    if (extra_header) q_strcpy(o.extra_headers[1], sizeof o.extra_headers[1], extra_header);
     KVN_RESULT *r = kvn_session_call(s, "identity", "POST", path, nullptr, &o, cancel);
     q_secure_zero(header, sizeof header);
+    q_secure_zero(&o, sizeof o);
     if (!r) {
         q_strcpy(err, err_size, "no answer");
         return -1;
@@ -80,15 +82,19 @@ int _token_call(KVN_SESSION *s, const char *path, const char *consumer_key, cons
         size_t start = 0;
         while (start <= text.size()) {
             size_t end = text.find_first_of("&\r\n", start);
-            std::string piece = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+            std::string piece =
+                text.substr(start, end == std::string::npos ? std::string::npos : end - start);
             size_t eq = piece.find('=');
             if (eq != std::string::npos) {
                 std::string k = piece.substr(0, eq), v = piece.substr(eq + 1);
                 char *dst = nullptr;
                 size_t cap = 0;
-                if (k == "oauth_token") dst = out->token, cap = sizeof out->token;
-                else if (k == "oauth_token_secret") dst = out->token_secret, cap = sizeof out->token_secret;
-                else if (k == "oauth_expires_at") dst = out->expires_at, cap = sizeof out->expires_at;
+                if (k == "oauth_token")
+                    dst = out->token, cap = sizeof out->token;
+                else if (k == "oauth_token_secret")
+                    dst = out->token_secret, cap = sizeof out->token_secret;
+                else if (k == "oauth_expires_at")
+                    dst = out->expires_at, cap = sizeof out->expires_at;
                 if (dst) kvn_form_decode(v.data(), v.size(), dst, cap);
                 q_secure_zero(v.data(), v.size());
             }
@@ -97,8 +103,10 @@ int _token_call(KVN_SESSION *s, const char *path, const char *consumer_key, cons
             start = end + 1;
         }
         q_secure_zero(text.data(), text.size());
-        if (out->token[0] && out->token_secret[0]) rc = 0;
-        else q_strcpy(err, err_size, "unexpected answer (no oauth_token / oauth_token_secret)");
+        if (out->token[0] && out->token_secret[0])
+            rc = 0;
+        else
+            q_strcpy(err, err_size, "unexpected answer (no oauth_token / oauth_token_secret)");
     } else {
         q_strcpy(err, err_size, r->error[0] ? r->error : "no answer");
     }
@@ -150,9 +158,10 @@ void kvn_form_decode(const char *bytes, size_t len, char *out, size_t size) {
     out[o] = 0;
 }
 
-int kvn_oauth1_header(const char *method, const char *url, const char *consumer_key, const char *consumer_secret,
-                      const char *token, const char *token_secret, const char *verifier, const char *callback,
-                      const char *nonce, int64_t timestamp, char *out, size_t size) {
+int kvn_oauth1_header(const char *method, const char *url, const char *consumer_key,
+                      const char *consumer_secret, const char *token, const char *token_secret,
+                      const char *verifier, const char *callback, const char *nonce, int64_t timestamp,
+                      char *out, size_t size) {
     if (out && size) out[0] = 0;
     if (!method || !url || !out || !size) return -1;
     Q_HTTPC_URL u;
@@ -162,17 +171,22 @@ int kvn_oauth1_header(const char *method, const char *url, const char *consumer_
     if (!nonce || !*nonce) {
         uint8_t raw[16];
         if (q_random_bytes(raw, sizeof raw) != 0) return -1;
-        for (int i = 0; i < 16; i++) snprintf(nonce_buf + i * 2, 3, "%02x", raw[i]);
+        for (int i = 0; i < 16; i++)
+            snprintf(nonce_buf + i * 2, 3, "%02x", raw[i]);
         nonce = nonce_buf;
     }
     if (timestamp <= 0) timestamp = (int64_t)time(nullptr);
     std::string ts = std::to_string((long long)timestamp);
 
     const std::pair<const char *, const char *> protocol[] = {
-        {"oauth_consumer_key", consumer_key}, {"oauth_nonce", nonce},
-        {"oauth_signature_method", "HMAC-SHA1"}, {"oauth_timestamp", ts.c_str()},
-        {"oauth_version", "1.0"},             {"oauth_token", token},
-        {"oauth_verifier", verifier},         {"oauth_callback", callback},
+        {"oauth_consumer_key", consumer_key},
+        {"oauth_nonce", nonce},
+        {"oauth_signature_method", "HMAC-SHA1"},
+        {"oauth_timestamp", ts.c_str()},
+        {"oauth_version", "1.0"},
+        {"oauth_token", token},
+        {"oauth_verifier", verifier},
+        {"oauth_callback", callback},
     };
     std::vector<std::pair<std::string, std::string>> params, header_params;
     for (const auto &p : protocol) {
@@ -198,7 +212,8 @@ int kvn_oauth1_header(const char *method, const char *url, const char *consumer_
             std::string name = _form_decode(piece.substr(0, eq));
             std::string value = eq == std::string::npos ? "" : _form_decode(piece.substr(eq + 1));
             std::string n, v;
-            if (name.size() > k_part_max || value.size() > k_part_max || !_encode(name, &n) || !_encode(value, &v))
+            if (name.size() > k_part_max || value.size() > k_part_max || !_encode(name, &n) ||
+                !_encode(value, &v))
                 return -1;
             params.emplace_back(n, v);
         }
@@ -208,11 +223,13 @@ int kvn_oauth1_header(const char *method, const char *url, const char *consumer_
     if (params.size() > k_max_params) return -1;
 
     std::string host = u.host;
-    for (char &c : host) c = (char)tolower((unsigned char)c);
+    for (char &c : host)
+        c = (char)tolower((unsigned char)c);
     if (host.find(':') != std::string::npos) host = "[" + host + "]";
     std::string scheme = u.tls ? "https" : "http";
     std::string base_url = scheme + "://" + host;
-    if (!((u.tls && !strcmp(u.port, "443")) || (!u.tls && !strcmp(u.port, "80")))) base_url += std::string(":") + u.port;
+    if (!((u.tls && !strcmp(u.port, "443")) || (!u.tls && !strcmp(u.port, "80"))))
+        base_url += std::string(":") + u.port;
     base_url += path;
 
     std::sort(params.begin(), params.end());
@@ -239,7 +256,8 @@ int kvn_oauth1_header(const char *method, const char *url, const char *consumer_
     if (blen < 0 || !_encode(b64, &sig)) return -1;
 
     std::string header = "Authorization: OAuth ";
-    for (const auto &p : header_params) header += p.first + "=\"" + p.second + "\", ";
+    for (const auto &p : header_params)
+        header += p.first + "=\"" + p.second + "\", ";
     header += "oauth_signature=\"" + sig + "\"";
     if (header.size() >= size) return -1;
     q_strcpy(out, size, header.c_str());
@@ -253,14 +271,14 @@ int kvn_oauth1_request_token(KVN_SESSION *s, const char *consumer_key, const cha
     Q_GUARD(s && out, -1);
     char extra[512];
     q_format(extra, sizeof extra, "Requested-Project-Id: %s", project_id ? project_id : "");
-    return _token_call(s, "/OS-OAUTH1/request_token", consumer_key, consumer_secret, nullptr, nullptr, nullptr, "oob",
-                       extra, out, err, err_size, cancel);
+    return _token_call(s, "/OS-OAUTH1/request_token", consumer_key, consumer_secret, nullptr, nullptr,
+                       nullptr, "oob", extra, out, err, err_size, cancel);
 }
 
 int kvn_oauth1_access_token(KVN_SESSION *s, const char *consumer_key, const char *consumer_secret,
                             const char *request_token, const char *request_secret, const char *verifier,
                             KVN_OAUTH1_TOKEN *out, char *err, size_t err_size, Q_HTTPC_CANCEL *cancel) {
     Q_GUARD(s && out, -1);
-    return _token_call(s, "/OS-OAUTH1/access_token", consumer_key, consumer_secret, request_token, request_secret,
-                       verifier, nullptr, nullptr, out, err, err_size, cancel);
+    return _token_call(s, "/OS-OAUTH1/access_token", consumer_key, consumer_secret, request_token,
+                       request_secret, verifier, nullptr, nullptr, out, err, err_size, cancel);
 }

@@ -42,15 +42,18 @@ struct KVN_RESULT {
     int cancelled;
 };
 
+enum { KVN_HEADER_LINE_MAX = 4096 };
+
+// Everything about a call besides its service, method, path and JSON body.
+// Zero it, then set what is needed.
 struct KVN_CALL_OPTS {
-    // Absent: negotiated; "": none sent and nothing negotiated.
-    const char *microversion;
-    const char *content_type;
-    const char *extra_headers[2]; // complete "Name: value" lines
-    const char *raw_body;
-    FILE *upload_file;
-    int64_t upload_size;
-    FILE *download_file;
+    char microversion[16];
+    int has_microversion; // 0: negotiated; 1 with "": none sent and nothing negotiated
+    char content_type[128];
+    char extra_headers[2][KVN_HEADER_LINE_MAX]; // complete "Name: value" lines, empty for none
+    const char *raw_body;                       // sent instead of the JSON body
+    char upload_path[4096];                     // its bytes are the body
+    char download_path[2048];                   // receives a 2xx body; removed when the call fails
     Q_HTTPC_PROGRESS progress;
     void *progress_user;
     int absolute; // the path is a complete URL

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "kvn_session_internal.h"
@@ -60,8 +61,83 @@ KVN_RESULT *_error_result(const char *fmt, ...) {
     return r;
 }
 
+// What one call sends besides its headers, taken from the options once per
+// call so that a retry after a 401 sends the same: the body, the files and
+// the progress callback. The files close when it goes; a download that did
+// not succeed is removed.
+struct CALL_IO {
+    Q_HTTPC_REQ req;        // body, files and progress only
+    char content_type[160]; // the "Content-Type: %s" line, empty for none
+    Q_SECRET_CBUF printed;  // the JSON body as sent
+    FILE *up = nullptr;
+    FILE *down = nullptr;
+    const char *down_path = nullptr;
+    bool download_ok = false;
+
+    CALL_IO() {
+        memset(&req, 0, sizeof req);
+        content_type[0] = 0;
+    }
+    CALL_IO(const CALL_IO &) = delete;
+    CALL_IO &operator=(const CALL_IO &) = delete;
+    ~CALL_IO() { close(); }
+    // 0, or -1 when the download could not be written out.
+    int close() {
+        int rc = 0;
+        if (up) fclose(up);
+        up = nullptr;
+        if (down) {
+            rc = fclose(down) != 0 ? -1 : 0;
+            down = nullptr;
+            if (rc != 0 || !download_ok) unlink(down_path);
+        }
+        return rc;
+    }
+};
+
+// Fills the HTTP request's body, files and progress from the options: 0, or
+// -1 with the reason in err.
+int _request_from_opts(const KVN_CALL_OPTS *opts, const cJSON *body, CALL_IO *io, char *err,
+                       size_t err_size) {
+    if (opts && opts->raw_body) {
+        io->req.body = opts->raw_body;
+    } else if (body) {
+        io->printed.reset(q_json_print_secret(body, 0));
+        io->req.body = io->printed.get();
+    }
+    if (io->req.body) io->req.body_len = strlen(io->req.body);
+    if (!opts) return 0;
+    const char *content_type = opts->content_type;
+    if (opts->upload_path[0]) {
+        io->up = fopen(opts->upload_path, "rb");
+        if (!io->up) {
+            q_format(err, err_size, "cannot open %.900s", opts->upload_path);
+            return -1;
+        }
+        fseeko(io->up, 0, SEEK_END);
+        io->req.upload_size = ftello(io->up);
+        fseeko(io->up, 0, SEEK_SET);
+        io->req.upload_file = io->up;
+        if (!content_type[0]) content_type = "application/octet-stream";
+    }
+    if (opts->download_path[0]) {
+        io->down = fopen(opts->download_path, "wb");
+        if (!io->down) {
+            q_format(err, err_size, "cannot create %.900s", opts->download_path);
+            return -1;
+        }
+        io->down_path = opts->download_path;
+        io->req.download_file = io->down;
+    }
+    if (content_type[0])
+        q_format(io->content_type, sizeof io->content_type, "Content-Type: %s", content_type);
+    io->req.progress = opts->progress;
+    io->req.progress_user = opts->progress_user;
+    return 0;
+}
+
 KVN_RESULT *_call_once(KVN_SESSION *s, const char *canonical, const char *method, const std::string &url,
-                       const char *body, const char *microversion, const KVN_CALL_OPTS *opts,
+                       const char *microversion, const KVN_CALL_OPTS *opts, const CALL_IO *io,
                        Q_HTTPC_CANCEL *cancel) {
     SECRET_TEXT token_header;
     int insecure;
@@ -83,32 +159,16 @@ KVN_RESULT *_call_once(KVN_SESSION *s, const char *canonical, const char *method
         if (!strcmp(canonical, "baremetal"))
             lines.push_back(std::string("X-OpenStack-Ironic-API-Version: ") + microversion);
     }
-    if (opts && opts->content_type && *opts->content_type) {
-        char ct[160];
-        q_format(ct, sizeof ct, "Content-Type: %s", opts->content_type);
-        lines.push_back(ct);
-    }
+    if (io->content_type[0]) lines.push_back(io->content_type);
     for (int i = 0; opts && i < 2; i++)
-        if (opts->extra_headers[i] && *opts->extra_headers[i]) lines.push_back(opts->extra_headers[i]);
+        if (opts->extra_headers[i][0]) lines.push_back(opts->extra_headers[i]);
 
-    Q_HTTPC_REQ req;
-    memset(&req, 0, sizeof req);
+    Q_HTTPC_REQ req = io->req;
     req.method = method;
     req.url = url.c_str();
     req.headers[req.header_count++] = token_header.s.c_str();
     for (const auto &l : lines)
         if (req.header_count < Q_HTTPC_MAX_HEADERS) req.headers[req.header_count++] = l.c_str();
-    if (body) {
-        req.body = body;
-        req.body_len = strlen(body);
-    }
-    if (opts) {
-        req.upload_file = opts->upload_file;
-        req.upload_size = opts->upload_size;
-        req.download_file = opts->download_file;
-        req.progress = opts->progress;
-        req.progress_user = opts->progress_user;
-    }
     req.insecure = insecure;
     req.ca_file = ca_file.empty() ? nullptr : ca_file.c_str();
     req.cancel = cancel;
@@ -158,13 +218,17 @@ KVN_RESULT *kvn_call(KVN_SESSION *s, const char *service, const char *method, co
     if (!s || !service || !method || !path) return nullptr;
     const char *canonical = kvn_service_alias(service);
 
+    // Files first: a call that cannot read or write them sends nothing.
+    CALL_IO io;
+    char err[1024];
+    if (_request_from_opts(opts, body, &io, err, sizeof err) != 0) return _error_result("%s", err);
+
     bool need_auth;
     {
         LOCK lock(s);
         need_auth = !s->token || (s->expires != 0 && s->expires - (int64_t)time(nullptr) < 120);
     }
     if (need_auth && kvn_session_authenticate(s, cancel) != 0) {
-        char err[1024];
         kvn_session_last_error(s, err, sizeof err);
         return _error_result("%s", err[0] ? err : "not authenticated");
     }
@@ -182,32 +246,21 @@ KVN_RESULT *kvn_call(KVN_SESSION *s, const char *service, const char *method, co
     }
 
     char mv[16] = "";
-    if (opts && opts->microversion)
+    if (opts && opts->has_microversion)
         q_strcpy(mv, sizeof mv, opts->microversion);
     else
         kvn_session_microversion(s, canonical, mv, sizeof mv, cancel);
 
-    SECRET_TEXT body_text;
-    const char *body_ptr = nullptr;
-    if (opts && opts->raw_body) {
-        body_ptr = opts->raw_body;
-    } else if (body) {
-        Q_CBUF printed(cJSON_PrintUnformatted(body));
-        if (printed) {
-            body_text.s = printed.get();
-            q_secure_zero_str(printed.get());
-            body_ptr = body_text.s.c_str();
-        }
-    }
-
-    KVN_RESULT *r = _call_once(s, canonical, method, url, body_ptr, mv, opts, cancel);
-    if (r && r->status == 401 && !(opts && opts->upload_file)) {
+    KVN_RESULT *r = _call_once(s, canonical, method, url, mv, opts, &io, cancel);
+    if (r && r->status == 401 && !io.up) {
         q_log(Q_LOG_NOTICE, "401 on %s %s, re-authenticating", method, url.c_str());
         if (kvn_session_authenticate(s, cancel) == 0) {
             kvn_result_free(&r);
-            r = _call_once(s, canonical, method, url, body_ptr, mv, opts, cancel);
+            r = _call_once(s, canonical, method, url, mv, opts, &io, cancel);
         }
     }
+    io.download_ok = kvn_result_ok(r);
+    io.close();
     if (r)
         q_log(Q_LOG_INFO, "%s %s -> %d (%lld ms)", method, url.c_str(), r->status,
               (long long)(r->elapsed / 1000));
@@ -240,7 +293,7 @@ int kvn_session_microversion(KVN_SESSION *s, const char *service, char *out, siz
     KVN_CALL_OPTS o;
     memset(&o, 0, sizeof o);
     o.absolute = 1;
-    o.microversion = "";
+    o.has_microversion = 1;
     KVN_RESULT *r = kvn_call(s, canonical, "GET", url.c_str(), nullptr, &o, cancel);
 
     std::string min, max;

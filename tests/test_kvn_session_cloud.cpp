@@ -49,7 +49,7 @@ KVN_RESULT *call(KVN_SESSION *s, const char *svc, const char *method, const char
     Q_CJSON json(body ? cJSON_Parse(body) : nullptr);
     KVN_CALL_OPTS o;
     memset(&o, 0, sizeof o);
-    o.extra_headers[0] = extra;
+    if (extra) q_strcpy(o.extra_headers[0], sizeof o.extra_headers[0], extra);
     return kvn_session_call(s, svc, method, path, json.get(), &o, nullptr);
 }
 
