@@ -87,7 +87,7 @@ void kvn_app_status(int kind, const char *fmt, ...) {
     vsnprintf(g_app->status_text, sizeof g_app->status_text, fmt, ap);
     va_end(ap);
     g_app->status_kind = kind;
-    int level = kind == 1 ? Q_LOG_ERR : kind == 2 ? Q_LOG_NOTICE : Q_LOG_INFO;
+    int level = kind == KVN_STATUS_ERROR ? Q_LOG_ERR : kind == KVN_STATUS_WARNING ? Q_LOG_NOTICE : Q_LOG_INFO;
     q_log(level, "status: %s", g_app->status_text);
 }
 

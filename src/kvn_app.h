@@ -28,8 +28,11 @@ struct KVN_APP {
     uint64_t session_generation;
     int running;
     char status_text[1024];
-    int status_kind; // 0 information, 1 error, 2 warning
+    int status_kind; // KVN_STATUS_INFO, KVN_STATUS_ERROR or KVN_STATUS_WARNING
 };
+
+// Kinds of status message; the status bar colours its text by kind.
+enum { KVN_STATUS_INFO = 0, KVN_STATUS_ERROR = 1, KVN_STATUS_WARNING = 2 };
 
 enum { KVN_REQ_ALL_PAGES = 1 };
 
@@ -59,7 +62,7 @@ struct KVN_REQ {
 void kvn_app_publish(KVN_APP *app);
 KVN_APP *kvn_app_get(void);
 
-// Sets the status line: kind 0 information, 1 error, 2 warning.
+// Sets the status line with a KVN_STATUS_* kind.
 void kvn_app_status(int kind, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 // Drops the session: stale answers are discarded, running jobs cancelled.
 void kvn_app_disconnect(void);

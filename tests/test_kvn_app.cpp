@@ -116,19 +116,19 @@ TEST(Requests, DisconnectCancelsRunningRequestsAndDropsTheirAnswers) {
 TEST(Requests, StatusLineLevels) {
     KVN_APP app;
     memset(&app, 0, sizeof app);
-    kvn_app_status(1, "ignored without an application");
+    kvn_app_status(KVN_STATUS_ERROR, "ignored without an application");
     kvn_app_publish(&app);
     TEST_LOG_CAPTURE cap;
     set_log_level(Q_LOG_DEBUG);
-    kvn_app_status(2, "quota at %d%%", 90);
+    kvn_app_status(KVN_STATUS_WARNING, "quota at %d%%", 90);
     EXPECT_STREQ(app.status_text, "quota at 90%");
     EXPECT_EQ(app.status_kind, 2);
-    kvn_app_status(0, "loaded");
+    kvn_app_status(KVN_STATUS_INFO, "loaded");
     ASSERT_EQ(cap.lines.size(), 2u);
     EXPECT_EQ(cap.lines[0].rfind("NOTICE:", 0), 0u);
     EXPECT_EQ(cap.lines[1].rfind("INFO:", 0), 0u);
     std::string long_text(2000, 'x');
-    kvn_app_status(1, "%s", long_text.c_str());
+    kvn_app_status(KVN_STATUS_ERROR, "%s", long_text.c_str());
     EXPECT_EQ(strlen(app.status_text), 1023u);
     EXPECT_EQ(cap.lines[2].rfind("ERR:", 0), 0u);
     set_log_level(Q_LOG_NOTICE);
