@@ -128,7 +128,8 @@ int kvn_req_submit(KVN_REQ *req, const char *title, KVN_REQ_DONE done, void *use
 
 void kvn_req_free(KVN_REQ *req) {
     if (!req) return;
-    cJSON_Delete(req->body);
+    // Bodies carry passwords, credential secrets and keys.
+    q_json_delete_secret(req->body);
     if (req->opts.raw_body) {
         char *raw = const_cast<char *>(req->opts.raw_body);
         q_secure_zero_str(raw);

@@ -18,11 +18,6 @@ namespace {
 const size_t k_max_params = 48;
 const size_t k_part_max = 1023;
 
-struct WIPED {
-    std::string s;
-    ~WIPED() { q_secure_zero(s.data(), s.size()); }
-};
-
 bool _encode(const std::string &in, std::string *out) {
     std::vector<char> buf(in.size() * 3 + 1);
     if (kvn_oauth1_encode(in.data(), in.size(), buf.data(), buf.size()) != 0) return false;
@@ -67,6 +62,7 @@ int _token_call(KVN_SESSION *s, const char *path, const char *consumer_key, cons
     KVN_CALL_OPTS o;
     memset(&o, 0, sizeof o);
     o.has_microversion = 1;
+    o.no_reauth = 1; // the nonce is good for one use
     q_strcpy(o.extra_headers[0], sizeof o.extra_headers[0], header);
     if (extra_header) q_strcpy(o.extra_headers[1], sizeof o.extra_headers[1], extra_header);
     KVN_RESULT *r = kvn_session_call(s, "identity", "POST", path, nullptr, &o, cancel);
@@ -78,31 +74,26 @@ int _token_call(KVN_SESSION *s, const char *path, const char *consumer_key, cons
     }
     int rc = -1;
     if (kvn_result_ok(r)) {
-        std::string text = r->text ? r->text : "";
-        size_t start = 0;
-        while (start <= text.size()) {
-            size_t end = text.find_first_of("&\r\n", start);
-            std::string piece =
-                text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-            size_t eq = piece.find('=');
-            if (eq != std::string::npos) {
-                std::string k = piece.substr(0, eq), v = piece.substr(eq + 1);
+        // Read in place: the answer holds the token secret.
+        const char *t = r->text ? r->text : "";
+        while (*t) {
+            size_t n = strcspn(t, "&\r\n");
+            const char *eq = static_cast<const char *>(memchr(t, '=', n));
+            if (eq) {
+                size_t klen = (size_t)(eq - t);
                 char *dst = nullptr;
                 size_t cap = 0;
-                if (k == "oauth_token")
+                if (klen == 11 && !strncmp(t, "oauth_token", klen))
                     dst = out->token, cap = sizeof out->token;
-                else if (k == "oauth_token_secret")
+                else if (klen == 18 && !strncmp(t, "oauth_token_secret", klen))
                     dst = out->token_secret, cap = sizeof out->token_secret;
-                else if (k == "oauth_expires_at")
+                else if (klen == 16 && !strncmp(t, "oauth_expires_at", klen))
                     dst = out->expires_at, cap = sizeof out->expires_at;
-                if (dst) kvn_form_decode(v.data(), v.size(), dst, cap);
-                q_secure_zero(v.data(), v.size());
+                if (dst) kvn_form_decode(eq + 1, n - klen - 1, dst, cap);
             }
-            q_secure_zero(piece.data(), piece.size());
-            if (end == std::string::npos) break;
-            start = end + 1;
+            t += n;
+            if (*t) t++;
         }
-        q_secure_zero(text.data(), text.size());
         if (out->token[0] && out->token_secret[0])
             rc = 0;
         else
@@ -242,13 +233,20 @@ int kvn_oauth1_header(const char *method, const char *url, const char *consumer_
     if (!_encode(method, &em) || !_encode(base_url, &eb) || !_encode(joined, &ej)) return -1;
     std::string base_string = em + "&" + eb + "&" + ej;
 
-    WIPED key, cs, tsec;
-    if (!_encode(consumer_secret ? consumer_secret : "", &cs.s) ||
-        !_encode(token_secret ? token_secret : "", &tsec.s))
-        return -1;
-    key.s = cs.s + "&" + tsec.s;
+    // The key is encoded straight into one buffer: no string copy of either
+    // secret is left behind in freed memory.
+    const char *csec = consumer_secret ? consumer_secret : "", *tsec = token_secret ? token_secret : "";
+    size_t cs_len = strlen(csec), ts_len = strlen(tsec);
+    std::vector<char> key(cs_len * 3 + 1 + ts_len * 3 + 1);
+    int erc = kvn_oauth1_encode(csec, cs_len, key.data(), cs_len * 3 + 1);
+    size_t at = strlen(key.data());
+    key[at++] = '&';
+    if (erc == 0) erc = kvn_oauth1_encode(tsec, ts_len, key.data() + at, key.size() - at);
     uint8_t digest[Q_SHA1_LEN];
-    int hrc = q_hmac_sha1(key.s.data(), key.s.size(), base_string.data(), base_string.size(), digest);
+    int hrc =
+        erc == 0 ? q_hmac_sha1(key.data(), strlen(key.data()), base_string.data(), base_string.size(), digest)
+                 : -1;
+    q_secure_zero(key.data(), key.size());
     char b64[64];
     long blen = hrc == 0 ? q_base64_encode(digest, sizeof digest, b64, sizeof b64) : -1;
     q_secure_zero(digest, sizeof digest);

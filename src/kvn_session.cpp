@@ -139,23 +139,23 @@ int _do_auth(KVN_SESSION *s, const char *token, const char *project_override, Q_
     }
     std::string url = std::string(base) + "/auth/tokens";
 
-    Q_CJSON body(_token_request(&copy.p, token ? current_token.s.c_str() : nullptr, project_override));
-    SECRET_TEXT printed;
+    Q_SECRET_CBUF printed;
     {
-        Q_CBUF text(cJSON_PrintUnformatted(body.get()));
-        if (text) {
-            printed.s = text.get();
-            q_secure_zero_str(text.get());
-        }
+        Q_CJSON_SECRET body(
+            _token_request(&copy.p, token ? current_token.s.c_str() : nullptr, project_override));
+        printed.reset(q_json_print_secret(body.get(), 0));
     }
-    q_json_scrub(body.get());
+    if (!printed) {
+        _set_error(s, "out of memory");
+        return -1;
+    }
 
     Q_HTTPC_REQ req;
     memset(&req, 0, sizeof req);
     req.method = "POST";
     req.url = url.c_str();
-    req.body = printed.s.c_str();
-    req.body_len = printed.s.size();
+    req.body = printed.get();
+    req.body_len = strlen(printed.get());
     req.insecure = copy.p.insecure;
     req.ca_file = copy.p.ca_file[0] ? copy.p.ca_file : nullptr;
     req.cancel = cancel;
@@ -166,16 +166,22 @@ int _do_auth(KVN_SESSION *s, const char *token, const char *project_override, Q_
     }
 
     int rc = -1;
+    char *fresh = nullptr;
     char header[KVN_TOKEN_MAX];
     header[0] = 0;
-    if (resp->status == 0) {
-        _set_error(s, "%s", resp->error);
+    if (resp->status == 0 || resp->error[0]) {
+        // Also an answer cut in its body: a token whose catalog and expiry
+        // never arrived is worth nothing.
+        _set_error(s, "%s", resp->error[0] ? resp->error : "no response");
     } else if (resp->status != 200 && resp->status != 201) {
         char err[1024];
         kvn_http_error_text(resp->status, q_httpc_resp_body(resp), err, sizeof err);
         _set_error(s, "authentication failed: %.900s", err);
     } else if (!q_httpc_resp_header(resp, "X-Subject-Token", header, sizeof header) || !header[0]) {
         _set_error(s, "authentication answer carries no X-Subject-Token");
+    } else if (!(fresh = strdup(header))) {
+        // The previous token, still good, stays.
+        _set_error(s, "out of memory");
     } else {
         cJSON *answer = cJSON_Parse(q_httpc_resp_body(resp));
         const cJSON *tok = cJSON_GetObjectItemCaseSensitive(answer, "token");
@@ -190,7 +196,6 @@ int _do_auth(KVN_SESSION *s, const char *token, const char *project_override, Q_
             if (!roles.empty()) roles += ",";
             roles += jstr(role, "name");
         }
-        char *fresh = strdup(header);
         LOCK lock(s);
         if (s->token) {
             q_secure_zero_str(s->token);
@@ -207,7 +212,7 @@ int _do_auth(KVN_SESSION *s, const char *token, const char *project_override, Q_
         q_strcpy(s->roles, sizeof s->roles, roles.c_str());
         _walk_catalog(s, cJSON_GetObjectItemCaseSensitive(tok, "catalog"));
         s->microversion_count = 0;
-        cJSON_Delete(s->token_body);
+        q_json_delete_secret(s->token_body);
         s->token_body = answer;
         s->last_error[0] = 0;
         q_log(Q_LOG_NOTICE, "authenticated as %s on project %s, %d endpoints", s->user_name, s->project_name,
@@ -334,7 +339,7 @@ void kvn_session_free(KVN_SESSION **ref) {
         free(s->token);
     }
     q_secure_zero(&s->profile, sizeof s->profile);
-    cJSON_Delete(s->token_body);
+    q_json_delete_secret(s->token_body);
     pthread_mutex_destroy(&s->mutex);
     free(s);
 }

@@ -40,6 +40,7 @@ struct KVN_RESULT {
     char location[2048];
     int64_t elapsed; // microseconds
     int cancelled;
+    int broken; // an answer came (status kept for display) but its body did not arrive whole
 };
 
 enum { KVN_HEADER_LINE_MAX = 4096 };
@@ -56,7 +57,8 @@ struct KVN_CALL_OPTS {
     char download_path[2048];                   // receives a 2xx body; removed when the call fails
     Q_HTTPC_PROGRESS progress;
     void *progress_user;
-    int absolute; // the path is a complete URL
+    int absolute;  // the path is a complete URL
+    int no_reauth; // a 401 is returned as it is, never sent again after a new token
 };
 
 const char *kvn_service_alias(const char *type);
@@ -110,3 +112,8 @@ void kvn_result_free(KVN_RESULT **r);
 void kvn_http_error_text(int status, const char *body, char *out, size_t size);
 const char *kvn_next_link(const cJSON *answer, const char *key);
 void kvn_url_join(const char *base, const char *path, char *out, size_t size);
+// The URL of the next page for a next link, against the service's base URL:
+// scheme, host and port always come from the base; a link path that lacks
+// the base's path prefix (the part before its version segment) is placed
+// under it. 0, or -1 for a link that is no path or URL, or too long.
+int kvn_page_url(const char *base, const char *link, char *out, size_t size);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <fcntl.h>
 #include <unistd.h>
 #include <vector>
 
@@ -32,16 +33,38 @@ const char *_mv_header(const char *canonical) {
     return nullptr;
 }
 
-// Whether the last segment of a base URL is a version such as "v2.1".
-bool _version_segment(const std::string &base, std::string *segment) {
-    size_t slash = base.rfind('/');
-    if (slash == std::string::npos) return false;
-    std::string seg = base.substr(slash + 1);
+bool _is_version(const std::string &seg) {
     if (seg.size() < 2 || seg[0] != 'v' || !isdigit((unsigned char)seg[1])) return false;
     for (size_t i = 2; i < seg.size(); i++)
         if (!isdigit((unsigned char)seg[i]) && seg[i] != '.') return false;
-    *segment = seg;
     return true;
+}
+
+// Whether the last segment of a base URL is a version such as "v2.1".
+bool _version_segment(const std::string &base, std::string *segment) {
+    size_t slash = base.rfind('/');
+    if (slash == std::string::npos || !_is_version(base.substr(slash + 1))) return false;
+    *segment = base.substr(slash + 1);
+    return true;
+}
+
+// Where a service sits on its host: the base path before its version
+// segment ("/image" of "/image/v2", "" of "/v2.1"), or the whole path when
+// it has none ("/placement").
+std::string _path_prefix(const char *path) {
+    std::string p = path;
+    p = p.substr(0, p.find('?'));
+    std::string prefix;
+    size_t at = 0;
+    while (at < p.size()) {
+        size_t next = p.find('/', at + 1);
+        std::string seg = p.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
+        if (_is_version(seg)) break;
+        if (!seg.empty()) prefix += "/" + seg;
+        if (next == std::string::npos) break;
+        at = next;
+    }
+    return prefix;
 }
 
 KVN_RESULT *_new_result(void) {
@@ -109,14 +132,22 @@ int _request_from_opts(const KVN_CALL_OPTS *opts, const cJSON *body, CALL_IO *io
     if (!opts) return 0;
     const char *content_type = opts->content_type;
     if (opts->upload_path[0]) {
-        io->up = fopen(opts->upload_path, "rb");
+        // Without O_NONBLOCK a FIFO would hold the open until a writer came.
+        int fd = open(opts->upload_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        io->up = fd >= 0 ? fdopen(fd, "rb") : nullptr;
         if (!io->up) {
+            if (fd >= 0) ::close(fd);
             q_format(err, err_size, "cannot open %.900s", opts->upload_path);
             return -1;
         }
-        fseeko(io->up, 0, SEEK_END);
-        io->req.upload_size = ftello(io->up);
-        fseeko(io->up, 0, SEEK_SET);
+        // A pipe or a device has no size to announce.
+        int64_t size = fseeko(io->up, 0, SEEK_END) == 0 ? (int64_t)ftello(io->up) : -1;
+        if (size < 0 || fseeko(io->up, 0, SEEK_SET) != 0) {
+            q_format(err, err_size, "cannot find the size of %.900s", opts->upload_path);
+            return -1;
+        }
+        io->req.upload_size = size;
         io->req.upload_file = io->up;
         if (!content_type[0]) content_type = "application/octet-stream";
     }
@@ -144,31 +175,36 @@ KVN_RESULT *_call_once(KVN_SESSION *s, const char *canonical, const char *method
     std::string ca_file;
     {
         LOCK lock(s);
-        token_header.s = std::string("X-Auth-Token: ") + (s->token ? s->token : "");
+        const char *token = s->token ? s->token : "";
+        // Sized once, so no grown-out buffer with the token is left unwiped.
+        token_header.s.reserve(14 + strlen(token));
+        token_header.s.append("X-Auth-Token: ").append(token);
         insecure = s->profile.insecure;
         ca_file = s->profile.ca_file;
     }
-    std::vector<std::string> lines;
+    std::vector<std::string> mv_lines;
     const char *mv_name = _mv_header(canonical);
     if (microversion && *microversion && mv_name) {
-        lines.push_back(std::string("OpenStack-API-Version: ") + mv_name + " " + microversion);
+        mv_lines.push_back(std::string("OpenStack-API-Version: ") + mv_name + " " + microversion);
         if (!strcmp(canonical, "compute"))
-            lines.push_back(std::string("X-OpenStack-Nova-API-Version: ") + microversion);
+            mv_lines.push_back(std::string("X-OpenStack-Nova-API-Version: ") + microversion);
         if (!strcmp(canonical, "shared-file-system"))
-            lines.push_back(std::string("X-OpenStack-Manila-API-Version: ") + microversion);
+            mv_lines.push_back(std::string("X-OpenStack-Manila-API-Version: ") + microversion);
         if (!strcmp(canonical, "baremetal"))
-            lines.push_back(std::string("X-OpenStack-Ironic-API-Version: ") + microversion);
+            mv_lines.push_back(std::string("X-OpenStack-Ironic-API-Version: ") + microversion);
     }
-    if (io->content_type[0]) lines.push_back(io->content_type);
-    for (int i = 0; opts && i < 2; i++)
-        if (opts->extra_headers[i][0]) lines.push_back(opts->extra_headers[i]);
 
     Q_HTTPC_REQ req = io->req;
     req.method = method;
     req.url = url.c_str();
     req.headers[req.header_count++] = token_header.s.c_str();
-    for (const auto &l : lines)
-        if (req.header_count < Q_HTTPC_MAX_HEADERS) req.headers[req.header_count++] = l.c_str();
+    for (const auto &l : mv_lines)
+        req.headers[req.header_count++] = l.c_str();
+    if (io->content_type[0]) req.headers[req.header_count++] = io->content_type;
+    // The extra lines may carry credentials: they are sent from the caller's
+    // own buffers, never copied.
+    for (int i = 0; opts && i < 2; i++)
+        if (opts->extra_headers[i][0]) req.headers[req.header_count++] = opts->extra_headers[i];
     req.insecure = insecure;
     req.ca_file = ca_file.empty() ? nullptr : ca_file.c_str();
     req.cancel = cancel;
@@ -189,18 +225,27 @@ KVN_RESULT *_call_once(KVN_SESSION *s, const char *canonical, const char *method
     if (!q_httpc_resp_header(resp, "X-OpenStack-Request-Id", r->request_id, sizeof r->request_id))
         q_httpc_resp_header(resp, "X-Compute-Request-Id", r->request_id, sizeof r->request_id);
     q_httpc_resp_header(resp, "Location", r->location, sizeof r->location);
+    // The client keeps the status of an answer whose body then failed (cut,
+    // too large, unwritable, cancelled): the call has failed all the same,
+    // and half a body is no answer to parse.
+    if (resp->error[0]) {
+        q_strcpy(r->error, sizeof r->error, resp->error);
+        r->broken = r->status != 0;
+    }
     const char *text = q_httpc_resp_body(resp);
     if (r->status != 0 && text && *text) {
         r->text = strdup(text);
         const char *p = text;
         while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')
             p++;
-        if (*p == '{' || *p == '[') r->json = cJSON_Parse(p);
+        if (!r->broken && (*p == '{' || *p == '[')) r->json = cJSON_Parse(p);
     }
-    if (r->status == 0)
-        q_strcpy(r->error, sizeof r->error, resp->error);
-    else if (r->status < 200 || r->status > 299)
+    if (r->status == 0 && !r->error[0])
+        q_strcpy(r->error, sizeof r->error, "no response");
+    else if (!r->error[0] && (r->status < 200 || r->status > 299))
         kvn_http_error_text(r->status, text, r->error, sizeof r->error);
+    // Answers carry secrets too (credential secrets, private keys, passwords).
+    if (resp->body && resp->body->data) q_secure_zero(resp->body->data, resp->body->length);
     q_httpc_resp_free(&resp);
     return r;
 }
@@ -252,7 +297,9 @@ KVN_RESULT *kvn_call(KVN_SESSION *s, const char *service, const char *method, co
         kvn_session_microversion(s, canonical, mv, sizeof mv, cancel);
 
     KVN_RESULT *r = _call_once(s, canonical, method, url, mv, opts, &io, cancel);
-    if (r && r->status == 401 && !io.up) {
+    // A signed request (OAuth1) carries a nonce that is good for one use:
+    // sent again it would only be refused.
+    if (r && r->status == 401 && !io.up && !(opts && opts->no_reauth)) {
         q_log(Q_LOG_NOTICE, "401 on %s %s, re-authenticating", method, url.c_str());
         if (kvn_session_authenticate(s, cancel) == 0) {
             kvn_result_free(&r);
@@ -260,7 +307,10 @@ KVN_RESULT *kvn_call(KVN_SESSION *s, const char *service, const char *method, co
         }
     }
     io.download_ok = kvn_result_ok(r);
-    io.close();
+    if (io.close() != 0 && r && !r->broken && r->status != 0) {
+        q_strcpy(r->error, sizeof r->error, "cannot write the download file");
+        r->broken = 1;
+    }
     if (r)
         q_log(Q_LOG_INFO, "%s %s -> %d (%lld ms)", method, url.c_str(), r->status,
               (long long)(r->elapsed / 1000));
@@ -343,14 +393,18 @@ int kvn_session_microversion(KVN_SESSION *s, const char *service, char *out, siz
 }
 
 int kvn_result_ok(const KVN_RESULT *r) {
-    return r && r->status >= 200 && r->status <= 299;
+    return r && !r->broken && r->status >= 200 && r->status <= 299;
 }
 
 void kvn_result_free(KVN_RESULT **ref) {
     if (!ref || !*ref) return;
     KVN_RESULT *r = *ref;
-    cJSON_Delete(r->json);
-    free(r->text);
+    q_json_delete_secret(r->json);
+    if (r->text) {
+        q_secure_zero_str(r->text);
+        free(r->text);
+    }
+    q_secure_zero(r, sizeof *r);
     free(r);
     *ref = nullptr;
 }
@@ -373,7 +427,8 @@ void kvn_http_error_text(int status, const char *body, char *out, size_t size) {
             cJSON_ArrayForEach(m, r) {
                 if (!cJSON_IsObject(m)) continue;
                 const cJSON *v = cJSON_GetObjectItemCaseSensitive(m, "message");
-                if (cJSON_IsString(v)) msg = v->valuestring;
+                if (!cJSON_IsString(v)) continue;
+                msg = v->valuestring;
                 break;
             }
         }
@@ -457,6 +512,35 @@ void kvn_url_join(const char *base, const char *path, char *out, size_t size) {
     q_strcpy(out, size, (b + p).c_str());
 }
 
+int kvn_page_url(const char *base, const char *link, char *out, size_t size) {
+    if (out && size) out[0] = 0;
+    if (!base || !link || !out || !size) return -1;
+    Q_HTTPC_URL u;
+    if (q_httpc_parse_url(base, &u) != 0) return -1;
+    std::string l = link, rest;
+    if (l.rfind("http://", 0) == 0 || l.rfind("https://", 0) == 0) {
+        size_t authority = l.find("://") + 3;
+        size_t slash = l.find('/', authority);
+        rest = slash == std::string::npos ? "/" : l.substr(slash);
+    } else if (!l.empty() && l[0] == '/') {
+        rest = l;
+    } else {
+        return -1;
+    }
+    // Services behind a path prefix (a proxy serving "/image" for the image
+    // service) often write their links as if they stood at the root.
+    std::string prefix = _path_prefix(u.path);
+    bool carries = rest.compare(0, prefix.size(), prefix) == 0 &&
+                   (rest.size() == prefix.size() || rest[prefix.size()] == '/' || rest[prefix.size()] == '?');
+    if (!carries) rest = prefix + rest;
+    bool v6 = strchr(u.host, ':') != nullptr;
+    std::string url = std::string(u.tls ? "https" : "http") + "://" + (v6 ? "[" : "") + u.host +
+                      (v6 ? "]" : "") + ":" + u.port + rest;
+    if (url.size() >= size || url.size() >= KVN_URL_MAX) return -1;
+    q_strcpy(out, size, url.c_str());
+    return 0;
+}
+
 KVN_RESULT *kvn_call_paged(KVN_SESSION *s, const char *service, const char *path, const char *key,
                            Q_HTTPC_CANCEL *cancel) {
     KVN_RESULT *first = kvn_call(s, service, "GET", path, nullptr, nullptr, cancel);
@@ -480,22 +564,10 @@ KVN_RESULT *kvn_call_paged(KVN_SESSION *s, const char *service, const char *path
     if (const char *l = kvn_next_link(first->json, k.c_str())) link_text = l;
     std::string previous;
     for (int page = 1; page < 200 && !link_text.empty(); page++) {
-        Q_HTTPC_URL u;
-        if (q_httpc_parse_url(base, &u) != 0) break;
-        std::string rest;
-        if (link_text.rfind("http://", 0) == 0 || link_text.rfind("https://", 0) == 0) {
-            size_t authority = link_text.find("://") + 3;
-            size_t slash = link_text.find('/', authority);
-            rest = slash == std::string::npos ? "/" : link_text.substr(slash);
-        } else if (link_text[0] == '/') {
-            rest = link_text;
-        } else {
-            break;
-        }
-        bool v6 = strchr(u.host, ':') != nullptr;
-        std::string url = std::string(u.tls ? "https" : "http") + "://" + (v6 ? "[" : "") + u.host +
-                          (v6 ? "]" : "") + ":" + u.port + rest;
-        if (url.size() >= KVN_URL_MAX || url == previous) break;
+        char page_url[KVN_URL_MAX];
+        if (kvn_page_url(base, link_text.c_str(), page_url, sizeof page_url) != 0) break;
+        std::string url = page_url;
+        if (url == previous) break;
         previous = url;
 
         KVN_CALL_OPTS o;
