@@ -101,8 +101,7 @@ int _token_call(KVN_SESSION *s, const char *path, const char *consumer_key, cons
     } else {
         q_strcpy(err, err_size, r->error[0] ? r->error : "no answer");
     }
-    if (r->text) q_secure_zero_str(r->text);
-    kvn_result_free(&r);
+    kvn_result_free(&r); // wipes the answer
     return rc;
 }
 } // namespace

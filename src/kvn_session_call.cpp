@@ -126,6 +126,10 @@ int _request_from_opts(const KVN_CALL_OPTS *opts, const cJSON *body, CALL_IO *io
         io->req.body = opts->raw_body;
     } else if (body) {
         io->printed.reset(q_json_print_secret(body, 0));
+        if (!io->printed) {
+            q_strcpy(err, err_size, "out of memory");
+            return -1;
+        }
         io->req.body = io->printed.get();
     }
     if (io->req.body) io->req.body_len = strlen(io->req.body);

@@ -113,6 +113,71 @@ TEST(Requests, DisconnectCancelsRunningRequestsAndDropsTheirAnswers) {
     kvn_app_publish(nullptr);
 }
 
+namespace {
+struct SEEN {
+    int calls = 0;
+    int status = -1;
+    std::string error;
+};
+void keep_answer(KVN_REQ *req, void *user) {
+    SEEN *seen = static_cast<SEEN *>(user);
+    seen->calls++;
+    seen->status = req->result->status;
+    seen->error = req->result->error;
+}
+} // namespace
+
+TEST(Requests, FilesOfARequestComeFromItsOptions) {
+    std::string data(2000, 'u');
+    kvn_script::SERVER server([&](const kvn_script::REQUEST &r) {
+        if (r.target == "/v3/auth/tokens") {
+            std::string catalog =
+                R"([{"type": "object-store", "endpoints": [{"interface": "public", "url": ")" +
+                std::string("http://127.0.0.1:") + std::to_string(server.port) + R"(/v1/AUTH_x"}]}])";
+            return kvn_script::ANSWER{kvn_script::json_answer(
+                201, R"({"token": {"catalog": )" + catalog + "}}", "X-Subject-Token: t\r\n")};
+        }
+        if (r.method == "PUT") return kvn_script::ANSWER{"HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n"};
+        // A download whose body breaks off.
+        return kvn_script::ANSWER{"HTTP/1.1 200 OK\r\nContent-Length: 2000\r\n\r\n" + data.substr(0, 300)};
+    });
+    KVN_APP app;
+    memset(&app, 0, sizeof app);
+    kvn_app_publish(&app);
+    ASSERT_EQ(kvn_jobs_init(2), 0);
+    KVN_PROFILE p;
+    kvn_profile_defaults(&p);
+    q_strcpy(p.auth_url, sizeof p.auth_url, server.url("/v3").c_str());
+    app.session = kvn_session_new(&p);
+    TEST_DIR dir;
+    test_write_file(dir.file("up.raw"), data);
+
+    SEEN up, down;
+    KVN_REQ *u = kvn_req_new("object-store", "PUT", "/c/up.raw");
+    q_strcpy(u->opts.upload_path, sizeof u->opts.upload_path, dir.file("up.raw").c_str());
+    ASSERT_GE(kvn_req_submit(u, "Upload", keep_answer, &up), 0);
+    KVN_REQ *d = kvn_req_new("object-store", "GET", "/c/down.raw");
+    q_strcpy(d->opts.download_path, sizeof d->opts.download_path, dir.file("down.raw").c_str());
+    ASSERT_GE(kvn_req_submit(d, "Download", keep_answer, &down), 0);
+    for (int i = 0; i < 3000 && (up.calls == 0 || down.calls == 0); i++) {
+        kvn_jobs_deliver();
+        usleep(5000);
+    }
+    EXPECT_EQ(up.status, 201) << up.error;
+    EXPECT_EQ(down.status, 200);
+    EXPECT_EQ(down.error, "connection closed while reading the body");
+    EXPECT_FALSE(test_exists(dir.file("down.raw")));
+    bool sent = false;
+    for (auto &r : server.requests())
+        if (r.method == "PUT")
+            sent = r.body == data && r.has_header("Content-Type: application/octet-stream\r\n");
+    EXPECT_TRUE(sent) << "the upload arrives whole, typed as octets";
+
+    kvn_app_disconnect();
+    kvn_jobs_shutdown();
+    kvn_app_publish(nullptr);
+}
+
 TEST(Requests, StatusLineLevels) {
     KVN_APP app;
     memset(&app, 0, sizeof app);
