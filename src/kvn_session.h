@@ -6,8 +6,6 @@
 #include <cJSON.h>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <pthread.h>
 
 #include "kvn_profile.h"
 #include "q_http_client.h"

@@ -4,6 +4,7 @@
 // (kvn_session_call.cpp). Nothing outside the module includes this.
 
 #include <cstring>
+#include <pthread.h>
 #include <string>
 
 #include "kvn_session.h"
