@@ -103,7 +103,9 @@ int main(int argc, char **argv) {
     kvn_jobs_init(4);
     app.session = kvn_session_new(&p);
     if (kvn_session_authenticate(app.session, nullptr) != 0) {
-        fprintf(stderr, "cannot authenticate: %s\n", app.session->last_error);
+        char err[1024];
+        kvn_session_last_error(app.session, err, sizeof err);
+        fprintf(stderr, "cannot authenticate: %s\n", err);
         return 1;
     }
 
@@ -136,7 +138,10 @@ int main(int argc, char **argv) {
         items = l.items;
 
         t0 = CLOCK::now();
-        curl_items = curl_list(base, app.session->token);
+        char token[KVN_TOKEN_MAX];
+        kvn_session_token(app.session, token, sizeof token);
+        curl_items = curl_list(base, token);
+        q_secure_zero(token, sizeof token);
         limit.push_back(ms_since(t0));
 
         t0 = CLOCK::now();

@@ -1,6 +1,6 @@
 // Outside texts the session layer reads: ISO times from token answers, error
-// bodies of any service, list answers with their next links, and sealed
-// secrets from profile files.
+// bodies of any service, list answers with their next links (and the page
+// URLs made from them), and sealed secrets from profile files.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -24,6 +24,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         kvn_next_link(doc, nullptr);
         cJSON_Delete(doc);
     }
+
+    // A next link as a service wrote it, against a prefixed and a plain
+    // endpoint; a first line of the input is tried as the endpoint too.
+    char url[4096];
+    kvn_page_url("https://cloud.example/image/v2", in.c_str(), url, sizeof url);
+    kvn_page_url("http://[::1]:9292", in.c_str(), url, sizeof url);
+    size_t nl = in.find('\n');
+    if (nl != std::string::npos) kvn_page_url(in.substr(0, nl).c_str(), in.c_str() + nl + 1, url, sizeof url);
 
     // Blobs that pass the format checks cost a full key derivation (tens of
     // milliseconds); staying below the smallest valid size keeps the fuzzer

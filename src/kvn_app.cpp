@@ -38,60 +38,26 @@ bool _is_projects_path(const char *path) {
 void _req_run(KVN_JOB *job) {
     KVN_REQ *req = static_cast<KVN_REQ *>(job->user);
     req->job = job;
-    if ((req->flags & KVN_REQ_ALL_PAGES) && !req->extra_headers[0][0]) {
+    if ((req->flags & KVN_REQ_ALL_PAGES) && !req->opts.extra_headers[0][0]) {
         const char *key = req->collection_key[0] ? req->collection_key : nullptr;
         req->result = kvn_call_paged(req->session, req->service, req->path, key, job->cancel);
         // Keystone lets only admins list every project; the projects a user
         // may scope to are the useful answer for everybody else.
-        if (req->result && req->result->status == 403 && !strcmp(kvn_service_alias(req->service), "identity") &&
-            _is_projects_path(req->path)) {
+        if (req->result && req->result->status == 403 &&
+            !strcmp(kvn_service_alias(req->service), "identity") && _is_projects_path(req->path)) {
             kvn_result_free(&req->result);
-            req->result = kvn_call_paged(req->session, req->service, "/auth/projects", "projects", job->cancel);
+            req->result =
+                kvn_call_paged(req->session, req->service, "/auth/projects", "projects", job->cancel);
         }
         return;
     }
 
-    KVN_CALL_OPTS o;
-    memset(&o, 0, sizeof o);
-    if (req->has_microversion) o.microversion = req->microversion;
-    if (req->content_type[0]) o.content_type = req->content_type;
-    for (int i = 0; i < 2; i++)
-        if (req->extra_headers[i][0]) o.extra_headers[i] = req->extra_headers[i];
-    o.raw_body = req->raw_body;
-    o.absolute = (req->flags & KVN_REQ_ABSOLUTE) != 0;
-
-    FILE *up = nullptr, *down = nullptr;
-    if (req->upload_path[0]) {
-        up = fopen(req->upload_path, "rb");
-        if (!up) {
-            req->result = _failed("cannot open %.900s", req->upload_path);
-            return;
-        }
-        fseeko(up, 0, SEEK_END);
-        o.upload_size = ftello(up);
-        fseeko(up, 0, SEEK_SET);
-        o.upload_file = up;
-        if (!o.content_type) o.content_type = "application/octet-stream";
-        o.progress = _progress;
-        o.progress_user = job;
+    if (req->opts.upload_path[0] || req->opts.download_path[0]) {
+        req->opts.progress = _progress;
+        req->opts.progress_user = job;
     }
-    if (req->download_path[0]) {
-        down = fopen(req->download_path, "wb");
-        if (!down) {
-            if (up) fclose(up);
-            req->result = _failed("cannot create %.900s", req->download_path);
-            return;
-        }
-        o.download_file = down;
-        o.progress = _progress;
-        o.progress_user = job;
-    }
-    req->result = kvn_session_call(req->session, req->service, req->method, req->path, req->body, &o, job->cancel);
-    if (up) fclose(up);
-    if (down) {
-        bool failed = fclose(down) != 0 || !kvn_result_ok(req->result);
-        if (failed) unlink(req->download_path);
-    }
+    req->result = kvn_session_call(req->session, req->service, req->method, req->path, req->body, &req->opts,
+                                   job->cancel);
 }
 
 void _req_done(KVN_JOB *job) {
@@ -101,12 +67,18 @@ void _req_done(KVN_JOB *job) {
     if (req->done) req->done(req, req->user);
 }
 
-void _req_free(void *user) { kvn_req_free(static_cast<KVN_REQ *>(user)); }
+void _req_free(void *user) {
+    kvn_req_free(static_cast<KVN_REQ *>(user));
+}
 } // namespace
 
-void kvn_app_publish(KVN_APP *app) { g_app = app; }
+void kvn_app_publish(KVN_APP *app) {
+    g_app = app;
+}
 
-KVN_APP *kvn_app_get(void) { return g_app; }
+KVN_APP *kvn_app_get(void) {
+    return g_app;
+}
 
 void kvn_app_status(int kind, const char *fmt, ...) {
     if (!fmt || !g_app) return;
@@ -115,7 +87,7 @@ void kvn_app_status(int kind, const char *fmt, ...) {
     vsnprintf(g_app->status_text, sizeof g_app->status_text, fmt, ap);
     va_end(ap);
     g_app->status_kind = kind;
-    int level = kind == 1 ? Q_LOG_ERR : kind == 2 ? Q_LOG_NOTICE : Q_LOG_INFO;
+    int level = kind == KVN_STATUS_ERROR ? Q_LOG_ERR : kind == KVN_STATUS_WARNING ? Q_LOG_NOTICE : Q_LOG_INFO;
     q_log(level, "status: %s", g_app->status_text);
 }
 
@@ -156,10 +128,12 @@ int kvn_req_submit(KVN_REQ *req, const char *title, KVN_REQ_DONE done, void *use
 
 void kvn_req_free(KVN_REQ *req) {
     if (!req) return;
-    cJSON_Delete(req->body);
-    if (req->raw_body) {
-        q_secure_zero_str(req->raw_body);
-        free(req->raw_body);
+    // Bodies carry passwords, credential secrets and keys.
+    q_json_delete_secret(req->body);
+    if (req->opts.raw_body) {
+        char *raw = const_cast<char *>(req->opts.raw_body);
+        q_secure_zero_str(raw);
+        free(raw);
     }
     kvn_result_free(&req->result);
     kvn_session_free(&req->session);

@@ -6,13 +6,12 @@
 #include <cstdint>
 
 #include "kvn_config.h"
+#include "kvn_session.h"
 
 struct ALLEGRO_DISPLAY;
 struct ALLEGRO_FONT;
 struct Q_GUI_CTX;
 struct KVN_API;
-struct KVN_SESSION;
-struct KVN_RESULT;
 struct KVN_RESOURCE;
 struct KVN_OP;
 struct KVN_JOB;
@@ -29,10 +28,13 @@ struct KVN_APP {
     uint64_t session_generation;
     int running;
     char status_text[1024];
-    int status_kind; // 0 information, 1 error, 2 warning
+    int status_kind; // KVN_STATUS_INFO, KVN_STATUS_ERROR or KVN_STATUS_WARNING
 };
 
-enum { KVN_REQ_ALL_PAGES = 1, KVN_REQ_ABSOLUTE = 2 };
+// Kinds of status message; the status bar colours its text by kind.
+enum { KVN_STATUS_INFO = 0, KVN_STATUS_ERROR = 1, KVN_STATUS_WARNING = 2 };
+
+enum { KVN_REQ_ALL_PAGES = 1 };
 
 struct KVN_REQ;
 typedef void (*KVN_REQ_DONE)(KVN_REQ *req, void *user);
@@ -42,15 +44,11 @@ struct KVN_REQ {
     char method[16];
     char path[4096];
     char collection_key[128];
-    char microversion[16];
-    int has_microversion; // a given empty microversion sends none
-    char content_type[128];
-    char extra_headers[2][256];
-    char *raw_body; // owned
-    char upload_path[4096];
-    char download_path[2048];
-    cJSON *body; // owned
-    int flags;   // KVN_REQ_ALL_PAGES, KVN_REQ_ABSOLUTE
+    // A raw body in opts is a malloc'ed text the request owns; the request
+    // sets the progress callback itself.
+    KVN_CALL_OPTS opts;
+    cJSON *body;          // owned
+    int flags;            // KVN_REQ_ALL_PAGES
     KVN_SESSION *session; // a reference held until the request is freed
     uint64_t generation;
     KVN_RESULT *result; // owned
@@ -64,7 +62,7 @@ struct KVN_REQ {
 void kvn_app_publish(KVN_APP *app);
 KVN_APP *kvn_app_get(void);
 
-// Sets the status line: kind 0 information, 1 error, 2 warning.
+// Sets the status line with a KVN_STATUS_* kind.
 void kvn_app_status(int kind, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 // Drops the session: stale answers are discarded, running jobs cancelled.
 void kvn_app_disconnect(void);

@@ -18,11 +18,6 @@ namespace {
 const size_t k_max_params = 48;
 const size_t k_part_max = 1023;
 
-struct WIPED {
-    std::string s;
-    ~WIPED() { q_secure_zero(s.data(), s.size()); }
-};
-
 bool _encode(const std::string &in, std::string *out) {
     std::vector<char> buf(in.size() * 3 + 1);
     if (kvn_oauth1_encode(in.data(), in.size(), buf.data(), buf.size()) != 0) return false;
@@ -47,7 +42,8 @@ int _hexval(char c) {
 // The shared part of the two token calls.
 int _token_call(KVN_SESSION *s, const char *path, const char *consumer_key, const char *consumer_secret,
                 const char *token, const char *token_secret, const char *verifier, const char *callback,
-                const char *extra_header, KVN_OAUTH1_TOKEN *out, char *err, size_t err_size, Q_HTTPC_CANCEL *cancel) {
+                const char *extra_header, KVN_OAUTH1_TOKEN *out, char *err, size_t err_size,
+                Q_HTTPC_CANCEL *cancel) {
     memset(out, 0, sizeof *out);
     if (err && err_size) err[0] = 0;
     char base[KVN_URL_MAX];
@@ -65,45 +61,47 @@ int _token_call(KVN_SESSION *s, const char *path, const char *consumer_key, cons
     }
     KVN_CALL_OPTS o;
     memset(&o, 0, sizeof o);
-    o.microversion = "";
-    o.extra_headers[0] = header;
-    o.extra_headers[1] = extra_header;
+    o.has_microversion = 1;
+    o.no_reauth = 1; // the nonce is good for one use
+    q_strcpy(o.extra_headers[0], sizeof o.extra_headers[0], header);
+    if (extra_header) q_strcpy(o.extra_headers[1], sizeof o.extra_headers[1], extra_header);
     KVN_RESULT *r = kvn_session_call(s, "identity", "POST", path, nullptr, &o, cancel);
     q_secure_zero(header, sizeof header);
+    q_secure_zero(&o, sizeof o);
     if (!r) {
         q_strcpy(err, err_size, "no answer");
         return -1;
     }
     int rc = -1;
     if (kvn_result_ok(r)) {
-        std::string text = r->text ? r->text : "";
-        size_t start = 0;
-        while (start <= text.size()) {
-            size_t end = text.find_first_of("&\r\n", start);
-            std::string piece = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-            size_t eq = piece.find('=');
-            if (eq != std::string::npos) {
-                std::string k = piece.substr(0, eq), v = piece.substr(eq + 1);
+        // Read in place: the answer holds the token secret.
+        const char *t = r->text ? r->text : "";
+        while (*t) {
+            size_t n = strcspn(t, "&\r\n");
+            const char *eq = static_cast<const char *>(memchr(t, '=', n));
+            if (eq) {
+                size_t klen = (size_t)(eq - t);
                 char *dst = nullptr;
                 size_t cap = 0;
-                if (k == "oauth_token") dst = out->token, cap = sizeof out->token;
-                else if (k == "oauth_token_secret") dst = out->token_secret, cap = sizeof out->token_secret;
-                else if (k == "oauth_expires_at") dst = out->expires_at, cap = sizeof out->expires_at;
-                if (dst) kvn_form_decode(v.data(), v.size(), dst, cap);
-                q_secure_zero(v.data(), v.size());
+                if (klen == 11 && !strncmp(t, "oauth_token", klen))
+                    dst = out->token, cap = sizeof out->token;
+                else if (klen == 18 && !strncmp(t, "oauth_token_secret", klen))
+                    dst = out->token_secret, cap = sizeof out->token_secret;
+                else if (klen == 16 && !strncmp(t, "oauth_expires_at", klen))
+                    dst = out->expires_at, cap = sizeof out->expires_at;
+                if (dst) kvn_form_decode(eq + 1, n - klen - 1, dst, cap);
             }
-            q_secure_zero(piece.data(), piece.size());
-            if (end == std::string::npos) break;
-            start = end + 1;
+            t += n;
+            if (*t) t++;
         }
-        q_secure_zero(text.data(), text.size());
-        if (out->token[0] && out->token_secret[0]) rc = 0;
-        else q_strcpy(err, err_size, "unexpected answer (no oauth_token / oauth_token_secret)");
+        if (out->token[0] && out->token_secret[0])
+            rc = 0;
+        else
+            q_strcpy(err, err_size, "unexpected answer (no oauth_token / oauth_token_secret)");
     } else {
         q_strcpy(err, err_size, r->error[0] ? r->error : "no answer");
     }
-    if (r->text) q_secure_zero_str(r->text);
-    kvn_result_free(&r);
+    kvn_result_free(&r); // wipes the answer
     return rc;
 }
 } // namespace
@@ -150,9 +148,10 @@ void kvn_form_decode(const char *bytes, size_t len, char *out, size_t size) {
     out[o] = 0;
 }
 
-int kvn_oauth1_header(const char *method, const char *url, const char *consumer_key, const char *consumer_secret,
-                      const char *token, const char *token_secret, const char *verifier, const char *callback,
-                      const char *nonce, int64_t timestamp, char *out, size_t size) {
+int kvn_oauth1_header(const char *method, const char *url, const char *consumer_key,
+                      const char *consumer_secret, const char *token, const char *token_secret,
+                      const char *verifier, const char *callback, const char *nonce, int64_t timestamp,
+                      char *out, size_t size) {
     if (out && size) out[0] = 0;
     if (!method || !url || !out || !size) return -1;
     Q_HTTPC_URL u;
@@ -162,17 +161,22 @@ int kvn_oauth1_header(const char *method, const char *url, const char *consumer_
     if (!nonce || !*nonce) {
         uint8_t raw[16];
         if (q_random_bytes(raw, sizeof raw) != 0) return -1;
-        for (int i = 0; i < 16; i++) snprintf(nonce_buf + i * 2, 3, "%02x", raw[i]);
+        for (int i = 0; i < 16; i++)
+            snprintf(nonce_buf + i * 2, 3, "%02x", raw[i]);
         nonce = nonce_buf;
     }
     if (timestamp <= 0) timestamp = (int64_t)time(nullptr);
     std::string ts = std::to_string((long long)timestamp);
 
     const std::pair<const char *, const char *> protocol[] = {
-        {"oauth_consumer_key", consumer_key}, {"oauth_nonce", nonce},
-        {"oauth_signature_method", "HMAC-SHA1"}, {"oauth_timestamp", ts.c_str()},
-        {"oauth_version", "1.0"},             {"oauth_token", token},
-        {"oauth_verifier", verifier},         {"oauth_callback", callback},
+        {"oauth_consumer_key", consumer_key},
+        {"oauth_nonce", nonce},
+        {"oauth_signature_method", "HMAC-SHA1"},
+        {"oauth_timestamp", ts.c_str()},
+        {"oauth_version", "1.0"},
+        {"oauth_token", token},
+        {"oauth_verifier", verifier},
+        {"oauth_callback", callback},
     };
     std::vector<std::pair<std::string, std::string>> params, header_params;
     for (const auto &p : protocol) {
@@ -198,7 +202,8 @@ int kvn_oauth1_header(const char *method, const char *url, const char *consumer_
             std::string name = _form_decode(piece.substr(0, eq));
             std::string value = eq == std::string::npos ? "" : _form_decode(piece.substr(eq + 1));
             std::string n, v;
-            if (name.size() > k_part_max || value.size() > k_part_max || !_encode(name, &n) || !_encode(value, &v))
+            if (name.size() > k_part_max || value.size() > k_part_max || !_encode(name, &n) ||
+                !_encode(value, &v))
                 return -1;
             params.emplace_back(n, v);
         }
@@ -208,11 +213,13 @@ int kvn_oauth1_header(const char *method, const char *url, const char *consumer_
     if (params.size() > k_max_params) return -1;
 
     std::string host = u.host;
-    for (char &c : host) c = (char)tolower((unsigned char)c);
+    for (char &c : host)
+        c = (char)tolower((unsigned char)c);
     if (host.find(':') != std::string::npos) host = "[" + host + "]";
     std::string scheme = u.tls ? "https" : "http";
     std::string base_url = scheme + "://" + host;
-    if (!((u.tls && !strcmp(u.port, "443")) || (!u.tls && !strcmp(u.port, "80")))) base_url += std::string(":") + u.port;
+    if (!((u.tls && !strcmp(u.port, "443")) || (!u.tls && !strcmp(u.port, "80"))))
+        base_url += std::string(":") + u.port;
     base_url += path;
 
     std::sort(params.begin(), params.end());
@@ -225,13 +232,20 @@ int kvn_oauth1_header(const char *method, const char *url, const char *consumer_
     if (!_encode(method, &em) || !_encode(base_url, &eb) || !_encode(joined, &ej)) return -1;
     std::string base_string = em + "&" + eb + "&" + ej;
 
-    WIPED key, cs, tsec;
-    if (!_encode(consumer_secret ? consumer_secret : "", &cs.s) ||
-        !_encode(token_secret ? token_secret : "", &tsec.s))
-        return -1;
-    key.s = cs.s + "&" + tsec.s;
+    // The key is encoded straight into one buffer: no string copy of either
+    // secret is left behind in freed memory.
+    const char *csec = consumer_secret ? consumer_secret : "", *tsec = token_secret ? token_secret : "";
+    size_t cs_len = strlen(csec), ts_len = strlen(tsec);
+    std::vector<char> key(cs_len * 3 + 1 + ts_len * 3 + 1);
+    int erc = kvn_oauth1_encode(csec, cs_len, key.data(), cs_len * 3 + 1);
+    size_t at = strlen(key.data());
+    key[at++] = '&';
+    if (erc == 0) erc = kvn_oauth1_encode(tsec, ts_len, key.data() + at, key.size() - at);
     uint8_t digest[Q_SHA1_LEN];
-    int hrc = q_hmac_sha1(key.s.data(), key.s.size(), base_string.data(), base_string.size(), digest);
+    int hrc =
+        erc == 0 ? q_hmac_sha1(key.data(), strlen(key.data()), base_string.data(), base_string.size(), digest)
+                 : -1;
+    q_secure_zero(key.data(), key.size());
     char b64[64];
     long blen = hrc == 0 ? q_base64_encode(digest, sizeof digest, b64, sizeof b64) : -1;
     q_secure_zero(digest, sizeof digest);
@@ -239,7 +253,8 @@ int kvn_oauth1_header(const char *method, const char *url, const char *consumer_
     if (blen < 0 || !_encode(b64, &sig)) return -1;
 
     std::string header = "Authorization: OAuth ";
-    for (const auto &p : header_params) header += p.first + "=\"" + p.second + "\", ";
+    for (const auto &p : header_params)
+        header += p.first + "=\"" + p.second + "\", ";
     header += "oauth_signature=\"" + sig + "\"";
     if (header.size() >= size) return -1;
     q_strcpy(out, size, header.c_str());
@@ -253,14 +268,14 @@ int kvn_oauth1_request_token(KVN_SESSION *s, const char *consumer_key, const cha
     Q_GUARD(s && out, -1);
     char extra[512];
     q_format(extra, sizeof extra, "Requested-Project-Id: %s", project_id ? project_id : "");
-    return _token_call(s, "/OS-OAUTH1/request_token", consumer_key, consumer_secret, nullptr, nullptr, nullptr, "oob",
-                       extra, out, err, err_size, cancel);
+    return _token_call(s, "/OS-OAUTH1/request_token", consumer_key, consumer_secret, nullptr, nullptr,
+                       nullptr, "oob", extra, out, err, err_size, cancel);
 }
 
 int kvn_oauth1_access_token(KVN_SESSION *s, const char *consumer_key, const char *consumer_secret,
                             const char *request_token, const char *request_secret, const char *verifier,
                             KVN_OAUTH1_TOKEN *out, char *err, size_t err_size, Q_HTTPC_CANCEL *cancel) {
     Q_GUARD(s && out, -1);
-    return _token_call(s, "/OS-OAUTH1/access_token", consumer_key, consumer_secret, request_token, request_secret,
-                       verifier, nullptr, nullptr, out, err, err_size, cancel);
+    return _token_call(s, "/OS-OAUTH1/access_token", consumer_key, consumer_secret, request_token,
+                       request_secret, verifier, nullptr, nullptr, out, err, err_size, cancel);
 }

@@ -6,47 +6,27 @@
 #include <cJSON.h>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <pthread.h>
 
 #include "kvn_profile.h"
 #include "q_http_client.h"
 
 enum { KVN_MAX_ENDPOINTS = 256, KVN_MAX_MICROVERSIONS = 64, KVN_TOKEN_MAX = 8192, KVN_URL_MAX = 4096 };
 
-struct KVN_ENDPOINT {
-    char type[64]; // as the catalog spells it
-    char name[64];
-    char region[256];
-    char interface[16];
-    char url[2048];
-};
+// The live session; its record is the module's own, read through the
+// functions below.
+struct KVN_SESSION;
 
-struct KVN_MICROVERSION {
-    char type[64]; // canonical
-    char min[16];
-    char max[16];
-    int valid;
-};
-
-struct KVN_SESSION {
-    pthread_mutex_t mutex; // guards every field below; never held across network I/O
-    int refs;              // holders: the application and every request still running
-    KVN_PROFILE profile;   // private copy, with the clear secret
-    char *token;           // zeroed before it is freed
-    int64_t expires;       // epoch seconds, 0 when unknown
+// What a caller may know of the session's identity, copied under its lock.
+struct KVN_SESSION_INFO {
     char user_id[256];
     char user_name[256];
     char project_id[256];
     char project_name[256];
     char project_domain_name[256];
     char roles[1024]; // role names joined with ","
+    int64_t expires;  // epoch seconds, 0 when unknown
     int endpoint_count;
-    KVN_ENDPOINT endpoints[KVN_MAX_ENDPOINTS];
-    int microversion_count;
-    KVN_MICROVERSION microversions[KVN_MAX_MICROVERSIONS];
-    cJSON *token_body;
-    char last_error[1024];
+    int has_token;
 };
 
 struct KVN_RESULT {
@@ -58,20 +38,25 @@ struct KVN_RESULT {
     char location[2048];
     int64_t elapsed; // microseconds
     int cancelled;
+    int broken; // an answer came (status kept for display) but its body did not arrive whole
 };
 
+enum { KVN_HEADER_LINE_MAX = 4096 };
+
+// Everything about a call besides its service, method, path and JSON body.
+// Zero it, then set what is needed.
 struct KVN_CALL_OPTS {
-    // Absent: negotiated; "": none sent and nothing negotiated.
-    const char *microversion;
-    const char *content_type;
-    const char *extra_headers[2]; // complete "Name: value" lines
-    const char *raw_body;
-    FILE *upload_file;
-    int64_t upload_size;
-    FILE *download_file;
+    char microversion[16];
+    int has_microversion; // 0: negotiated; 1 with "": none sent and nothing negotiated
+    char content_type[128];
+    char extra_headers[2][KVN_HEADER_LINE_MAX]; // complete "Name: value" lines, empty for none
+    const char *raw_body;                       // sent instead of the JSON body
+    char upload_path[4096];                     // its bytes are the body
+    char download_path[2048];                   // receives a 2xx body; removed when the call fails
     Q_HTTPC_PROGRESS progress;
     void *progress_user;
-    int absolute; // the path is a complete URL
+    int absolute;  // the path is a complete URL
+    int no_reauth; // a 401 is returned as it is, never sent again after a new token
 };
 
 const char *kvn_service_alias(const char *type);
@@ -91,16 +76,42 @@ int kvn_session_regions(KVN_SESSION *s, const char **out, int capacity);
 int kvn_session_is_admin(KVN_SESSION *s);
 // Copies the last authentication error under the lock.
 void kvn_session_last_error(KVN_SESSION *s, char *out, size_t size);
+// Fills info from the session; -1 without a session.
+int kvn_session_info(KVN_SESSION *s, KVN_SESSION_INFO *info);
+// Copies the current token: 0, or -1 when there is none or it does not fit.
+// The caller wipes the copy.
+int kvn_session_token(KVN_SESSION *s, char *out, size_t size);
+// Copies the session's profile, clear secret included: the caller wipes it.
+int kvn_session_profile(KVN_SESSION *s, KVN_PROFILE *out);
+// Replaces the session's profile (the old copy is wiped); token, identity and
+// catalog stay until the next authentication.
+int kvn_session_set_profile(KVN_SESSION *s, const KVN_PROFILE *profile);
+// Sets the token's expiry (epoch seconds), as if the token answer had said
+// so: for tools and tests that age a token.
+void kvn_session_set_expires(KVN_SESSION *s, int64_t expires);
+// Appends an endpoint to the catalog table, as an answer's catalog would:
+// for tools and tests that have no token answer. -1 when the table is full.
+int kvn_session_add_endpoint(KVN_SESSION *s, const char *type, const char *interface, const char *region,
+                             const char *url);
+// The cached microversion range of a service: 1 when negotiated, else 0.
+int kvn_session_cached_microversion(KVN_SESSION *s, const char *service, char *min, size_t min_size,
+                                    char *max, size_t max_size);
 
 KVN_RESULT *kvn_session_call(KVN_SESSION *s, const char *service, const char *method, const char *path,
                              const cJSON *body, const KVN_CALL_OPTS *opts, Q_HTTPC_CANCEL *cancel);
-KVN_RESULT *kvn_call(KVN_SESSION *s, const char *service, const char *method, const char *path, const cJSON *body,
-                     const KVN_CALL_OPTS *opts, Q_HTTPC_CANCEL *cancel);
+KVN_RESULT *kvn_call(KVN_SESSION *s, const char *service, const char *method, const char *path,
+                     const cJSON *body, const KVN_CALL_OPTS *opts, Q_HTTPC_CANCEL *cancel);
 KVN_RESULT *kvn_call_paged(KVN_SESSION *s, const char *service, const char *path, const char *key,
                            Q_HTTPC_CANCEL *cancel);
-int kvn_session_microversion(KVN_SESSION *s, const char *service, char *out, size_t size, Q_HTTPC_CANCEL *cancel);
+int kvn_session_microversion(KVN_SESSION *s, const char *service, char *out, size_t size,
+                             Q_HTTPC_CANCEL *cancel);
 int kvn_result_ok(const KVN_RESULT *r);
 void kvn_result_free(KVN_RESULT **r);
 void kvn_http_error_text(int status, const char *body, char *out, size_t size);
 const char *kvn_next_link(const cJSON *answer, const char *key);
 void kvn_url_join(const char *base, const char *path, char *out, size_t size);
+// The URL of the next page for a next link, against the service's base URL:
+// scheme, host and port always come from the base; a link path that lacks
+// the base's path prefix (the part before its version segment) is placed
+// under it. 0, or -1 for a link that is no path or URL, or too long.
+int kvn_page_url(const char *base, const char *link, char *out, size_t size);

@@ -315,16 +315,16 @@ int main(int argc, char **argv) {
     // Welcome status. A folder that is not there at all holds no broken descriptor: the
     // user is simply asked to connect.
     if (app.api && app.api->error_text[0] && !app.api->folder_missing)
-        kvn_app_status(0, "Welcome. %s", "Some API descriptors have errors (see About).");
+        kvn_app_status(KVN_STATUS_INFO, "Welcome. %s", "Some API descriptors have errors (see About).");
     else
-        kvn_app_status(0, "Welcome. %s", "Connect to a cloud to start.");
+        kvn_app_status(KVN_STATUS_INFO, "Welcome. %s", "Connect to a cloud to start.");
 
     // The connect dialog opens here, and with --env connects at once
     // (args.use_env).
 
     // --open: a view opens only through the service tree of the main window
     // (kvn_gui_main_open_view); without that tree no view can open.
-    if (args.open_view) kvn_app_status(1, "unknown view '%s'", args.open_view);
+    if (args.open_view) kvn_app_status(KVN_STATUS_ERROR, "unknown view '%s'", args.open_view);
 
     // The event loop, until the user quits.
     app.running = 1;

@@ -58,7 +58,10 @@ struct APP_FIXTURE : ::testing::Test {
         test_cloud_profile(who, &p);
         kvn_session_free(&app.session);
         app.session = kvn_session_new(&p);
-        ASSERT_EQ(kvn_session_authenticate(app.session, nullptr), 0) << app.session->last_error;
+        char err[1024];
+        int rc = kvn_session_authenticate(app.session, nullptr);
+        kvn_session_last_error(app.session, err, sizeof err);
+        ASSERT_EQ(rc, 0) << err;
     }
     void SetUp() override {
         memset(&app, 0, sizeof app);
@@ -146,33 +149,33 @@ TEST_F(APP_FIXTURE, ImageUploadAndDownloadByteForByte) {
     std::string id = jstr(img.get(), "id");
 
     KVN_REQ *up = kvn_req_new("image", "PUT", ("/images/" + id + "/file").c_str());
-    q_strcpy(up->upload_path, sizeof up->upload_path, dir.file("in.raw").c_str());
+    q_strcpy(up->opts.upload_path, sizeof up->opts.upload_path, dir.file("in.raw").c_str());
     DONE u = run(up); // no content type given: sent as application/octet-stream
     EXPECT_EQ(u.status, 204) << u.error;
     EXPECT_FLOAT_EQ(u.progress, 1.0f);
 
     KVN_REQ *down = kvn_req_new("image", "GET", ("/images/" + id + "/file").c_str());
-    q_strcpy(down->download_path, sizeof down->download_path, dir.file("out.raw").c_str());
+    q_strcpy(down->opts.download_path, sizeof down->opts.download_path, dir.file("out.raw").c_str());
     DONE g = run(down);
     EXPECT_EQ(g.status, 200) << g.error;
     EXPECT_TRUE(test_read_file(dir.file("out.raw")) == data);
 
     // A download answered 404 leaves no file; one into a missing folder says so.
     KVN_REQ *missing = kvn_req_new("image", "GET", "/images/00000000-0000-0000-0000-000000000000/file");
-    q_strcpy(missing->download_path, sizeof missing->download_path, dir.file("none.raw").c_str());
+    q_strcpy(missing->opts.download_path, sizeof missing->opts.download_path, dir.file("none.raw").c_str());
     DONE m = run(missing);
     EXPECT_EQ(m.status, 404);
     EXPECT_FALSE(test_exists(dir.file("none.raw")));
 
     KVN_REQ *nowhere = kvn_req_new("image", "GET", ("/images/" + id + "/file").c_str());
     std::string bad = dir.file("no/such/folder/out.raw");
-    q_strcpy(nowhere->download_path, sizeof nowhere->download_path, bad.c_str());
+    q_strcpy(nowhere->opts.download_path, sizeof nowhere->opts.download_path, bad.c_str());
     DONE n = run(nowhere);
     EXPECT_EQ(n.status, 0);
     EXPECT_EQ(n.error, "cannot create " + bad);
 
     KVN_REQ *noup = kvn_req_new("image", "PUT", ("/images/" + id + "/file").c_str());
-    q_strcpy(noup->upload_path, sizeof noup->upload_path, bad.c_str());
+    q_strcpy(noup->opts.upload_path, sizeof noup->opts.upload_path, bad.c_str());
     DONE nu = run(noup);
     EXPECT_EQ(nu.error, "cannot open " + bad);
 

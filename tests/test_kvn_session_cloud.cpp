@@ -49,13 +49,33 @@ KVN_RESULT *call(KVN_SESSION *s, const char *svc, const char *method, const char
     Q_CJSON json(body ? cJSON_Parse(body) : nullptr);
     KVN_CALL_OPTS o;
     memset(&o, 0, sizeof o);
-    o.extra_headers[0] = extra;
+    if (extra) q_strcpy(o.extra_headers[0], sizeof o.extra_headers[0], extra);
     return kvn_session_call(s, svc, method, path, json.get(), &o, nullptr);
 }
 
 std::string jstr(const cJSON *j, const char *path) {
     const cJSON *v = kvn_api_json_at(j, path);
     return cJSON_IsString(v) ? v->valuestring : "";
+}
+
+KVN_SESSION_INFO info_of(KVN_SESSION *s) {
+    KVN_SESSION_INFO i;
+    kvn_session_info(s, &i);
+    return i;
+}
+
+std::string token_of(KVN_SESSION *s) {
+    char t[KVN_TOKEN_MAX];
+    if (kvn_session_token(s, t, sizeof t) != 0) return "";
+    std::string out = t;
+    q_secure_zero(t, sizeof t);
+    return out;
+}
+
+KVN_PROFILE profile_of(KVN_SESSION *s) {
+    KVN_PROFILE p;
+    kvn_session_profile(s, &p);
+    return p;
 }
 
 std::string unique(const char *prefix) {
@@ -67,15 +87,15 @@ std::string unique(const char *prefix) {
 TEST(Cloud, PasswordTokenAndScopes) {
     KVN_PROFILE demo = cloud_profile("demo");
     SESSION_PTR a(connect(demo));
-    ASSERT_TRUE(a.s->token);
-    EXPECT_STREQ(a.s->user_name, "demo");
-    EXPECT_STREQ(a.s->project_name, "demo");
-    EXPECT_STREQ(a.s->project_domain_name, "Default");
-    EXPECT_GT(a.s->endpoint_count, 10);
-    EXPECT_GT(a.s->expires, (int64_t)time(nullptr));
+    ASSERT_TRUE(info_of(a.s).has_token);
+    EXPECT_STREQ(info_of(a.s).user_name, "demo");
+    EXPECT_STREQ(info_of(a.s).project_name, "demo");
+    EXPECT_STREQ(info_of(a.s).project_domain_name, "Default");
+    EXPECT_GT(info_of(a.s).endpoint_count, 10);
+    EXPECT_GT(info_of(a.s).expires, (int64_t)time(nullptr));
     EXPECT_FALSE(kvn_session_is_admin(a.s));
-    EXPECT_NE(std::string(a.s->roles).find("member"), std::string::npos);
-    std::string user_id = a.s->user_id, project_id = a.s->project_id;
+    EXPECT_NE(std::string(info_of(a.s).roles).find("member"), std::string::npos);
+    std::string user_id = info_of(a.s).user_id, project_id = info_of(a.s).project_id;
 
     // By user id alone, no domain needed.
     KVN_PROFILE by_id = demo;
@@ -83,36 +103,38 @@ TEST(Cloud, PasswordTokenAndScopes) {
     q_strcpy(by_id.user_domain_name, sizeof by_id.user_domain_name, "");
     q_strcpy(by_id.user_id, sizeof by_id.user_id, user_id.c_str());
     SESSION_PTR b(connect(by_id));
-    EXPECT_STREQ(b.s->user_name, "demo");
+    EXPECT_STREQ(info_of(b.s).user_name, "demo");
 
     // With the token of the first session.
     KVN_PROFILE by_token = demo;
     by_token.auth_type = KVN_AUTH_TOKEN;
-    q_strcpy(by_token.secret, sizeof by_token.secret, a.s->token);
+    q_strcpy(by_token.secret, sizeof by_token.secret, token_of(a.s).c_str());
     SESSION_PTR c(connect(by_token));
-    EXPECT_STREQ(c.s->project_id, project_id.c_str());
+    EXPECT_STREQ(info_of(c.s).project_id, project_id.c_str());
 
     // Without a project the request carries no scope (Keystone then uses
     // the user's default project, when it has one); scoping by id follows.
     KVN_PROFILE unscoped = demo;
     q_strcpy(unscoped.project_name, sizeof unscoped.project_name, "");
     SESSION_PTR d(connect(unscoped));
-    ASSERT_TRUE(d.s->token);
+    ASSERT_TRUE(info_of(d.s).has_token);
     ASSERT_EQ(kvn_session_rescope(d.s, project_id.c_str(), nullptr), 0);
-    EXPECT_STREQ(d.s->project_name, "demo");
-    EXPECT_STREQ(d.s->profile.project_id, project_id.c_str());
-    EXPECT_STREQ(d.s->profile.project_name, "");
-    EXPECT_GT(d.s->endpoint_count, 10);
+    EXPECT_STREQ(info_of(d.s).project_name, "demo");
+    EXPECT_STREQ(profile_of(d.s).project_id, project_id.c_str());
+    EXPECT_STREQ(profile_of(d.s).project_name, "");
+    EXPECT_GT(info_of(d.s).endpoint_count, 10);
 
     // A wrong password fails with Keystone's words and keeps the old token.
-    std::string old_token = a.s->token;
-    q_strcpy(a.s->profile.secret, sizeof a.s->profile.secret, "wrong");
+    std::string old_token = token_of(a.s);
+    KVN_PROFILE wrong = profile_of(a.s);
+    q_strcpy(wrong.secret, sizeof wrong.secret, "wrong");
+    kvn_session_set_profile(a.s, &wrong);
     EXPECT_EQ(kvn_session_authenticate(a.s, nullptr), -1);
     char err[1024];
     kvn_session_last_error(a.s, err, sizeof err);
     EXPECT_EQ(std::string(err).rfind("authentication failed: HTTP 401: ", 0), 0u) << err;
-    EXPECT_EQ(old_token, a.s->token);
-    EXPECT_STREQ(a.s->user_name, "demo");
+    EXPECT_EQ(old_token, token_of(a.s));
+    EXPECT_STREQ(info_of(a.s).user_name, "demo");
 
     KVN_PROFILE nothing = demo;
     nothing.auth_url[0] = 0;
@@ -125,23 +147,23 @@ TEST(Cloud, PasswordTokenAndScopes) {
 TEST(Cloud, RescopeBetweenTwoProjects) {
     SESSION_PTR admin(connect(cloud_profile("admin")));
     ASSERT_TRUE(kvn_session_is_admin(admin.s));
-    std::string admin_project = admin.s->project_id;
+    std::string admin_project = info_of(admin.s).project_id;
     SESSION_PTR demo(connect(cloud_profile("demo")));
-    std::string demo_project = demo.s->project_id;
+    std::string demo_project = info_of(demo.s).project_id;
     // Give admin a role on demo's project so it belongs to two projects.
     RESULT_PTR roles(call(admin.s, "identity", "GET", "/roles?name=admin"));
     std::string role_id = jstr(roles->json, "roles.0.id");
     ASSERT_FALSE(role_id.empty());
-    std::string put = "/projects/" + demo_project + "/users/" + admin.s->user_id + "/roles/" + role_id;
+    std::string put = "/projects/" + demo_project + "/users/" + info_of(admin.s).user_id + "/roles/" + role_id;
     RESULT_PTR grant(call(admin.s, "identity", "PUT", put.c_str()));
     ASSERT_TRUE(kvn_result_ok(grant.r)) << grant->error;
 
     ASSERT_EQ(kvn_session_rescope(admin.s, demo_project.c_str(), nullptr), 0);
-    EXPECT_STREQ(admin.s->project_name, "demo");
+    EXPECT_STREQ(info_of(admin.s).project_name, "demo");
     RESULT_PTR servers(call(admin.s, "compute", "GET", "/servers"));
     EXPECT_TRUE(kvn_result_ok(servers.r)) << servers->error;
     ASSERT_EQ(kvn_session_rescope(admin.s, admin_project.c_str(), nullptr), 0);
-    EXPECT_STREQ(admin.s->project_name, "admin");
+    EXPECT_STREQ(info_of(admin.s).project_name, "admin");
     EXPECT_EQ(kvn_session_rescope(admin.s, "", nullptr), -1);
 }
 
@@ -149,7 +171,7 @@ TEST(Cloud, ApplicationCredentialsByIdAndByName) {
     KVN_PROFILE demo = cloud_profile("demo");
     SESSION_PTR s(connect(demo));
     std::string name = unique("kvn-ac-");
-    std::string path = std::string("/users/") + s.s->user_id + "/application_credentials";
+    std::string path = std::string("/users/") + info_of(s.s).user_id + "/application_credentials";
     std::string body = R"({"application_credential": {"name": ")" + name + R"("}})";
     RESULT_PTR made(call(s.s, "identity", "POST", path.c_str(), body.c_str()));
     ASSERT_EQ(made->status, 201) << made->error;
@@ -163,13 +185,13 @@ TEST(Cloud, ApplicationCredentialsByIdAndByName) {
     q_strcpy(ac.application_credential_id, sizeof ac.application_credential_id, id.c_str());
     q_strcpy(ac.secret, sizeof ac.secret, secret.c_str());
     SESSION_PTR by_id(connect(ac));
-    EXPECT_STREQ(by_id.s->project_name, "demo"); // the credential carries its project
+    EXPECT_STREQ(info_of(by_id.s).project_name, "demo"); // the credential carries its project
 
     ac.application_credential_id[0] = 0;
     q_strcpy(ac.application_credential_name, sizeof ac.application_credential_name, name.c_str());
     q_strcpy(ac.username, sizeof ac.username, "demo");
     SESSION_PTR by_name(connect(ac));
-    EXPECT_STREQ(by_name.s->user_name, "demo");
+    EXPECT_STREQ(info_of(by_name.s).user_name, "demo");
 
     RESULT_PTR gone(call(s.s, "identity", "DELETE", (path + "/" + id).c_str()));
     EXPECT_EQ(gone->status, 204) << gone->error;
@@ -180,8 +202,10 @@ TEST(Cloud, EndpointsAndMicroversions) {
     char url[1024];
     ASSERT_EQ(kvn_session_endpoint(s.s, "network", url, sizeof url), 0);
     EXPECT_EQ(std::string(url).find("/v2.0"), std::string(url).size() - 5) << url;
-    q_strcpy(s.s->profile.interface, sizeof s.s->profile.interface, "internal");
-    q_strcpy(s.s->profile.region, sizeof s.s->profile.region, "RegionOne");
+    KVN_PROFILE internal = profile_of(s.s);
+    q_strcpy(internal.interface, sizeof internal.interface, "internal");
+    q_strcpy(internal.region, sizeof internal.region, "RegionOne");
+    kvn_session_set_profile(s.s, &internal);
     EXPECT_EQ(kvn_session_endpoint(s.s, "compute", url, sizeof url), 0);
     EXPECT_TRUE(kvn_session_has_service(s.s, "volumev3"));
     const char *regions[4];
@@ -193,12 +217,10 @@ TEST(Cloud, EndpointsAndMicroversions) {
         int major = 0, minor = 0;
         EXPECT_EQ(sscanf(mv, "%d.%d", &major, &minor), 2) << svc << " " << mv;
         EXPECT_GT(minor, 10) << svc;
-        const KVN_MICROVERSION *found = nullptr;
-        for (int i = 0; i < s.s->microversion_count; i++)
-            if (!strcmp(s.s->microversions[i].type, svc)) found = &s.s->microversions[i];
-        ASSERT_NE(found, nullptr);
-        EXPECT_STREQ(found->max, mv);
-        EXPECT_STREQ(found->min, !strcmp(svc, "compute") ? "2.1" : "3.0");
+        char min[16], max[16];
+        ASSERT_TRUE(kvn_session_cached_microversion(s.s, svc, min, sizeof min, max, sizeof max));
+        EXPECT_STREQ(max, mv);
+        EXPECT_STREQ(min, !strcmp(svc, "compute") ? "2.1" : "3.0");
     }
     // The negotiated version is sent: a server list at 2.79 shows its fields.
     RESULT_PTR r(call(s.s, "compute", "GET", "/servers/detail"));
@@ -252,7 +274,7 @@ TEST(Cloud, PaginationSeesEveryItemOnce) {
 
 TEST(Cloud, RevokedTokenIsRenewedOnThe401) {
     SESSION_PTR s(connect(cloud_profile("demo")));
-    std::string old = s.s->token;
+    std::string old = token_of(s.s);
     std::string subject = "X-Subject-Token: " + old;
     RESULT_PTR revoke(call(s.s, "identity", "DELETE", "/auth/tokens", nullptr, subject.c_str()));
     ASSERT_EQ(revoke->status, 204) << revoke->error;
@@ -260,15 +282,15 @@ TEST(Cloud, RevokedTokenIsRenewedOnThe401) {
     set_log_level(Q_LOG_NOTICE);
     RESULT_PTR after(call(s.s, "compute", "GET", "/flavors"));
     EXPECT_TRUE(kvn_result_ok(after.r)) << after->error;
-    EXPECT_NE(old, s.s->token);
+    EXPECT_NE(old, token_of(s.s));
     EXPECT_TRUE(cap.contains("401 on GET ")) << "no re-authentication logged";
 
     // A token close to its end is renewed before the call.
-    std::string second = s.s->token;
-    s.s->expires = time(nullptr) + 90;
+    std::string second = token_of(s.s);
+    kvn_session_set_expires(s.s, time(nullptr) + 90);
     RESULT_PTR soon(call(s.s, "compute", "GET", "/flavors"));
     EXPECT_TRUE(kvn_result_ok(soon.r));
-    EXPECT_NE(second, s.s->token);
+    EXPECT_NE(second, token_of(s.s));
 }
 
 TEST(Cloud, RealErrorBodiesBecomeReadableTexts) {
@@ -306,7 +328,7 @@ TEST(Cloud, OAuth1ConsumerRequestAuthorizeAccess) {
 
     KVN_OAUTH1_TOKEN req;
     char err[1024];
-    ASSERT_EQ(kvn_oauth1_request_token(admin.s, key.c_str(), secret.c_str(), admin.s->project_id, &req, err,
+    ASSERT_EQ(kvn_oauth1_request_token(admin.s, key.c_str(), secret.c_str(), info_of(admin.s).project_id, &req, err,
                                        sizeof err, nullptr),
               0)
         << err;
@@ -326,7 +348,7 @@ TEST(Cloud, OAuth1ConsumerRequestAuthorizeAccess) {
     EXPECT_TRUE(access.token_secret[0]);
 
     // A wrong consumer secret is refused by Keystone.
-    EXPECT_EQ(kvn_oauth1_request_token(admin.s, key.c_str(), "wrong", admin.s->project_id, &req, err, sizeof err,
+    EXPECT_EQ(kvn_oauth1_request_token(admin.s, key.c_str(), "wrong", info_of(admin.s).project_id, &req, err, sizeof err,
                                        nullptr),
               -1);
     EXPECT_EQ(std::string(err).rfind("HTTP 401", 0), 0u) << err;
@@ -339,12 +361,12 @@ TEST(Cloud, NoSecretReachesTheLogEvenAtDebug) {
     TEST_LOG_CAPTURE cap;
     set_log_level(Q_LOG_DEBUG);
     SESSION_PTR s(connect(demo));
-    std::string token = s.s->token ? s.s->token : "(none)";
+    std::string token = info_of(s.s).has_token ? token_of(s.s) : "(none)";
     RESULT_PTR r(call(s.s, "compute", "GET", "/servers"));
     std::string subject = "X-Subject-Token: " + token;
     RESULT_PTR revoke(call(s.s, "identity", "DELETE", "/auth/tokens", nullptr, subject.c_str()));
     RESULT_PTR again(call(s.s, "compute", "GET", "/flavors")); // renews on the 401
-    std::string token2 = s.s->token ? s.s->token : "(none)";
+    std::string token2 = info_of(s.s).has_token ? token_of(s.s) : "(none)";
     set_log_level(Q_LOG_NOTICE);
     ASSERT_GT(cap.lines.size(), 3u);
     for (const auto &line : cap.lines) {
