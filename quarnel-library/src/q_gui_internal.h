@@ -5,6 +5,244 @@
 
 #include "q_gui.h"
 
+// ---- per-kind records --------------------------------------------------------
+
+// What each kind keeps behind widget->data. Only the kind's own file and the
+// composites built on it look inside.
+
+struct Q_GUI_BUTTON_DATA {
+    char label[Q_GUI_BUTTON_LABEL_MAX];
+    ALLEGRO_BITMAP *bmp_normal, *bmp_hover, *bmp_active;
+    int shape;
+    int toggle_mode;
+    int toggled;
+    int keycode;
+    int key_mods;
+    int scoped;
+    int scope[Q_GUI_BUTTON_SCOPE_MAX]; // -1 ends the list
+    double flash_until;
+    Q_GUI_CLICK_CB on_click;
+    void *user;
+};
+
+struct Q_GUI_LABEL_DATA {
+    char text[Q_GUI_LABEL_TEXT_MAX];
+    int align;  // 0 left, 1 centred, 2 right, 3 wrapped paragraph
+    char *link; // owned, may be absent
+    Q_GUI_LINK_CB on_link;
+    void *link_user;
+    int sel_start, sel_end; // byte offsets, -1 = none
+    int selecting;
+    ALLEGRO_BITMAP *bitmap;
+};
+
+struct Q_GUI_CUSTOM_DATA {
+    Q_GUI_CUSTOM_DRAW_CB on_draw;
+    void *draw_user;
+    Q_GUI_CUSTOM_MOUSE_CB on_mouse;
+    void *mouse_user;
+    Q_GUI_CUSTOM_DESTROY_CB on_destroy;
+    void *destroy_user;
+};
+
+struct Q_GUI_SLIDER_DATA {
+    double min, max, value, step;
+    int mode;        // 1: a percentage slider, range forced to 0..100
+    int orientation; // 1 vertical, 0 horizontal
+    Q_GUI_VALUE_CB on_change;
+    void *user;
+    ALLEGRO_BITMAP *bmp_track, *bmp_handle;
+};
+
+struct Q_GUI_TEXTAREA_DATA {
+    char *buf; // max_len + 1 bytes
+    int len, max_len;
+    int multiline;
+    int caret;               // byte offset
+    int sel_anchor, sel_end; // a selection exists when they differ
+    float scroll_x, scroll_y;
+    double blink_start;
+    int mask_char; // code point, 0 = none
+    char *placeholder;
+    Q_GUI_TEXT_CB on_change;
+    void *user;
+    Q_GUI_SUGGEST_CB suggest;
+    char separators[8];
+    void *suggest_user;
+    Q_GUI_LISTITEM *sugg; // Q_GUI_SUGGEST_MAX, allocated on first use
+    int sugg_count;
+    int sugg_hl;
+    int sugg_open;
+    char sugg_word[Q_GUI_SUGGEST_WORD_MAX];
+    ALLEGRO_BITMAP *bitmap;
+    int selecting;
+};
+
+struct Q_GUI_CHECKBOX_DATA {
+    char label[Q_GUI_ITEM_TEXT_MAX];
+    int checked;
+    Q_GUI_INDEX_CB on_toggle; // (widget id, new state, user)
+    void *user;
+    ALLEGRO_BITMAP *bmp_off, *bmp_on;
+};
+
+struct Q_GUI_SCROLLBAR_DATA {
+    int orientation; // 1 horizontal, else vertical
+    int shape;       // 1 rounded thumb, else square
+    double content, viewport, position, step;
+    Q_GUI_VALUE_CB on_change;
+    void *user;
+    float grab; // where the thumb was grabbed, -1 = paging
+    ALLEGRO_BITMAP *bmp_track, *bmp_thumb;
+};
+
+struct Q_GUI_LISTBOX_DATA {
+    Q_GUI_LISTITEM *items;
+    int count, cap;
+    int mode;     // 0 clicks select nothing, 1 single, 2 multiple
+    float scroll; // pixels
+    float item_h;
+    Q_GUI_LIST_SELECT_CB on_select;
+    void *user;
+    int hovered; // -1
+    int cursor;  // keyboard position, -1
+    float drag_offset;
+    int dragging_strip;
+    ALLEGRO_BITMAP *bmp_bg, *bmp_sel;
+};
+
+struct Q_GUI_RADIOLIST_DATA {
+    Q_GUI_LISTITEM *items;
+    int count, cap;
+    int selected; // -1
+    float item_h;
+    Q_GUI_INDEX_CB on_select;
+    void *user;
+    ALLEGRO_BITMAP *bmp_off, *bmp_on;
+};
+
+struct Q_GUI_COMBOBOX_DATA {
+    Q_GUI_LISTITEM *items;
+    int count, cap;
+    int selected; // -1
+    int open;
+    int highlight;
+    float item_h;
+    int visible_rows;
+    int flags;
+    int first; // first row shown in the open list
+    Q_GUI_INDEX_CB on_select;
+    void *user;
+    ALLEGRO_BITMAP *bmp_box, *bmp_list;
+};
+
+struct Q_GUI_IMAGE_DATA {
+    ALLEGRO_BITMAP *bitmap; // not owned
+    int scale_mode;         // 1 stretch, 2 centre, else fit keeping the aspect
+};
+
+struct Q_GUI_DROPMENU_ENTRY {
+    char *text; // owned
+    int tag;
+    Q_GUI_DROPMENU_CB cb;
+    void *user;
+};
+
+struct Q_GUI_DROPMENU_DATA {
+    char label[Q_GUI_ITEM_TEXT_MAX];
+    Q_GUI_DROPMENU_ENTRY *entries;
+    int count, cap;
+    int open;
+    int highlight; // -1
+    int visible_rows;
+    float row_h;
+    int first;
+    Q_GUI_CLICK_CB on_open; // may rebuild the entries each time the menu opens
+    void *open_user;
+    ALLEGRO_BITMAP *bmp_button, *bmp_list;
+};
+
+struct Q_GUI_SPLITPANE_DATA {
+    int orientation; // 1 stacked panes (horizontal band), else side by side
+    double ratio, min_ratio, max_ratio;
+    float band;
+    Q_GUI_VALUE_CB on_change;
+    void *user;
+};
+
+struct Q_GUI_HEXVIEW_DATA {
+    unsigned char *bytes; // owned copy
+    size_t size;
+    int per_row; // 16
+    size_t cursor;
+    size_t scroll; // first row shown
+};
+
+struct Q_GUI_SYNTAXVIEW_DATA {
+    char *text; // owned, carriage returns before line feeds removed
+    size_t len;
+    int language;
+    int *line_start; // byte offset of each line
+    int line_count;
+    int *line_state;         // classifier state at the start of each line
+    int sel_anchor, sel_end; // byte offsets; equal = none
+    int selecting;
+    int scroll_line;
+    float scroll_x;
+};
+
+struct Q_GUI_DATAGRID_COL {
+    char title[Q_GUI_ITEM_TEXT_MAX];
+    float width;
+    int visible;
+};
+
+struct Q_GUI_DATAGRID_DATA {
+    Q_GUI_DATAGRID_COL *cols;
+    int *order; // display position -> column index
+    int col_count, col_cap;
+    int resizing; // column being resized, -1
+    float resize_x0, resize_w0;
+    int pressed_title; // column whose title was pressed, -1
+    // One block per row: the cells' offsets followed by their texts, so a row
+    // costs one allocation however many columns it has.
+    char **rows;
+    int row_count, row_cap;
+    int sort_col, sort_dir;
+    int selected; // -1
+    int multi;
+    unsigned char *sel; // per row
+    int anchor;         // -1
+    ALLEGRO_COLOR *colors;
+    unsigned char *has_color;
+    int first_row;
+    float hscroll;
+    int dragging_strip;
+    float strip_grab;
+    Q_GUI_INDEX_CB on_select;
+    Q_GUI_GRID_CONTEXT_CB on_context;
+    void *user;
+};
+
+struct Q_GUI_PROGRESSBAR_DATA {
+    double value; // 0..1
+    char text[Q_GUI_LABEL_TEXT_MAX];
+};
+
+struct Q_GUI_MD_RUN; // a laid-out piece of text (q_gui_markdown.cpp)
+
+struct Q_GUI_MARKDOWNVIEW_DATA {
+    ALLEGRO_FONT *fonts[4]; // regular, bold, italic, monospace (null = the widget's font)
+    char *source;           // owned
+    Q_GUI_MD_RUN *runs;     // layout
+    int run_count, run_cap;
+    float laid_w;    // width the layout was made for
+    float content_h; // laid-out height
+    float scroll;
+    int sel_a, sel_b; // positions (run index * 4096 + byte), -1 none
+    int selecting;
+};
+
 // ---- time and redraw ---------------------------------------------------------
 
 double q_gui_now(void);
