@@ -184,16 +184,21 @@ struct Q_GUI_KIND_OPS {
     // System cursor wanted over the widget at a canvas point, 0 for the
     // application's cursor.
     int (*cursor_at)(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float mx, float my) = nullptr;
-    // Overlays (open lists drawn above every window). A kind that opens one
-    // stores its widget id in the context's overlay fields; the dispatcher
-    // offers the overlay keys, presses and wheel first and draws it last.
-    int (*overlay_key)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) = nullptr;
-    int (*overlay_mouse)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx,
-                         float my) = nullptr;
-    int (*overlay_wheel)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, float dz) = nullptr;
-    void (*draw_overlay)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w) = nullptr;
     // Focused widgets of this kind keep frames coming (a blinking caret).
     int animates_when_focused = 0;
+};
+
+// Layers of the overlays drawn above every window, bottom first. A combobox
+// list, a drop-down menu and a text area's suggestions can be open at once,
+// one widget per layer.
+enum { Q_GUI_LAYER_LIST, Q_GUI_LAYER_MENU, Q_GUI_LAYER_SUGGEST, Q_GUI_OVERLAY_LAYERS };
+
+struct Q_GUI_OVERLAY_OPS; // the overlay's hooks (q_gui_internal.h)
+
+// An open overlay: the widget that holds the layer (-1 none) and its hooks.
+struct Q_GUI_OVERLAY {
+    int widget;
+    const Q_GUI_OVERLAY_OPS *ops;
 };
 
 struct Q_GUI_WIDGET {
@@ -296,8 +301,8 @@ struct Q_GUI_CTX {
     double hover_start;
     float hover_x, hover_y;
     int pointer_over_window;
-    // overlays
-    int open_combobox, capture, open_dropmenu, suggest_textarea;
+    Q_GUI_OVERLAY overlays[Q_GUI_OVERLAY_LAYERS];
+    int capture; // widget that holds the mouse capture, -1
     // display
     float display_w, display_h;
     int display_size_set, display_size_warned;

@@ -121,19 +121,30 @@ struct Q_GUI_RADIOLIST_DATA {
     ALLEGRO_BITMAP *bmp_off, *bmp_on;
 };
 
-struct Q_GUI_COMBOBOX_DATA {
-    Q_GUI_LISTITEM *items;
-    int count, cap;
-    int selected; // -1
+struct Q_GUI_DROP_KIND;
+
+// What the combobox and the drop-down menu share: a box that opens a list
+// drawn above every window. It is the first member of both records, so the
+// shared code reaches it through widget->data.
+struct Q_GUI_DROP {
+    const Q_GUI_DROP_KIND *kind;
+    int count; // items
     int open;
-    int highlight;
-    float item_h;
+    int highlight; // -1
+    int first;     // first row shown in the open list
+    float row_h;
     int visible_rows;
+    ALLEGRO_BITMAP *bmp_box, *bmp_list;
+};
+
+struct Q_GUI_COMBOBOX_DATA {
+    Q_GUI_DROP drop;
+    Q_GUI_LISTITEM *items;
+    int cap;
+    int selected; // -1
     int flags;
-    int first; // first row shown in the open list
     Q_GUI_INDEX_CB on_select;
     void *user;
-    ALLEGRO_BITMAP *bmp_box, *bmp_list;
 };
 
 struct Q_GUI_IMAGE_DATA {
@@ -149,17 +160,12 @@ struct Q_GUI_DROPMENU_ENTRY {
 };
 
 struct Q_GUI_DROPMENU_DATA {
+    Q_GUI_DROP drop;
     char label[Q_GUI_ITEM_TEXT_MAX];
     Q_GUI_DROPMENU_ENTRY *entries;
-    int count, cap;
-    int open;
-    int highlight; // -1
-    int visible_rows;
-    float row_h;
-    int first;
+    int cap;
     Q_GUI_CLICK_CB on_open; // may rebuild the entries each time the menu opens
     void *open_user;
-    ALLEGRO_BITMAP *bmp_button, *bmp_list;
 };
 
 struct Q_GUI_SPLITPANE_DATA {
@@ -278,7 +284,26 @@ void q_gui_focus_move_dir(Q_GUI_CTX *ctx, Q_GUI_WIDGET *from, int dx, int dy);
 // Allegro modifier bits (Shift, Ctrl, Alt) of the context's own mask.
 unsigned q_gui_allegro_mods(const Q_GUI_CTX *ctx);
 
-// ---- drawing helpers ---------------------------------------------------------
+// ---- drawing helpers (q_gui_draw.cpp) -----------------------------------------
+
+// The colours of a part in a state. One rule for every kind: pressed beats
+// hover for the background and the text; the border shows focus as it shows
+// a press; a disabled part is dimmed whatever else it is.
+enum { Q_GUI_LOOK_HOVER = 1, Q_GUI_LOOK_PRESSED = 2, Q_GUI_LOOK_FOCUSED = 4, Q_GUI_LOOK_DISABLED = 8 };
+struct Q_GUI_LOOK {
+    ALLEGRO_COLOR bg, border, text;
+};
+Q_GUI_LOOK q_gui_look_of(const Q_GUI_THEME *t, int states);
+// A widget's look from its state bits: hovered only while enabled, pressed
+// while the button is held over it or while active (an open list, a drag, a
+// toggled button).
+Q_GUI_LOOK q_gui_look(const Q_GUI_WIDGET *w, int active);
+// A lit row of a list: Q_GUI_LIT_CURSOR (the keyboard's or the pointer's
+// row in an open list, a selected list row) in the selection colour,
+// Q_GUI_LIT_MARK (the chosen item, the row under the pointer) in the hover
+// background. Returns the text colour of the row.
+enum { Q_GUI_LIT_NONE, Q_GUI_LIT_MARK, Q_GUI_LIT_CURSOR };
+ALLEGRO_COLOR q_gui_lit_row(const Q_GUI_THEME *t, float x0, float y0, float x1, float y1, int lit);
 
 void q_gui_fill_box(const Q_GUI_CTX *ctx, float x, float y, float w, float h, float rx, float ry,
                     ALLEGRO_COLOR c);
@@ -369,6 +394,29 @@ int q_gui_nav_takes_key(const Q_GUI_WIDGET *w, int keycode);
 // Whether a canvas point is on the widget's own rectangle.
 int q_gui_widget_hit(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float mx, float my);
 
+// ---- overlays ----------------------------------------------------------------
+
+// What an open overlay does. The dispatcher offers it keys, presses and the
+// wheel before any window, and draws it after every window. Hooks may be null.
+struct Q_GUI_OVERLAY_OPS {
+    int (*key)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev);
+    int (*mouse)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx, float my);
+    int (*wheel)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, float dz);
+    void (*draw)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w);
+    // Another widget took the layer: the one that held it closes its state.
+    void (*displaced)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w);
+};
+
+// The widget takes the layer; the one that held it before is displaced.
+void q_gui_overlay_open(Q_GUI_CTX *ctx, int layer, Q_GUI_WIDGET *w, const Q_GUI_OVERLAY_OPS *ops);
+// Frees the layer when the widget holds it.
+void q_gui_overlay_release(Q_GUI_CTX *ctx, int layer, const Q_GUI_WIDGET *w);
+// Whether the widget holds the layer now (the context may close overlays
+// behind a widget's back, q_gui_close_menus).
+int q_gui_overlay_held(const Q_GUI_CTX *ctx, int layer, const Q_GUI_WIDGET *w);
+// Frees every layer the widget holds (it is being destroyed).
+void q_gui_overlay_forget(Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w);
+
 // ---- open drop-down lists (combobox, drop-down menu) -------------------------
 
 // An open list as its kind sees it now: the rectangle (set by
@@ -400,6 +448,34 @@ void q_gui_drop_list_move(int *highlight, int *first, int count, int rows, int d
 // Home, End, Up, Down (and PgUp, PgDn with paging) on an open list: moves
 // the highlight and returns 1, or returns 0 for other keys.
 int q_gui_drop_list_key_move(int keycode, int *highlight, int *first, int count, int rows, int paging);
+
+// What a kind with a drop list adds to the shared behaviour.
+struct Q_GUI_DROP_KIND {
+    int layer;  // Q_GUI_LAYER_*
+    int paging; // PgUp and PgDn page through the open list
+    int (*rows)(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w);
+    // The open list laid out in canvas coordinates.
+    Q_GUI_DROP_LIST (*list)(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w);
+    void (*set_open)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, int flag);
+    // Picks an item (an index outside the items only closes the list).
+    void (*pick)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, int index);
+};
+
+Q_GUI_DROP *q_gui_drop(const Q_GUI_WIDGET *w);
+// Open and holding its layer (the context may close menus behind the
+// widget's back, q_gui_close_menus).
+int q_gui_drop_is_open(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w);
+// Takes or frees the widget's layer and marks the list open or closed; the
+// kinds add what opening means to them.
+void q_gui_drop_hold(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, int flag);
+// The hooks of every open drop list.
+extern const Q_GUI_OVERLAY_OPS q_gui_drop_overlay;
+// Kind mouse hook: a press on the box opens or closes the list.
+void q_gui_drop_mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx,
+                      float my, float x, float y);
+// The box in its state colours (an open list counts as pressed) with its
+// text (may be null) left of the arrow's room.
+void q_gui_drop_draw_box(Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float x, float y, const char *text);
 
 // ---- stepping through items --------------------------------------------------
 
