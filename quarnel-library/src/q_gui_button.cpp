@@ -30,9 +30,9 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     const Q_GUI_BUTTON_DATA *d = _data(w);
     const Q_GUI_THEME *t = &w->theme;
     const bool flashing = d->flash_until > q_gui_now();
-    const bool pressed =
-        ((w->state & Q_GUI_WS_PRESSED) && (w->state & Q_GUI_WS_HOVER)) || flashing || d->toggled;
-    const bool hover = (w->state & Q_GUI_WS_HOVER) != 0;
+    const Q_GUI_LOOK look = q_gui_look(w, flashing || d->toggled);
+    const bool hover = (w->state & Q_GUI_WS_HOVER) && w->enabled;
+    const bool pressed = flashing || d->toggled || ((w->state & Q_GUI_WS_PRESSED) && hover);
     if (d->shape == Q_GUI_BUTTON_SHAPE_BITMAP && d->bmp_normal) {
         ALLEGRO_BITMAP *b = pressed && d->bmp_active ? d->bmp_active
                             : hover && d->bmp_hover  ? d->bmp_hover
@@ -40,21 +40,16 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
         al_draw_scaled_bitmap(b, 0, 0, (float)al_get_bitmap_width(b), (float)al_get_bitmap_height(b), x, y,
                               w->w, w->h, 0);
     } else {
-        const ALLEGRO_COLOR bg = pressed ? t->bg_active : hover ? t->bg_hover : t->bg_normal;
-        const ALLEGRO_COLOR br = pressed ? t->border_active : hover ? t->border_hover : t->border_normal;
-        q_gui_fill_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry, bg);
-        q_gui_stroke_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry, br, t->border_thickness);
+        q_gui_fill_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry, look.bg);
+        q_gui_stroke_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry, look.border, t->border_thickness);
     }
     if (w->state & Q_GUI_WS_FOCUSED)
         q_gui_stroke_box(ctx, x + 2, y + 2, w->w - 4, w->h - 4, t->corner_rx, t->corner_ry, t->border_active,
                          1);
     if (d->label[0]) {
         ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
-        ALLEGRO_COLOR tc = pressed ? t->text_active : hover ? t->text_hover : t->text_normal;
-        // Disabled buttons keep their shape but read as unavailable.
-        if (!w->enabled) tc = q_gui_with_alpha(tc, tc.a * 0.45f);
         const float ty = y + (w->h - (float)al_get_font_line_height(font)) / 2;
-        q_gui_draw_text_fit(font, tc, x + w->w / 2, ty, w->w - 8, 1, d->label);
+        q_gui_draw_text_fit(font, look.text, x + w->w / 2, ty, w->w - 8, 1, d->label);
     }
 }
 

@@ -89,11 +89,7 @@ void q_gui_clip_within(float x0, float y0, float x1, float y1, int ox, int oy, i
 
 void q_gui_stroke_view_border(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float x, float y, float rx,
                               float ry) {
-    const Q_GUI_THEME *t = &w->theme;
-    const ALLEGRO_COLOR br = (w->state & Q_GUI_WS_FOCUSED) ? t->border_active
-                             : (w->state & Q_GUI_WS_HOVER) ? t->border_hover
-                                                           : t->border_normal;
-    q_gui_stroke_box(ctx, x, y, w->w, w->h, rx, ry, q_gui_dim(w, br), t->border_thickness);
+    q_gui_stroke_box(ctx, x, y, w->w, w->h, rx, ry, q_gui_look(w, 0).border, w->theme.border_thickness);
 }
 
 void q_gui_draw_strip(const Q_GUI_CTX *ctx, float x, float y, float w, float h, int vertical, double content,

@@ -26,7 +26,7 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
     const float lh = (float)al_get_font_line_height(font);
     const float r = std::max(s->radio_circle_min_r, d->item_h / 2 - 5);
-    const bool hover = (w->state & Q_GUI_WS_HOVER) && w->enabled;
+    const Q_GUI_LOOK look = q_gui_look(w, 0);
     for (int i = 0; i < d->count; i++) {
         const float ry = y + d->item_h * (float)i;
         if (ry > y + w->h) break;
@@ -35,9 +35,8 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
         if (b) {
             q_gui_draw_bitmap_in(b, cx - r, cy - r, 2 * r, 2 * r);
         } else {
-            al_draw_filled_circle(cx, cy, r, hover ? t->bg_hover : t->bg_normal);
-            al_draw_circle(cx, cy, r, q_gui_dim(w, hover ? t->border_hover : t->border_normal),
-                           s->radio_circle_border_thickness);
+            al_draw_filled_circle(cx, cy, r, look.bg);
+            al_draw_circle(cx, cy, r, look.border, s->radio_circle_border_thickness);
             if (i == d->selected)
                 al_draw_filled_circle(cx, cy, std::max(1.5f, r - s->radio_inner_offset),
                                       q_gui_dim(w, t->text_active));

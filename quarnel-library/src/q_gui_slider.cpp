@@ -50,7 +50,6 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     const Q_GUI_SLIDER_DATA *d = _data(w);
     const Q_GUI_THEME *t = &w->theme;
     const Q_GUI_STYLE *s = &ctx->style;
-    const bool hover = (w->state & Q_GUI_WS_HOVER) && w->enabled;
     const bool drag = (w->state & Q_GUI_WS_CAPTURE) != 0;
     float a, b, r;
     _track(ctx, w, x, y, &a, &b, &r);
@@ -91,12 +90,9 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     if (d->bmp_handle) {
         q_gui_draw_bitmap_in(d->bmp_handle, hx - r, hy - r, 2 * r, 2 * r);
     } else {
-        al_draw_filled_circle(hx, hy, r, drag ? t->bg_active : hover ? t->bg_hover : t->bg_normal);
-        al_draw_circle(hx, hy, r,
-                       q_gui_dim(w, drag    ? t->border_active
-                                    : hover ? t->border_hover
-                                            : t->text_normal),
-                       s->slider_handle_border_thickness);
+        const Q_GUI_LOOK look = q_gui_look(w, drag);
+        al_draw_filled_circle(hx, hy, r, look.bg);
+        al_draw_circle(hx, hy, r, look.border, s->slider_handle_border_thickness);
     }
     if (w->state & Q_GUI_WS_FOCUSED) al_draw_circle(hx, hy, r + 2.5f, t->border_active, 1);
     if (drag) {

@@ -663,19 +663,15 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     const Q_GUI_TEXTAREA_DATA *d = _data(w);
     const Q_GUI_THEME *t = &w->theme;
     ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
-    const bool focused = (w->state & Q_GUI_WS_FOCUSED) != 0, hover = (w->state & Q_GUI_WS_HOVER) != 0;
+    const bool focused = (w->state & Q_GUI_WS_FOCUSED) != 0;
+    // Editing reads as pressed: the focused area takes the active colours.
+    const Q_GUI_LOOK look = q_gui_look(w, focused);
     const float pad = ctx->style.textarea_padding, lh = _line_h(ctx, w);
     if (d->bitmap)
         q_gui_draw_bitmap_in(d->bitmap, x, y, w->w, w->h);
     else
-        q_gui_fill_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry,
-                       focused               ? t->bg_active
-                       : hover && w->enabled ? t->bg_hover
-                                             : t->bg_normal);
-    const ALLEGRO_COLOR border = focused               ? t->border_active
-                                 : hover && w->enabled ? t->border_hover
-                                                       : t->border_normal;
-    q_gui_stroke_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry, q_gui_dim(w, border),
+        q_gui_fill_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry, look.bg);
+    q_gui_stroke_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry, look.border,
                      focused ? t->border_thickness + 1 : t->border_thickness);
 
     int ox, oy, ow, oh;

@@ -626,9 +626,10 @@ static void _draw_tb_button(const Q_GUI_CTX *ctx, const Q_GUI_WINDOW *win, int b
         return;
     }
     const Q_GUI_THEME *t = b == 3 ? &win->tb_close_theme : &win->tb_theme;
-    const ALLEGRO_COLOR bg = active ? t->bg_active : hover ? t->bg_hover : t->bg_normal;
-    const ALLEGRO_COLOR fg = active ? t->text_active : hover ? t->text_hover : t->text_normal;
-    al_draw_filled_rounded_rectangle(x, y, x + w, y + h, t->corner_rx, t->corner_ry, bg);
+    const Q_GUI_LOOK look =
+        q_gui_look_of(t, (hover ? Q_GUI_LOOK_HOVER : 0) | (active ? Q_GUI_LOOK_PRESSED : 0));
+    const ALLEGRO_COLOR fg = look.text;
+    al_draw_filled_rounded_rectangle(x, y, x + w, y + h, t->corner_rx, t->corner_ry, look.bg);
     const float th = ctx->style.tb_btn_glyph_thickness, m = w * 0.3f;
     if (b == 1) {
         al_draw_line(x + m, y + h - m, x + w - m, y + h - m, fg, th);
