@@ -1288,29 +1288,48 @@ static int _mouse_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
     return taken;
 }
 
-int q_gui_process_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
-    Q_GUARD(ctx, 0);
-    Q_GUARD(ev, 0);
-    ctx->dc_widget = -1;
+int q_gui_is_key_event(const ALLEGRO_EVENT *ev) {
+    return ev && (ev->type == ALLEGRO_EVENT_KEY_DOWN || ev->type == ALLEGRO_EVENT_KEY_UP ||
+                  ev->type == ALLEGRO_EVENT_KEY_CHAR);
+}
+
+int q_gui_is_pointer_event(const ALLEGRO_EVENT *ev) {
+    if (!ev) return 0;
     switch (ev->type) {
-    case ALLEGRO_EVENT_KEY_DOWN:
-    case ALLEGRO_EVENT_KEY_UP:
-    case ALLEGRO_EVENT_KEY_CHAR:
-        return _key_event(ctx, ev);
     case ALLEGRO_EVENT_MOUSE_AXES:
     case ALLEGRO_EVENT_MOUSE_BUTTON_DOWN:
     case ALLEGRO_EVENT_MOUSE_BUTTON_UP:
     case ALLEGRO_EVENT_MOUSE_WARPED:
-        return _mouse_event(ctx, ev);
+    case ALLEGRO_EVENT_MOUSE_ENTER_DISPLAY:
     case ALLEGRO_EVENT_MOUSE_LEAVE_DISPLAY:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+int q_gui_is_display_event(const ALLEGRO_EVENT *ev) {
+    if (!ev) return 0;
+    return (ev->type >= ALLEGRO_EVENT_DISPLAY_EXPOSE && ev->type <= ALLEGRO_EVENT_DISPLAY_RESUME_DRAWING) ||
+           ev->type == ALLEGRO_EVENT_DISPLAY_CONNECTED || ev->type == ALLEGRO_EVENT_DISPLAY_DISCONNECTED;
+}
+
+int q_gui_process_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
+    Q_GUARD(ctx, 0);
+    Q_GUARD(ev, 0);
+    ctx->dc_widget = -1;
+    if (q_gui_is_key_event(ev)) return _key_event(ctx, ev);
+    if (ev->type == ALLEGRO_EVENT_MOUSE_LEAVE_DISPLAY) {
         _clear_hover(ctx, _main_display(ctx, ev->mouse.display));
         ctx->hover_widget = -1;
         ctx->redraw = 1;
         return 0;
-    default:
-        if (ev->type >= ALLEGRO_EVENT_DISPLAY_EXPOSE && ev->type <= 61) _display_event(ctx, ev);
-        return 0;
     }
+    // Entering a display changes nothing until the pointer moves.
+    if (ev->type == ALLEGRO_EVENT_MOUSE_ENTER_DISPLAY) return 0;
+    if (q_gui_is_pointer_event(ev)) return _mouse_event(ctx, ev);
+    if (q_gui_is_display_event(ev)) _display_event(ctx, ev);
+    return 0;
 }
 
 // =============================================================================

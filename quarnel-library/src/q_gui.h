@@ -374,6 +374,12 @@ int q_gui_load_theme_json(Q_GUI_CTX *ctx, const char *path);
 // ---- events, focus and queries ----------------------------------------------
 
 int q_gui_process_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev);
+// Which source an Allegro event comes from: the keyboard (down, up, char), the
+// pointer (moves, wheel, buttons, warps, entering and leaving a display) or a
+// display (expose through resume-drawing, connected, disconnected).
+int q_gui_is_key_event(const ALLEGRO_EVENT *ev);
+int q_gui_is_pointer_event(const ALLEGRO_EVENT *ev);
+int q_gui_is_display_event(const ALLEGRO_EVENT *ev);
 int q_gui_wants_mouse(const Q_GUI_CTX *ctx);
 void q_gui_set_focus(Q_GUI_CTX *ctx, int widget_id);
 int q_gui_get_focus(const Q_GUI_CTX *ctx);

@@ -141,20 +141,15 @@ int q_gui_add_button(Q_GUI_CTX *ctx, int window, const char *label, float x, flo
     return wd ? wd->id : -1;
 }
 
-static Q_GUI_BUTTON_DATA *_button(const Q_GUI_CTX *ctx, int id) {
-    Q_GUI_WIDGET *w = q_gui_widget_of_kind(ctx, id, Q_GUI_KIND_BUTTON);
-    return w ? _data(w) : nullptr;
-}
-
 void q_gui_button_set_label(Q_GUI_CTX *ctx, int id, const char *label) {
-    Q_GUI_BUTTON_DATA *d = _button(ctx, id);
+    Q_GUI_BUTTON_DATA *d = q_gui_lookup<Q_GUI_BUTTON_DATA>(ctx, id);
     if (!d) return;
     q_strcpy(d->label, sizeof d->label, label ? label : "");
     ctx->redraw = 1;
 }
 
 const char *q_gui_button_get_label(const Q_GUI_CTX *ctx, int id) {
-    const Q_GUI_BUTTON_DATA *d = _button(ctx, id);
+    const Q_GUI_BUTTON_DATA *d = q_gui_lookup<Q_GUI_BUTTON_DATA>(ctx, id);
     return d ? d->label : "";
 }
 
@@ -162,7 +157,7 @@ static const int k_mod_keep =
     ALLEGRO_KEYMOD_SHIFT | ALLEGRO_KEYMOD_CTRL | ALLEGRO_KEYMOD_ALT | ALLEGRO_KEYMOD_COMMAND;
 
 void q_gui_button_set_keycode(Q_GUI_CTX *ctx, int id, int keycode, int mods) {
-    Q_GUI_BUTTON_DATA *d = _button(ctx, id);
+    Q_GUI_BUTTON_DATA *d = q_gui_lookup<Q_GUI_BUTTON_DATA>(ctx, id);
     if (!d) return;
     d->keycode = keycode;
     d->key_mods = mods & k_mod_keep;
@@ -173,7 +168,7 @@ void q_gui_button_set_keycode(Q_GUI_CTX *ctx, int id, int keycode, int mods) {
 
 void q_gui_button_set_keycode_scoped(Q_GUI_CTX *ctx, int id, int keycode, int mods, const int *scope,
                                      int count) {
-    Q_GUI_BUTTON_DATA *d = _button(ctx, id);
+    Q_GUI_BUTTON_DATA *d = q_gui_lookup<Q_GUI_BUTTON_DATA>(ctx, id);
     if (!d) return;
     d->keycode = keycode;
     d->key_mods = mods & k_mod_keep;
@@ -186,7 +181,7 @@ void q_gui_button_set_keycode_scoped(Q_GUI_CTX *ctx, int id, int keycode, int mo
 
 void q_gui_button_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *normal, ALLEGRO_BITMAP *hover,
                               ALLEGRO_BITMAP *active) {
-    Q_GUI_BUTTON_DATA *d = _button(ctx, id);
+    Q_GUI_BUTTON_DATA *d = q_gui_lookup<Q_GUI_BUTTON_DATA>(ctx, id);
     if (!d) return;
     d->bmp_normal = normal;
     d->bmp_hover = hover;
@@ -196,7 +191,7 @@ void q_gui_button_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *normal, AL
 }
 
 void q_gui_button_set_toggle(Q_GUI_CTX *ctx, int id, int flag) {
-    Q_GUI_BUTTON_DATA *d = _button(ctx, id);
+    Q_GUI_BUTTON_DATA *d = q_gui_lookup<Q_GUI_BUTTON_DATA>(ctx, id);
     if (!d) return;
     d->toggle_mode = flag ? 1 : 0;
     if (!flag) d->toggled = 0;
@@ -204,13 +199,25 @@ void q_gui_button_set_toggle(Q_GUI_CTX *ctx, int id, int flag) {
 }
 
 void q_gui_button_set_toggled(Q_GUI_CTX *ctx, int id, int flag) {
-    Q_GUI_BUTTON_DATA *d = _button(ctx, id);
+    Q_GUI_BUTTON_DATA *d = q_gui_lookup<Q_GUI_BUTTON_DATA>(ctx, id);
     if (!d) return;
     d->toggled = flag ? 1 : 0;
     ctx->redraw = 1;
 }
 
 int q_gui_button_is_toggled(const Q_GUI_CTX *ctx, int id) {
-    const Q_GUI_BUTTON_DATA *d = _button(ctx, id);
+    const Q_GUI_BUTTON_DATA *d = q_gui_lookup<Q_GUI_BUTTON_DATA>(ctx, id);
     return d ? d->toggled : 0;
+}
+
+int q_gui_window_find_button(const Q_GUI_CTX *ctx, int id, const char *label) {
+    const Q_GUI_WINDOW *win = q_gui_window_find(ctx, id);
+    if (!win || !label) return -1;
+    for (int i = 0; i < win->widget_count; i++) {
+        const Q_GUI_WIDGET *w = win->widgets[i];
+        if (w->kind != Q_GUI_KIND_BUTTON) continue;
+        const char *l = q_gui_button_get_label(ctx, w->id);
+        if (l && !strcmp(l, label)) return w->id;
+    }
+    return -1;
 }

@@ -88,32 +88,27 @@ int q_gui_add_checkbox(Q_GUI_CTX *ctx, int window, const char *label, float x, f
     return wd ? wd->id : -1;
 }
 
-static Q_GUI_CHECKBOX_DATA *_cb(const Q_GUI_CTX *ctx, int id) {
-    Q_GUI_WIDGET *w = q_gui_widget_of_kind(ctx, id, Q_GUI_KIND_CHECKBOX);
-    return w ? _data(w) : nullptr;
-}
-
 void q_gui_checkbox_set_checked(Q_GUI_CTX *ctx, int id, int flag) {
-    Q_GUI_CHECKBOX_DATA *d = _cb(ctx, id);
+    Q_GUI_CHECKBOX_DATA *d = q_gui_lookup<Q_GUI_CHECKBOX_DATA>(ctx, id);
     if (!d) return;
     d->checked = flag ? 1 : 0;
     ctx->redraw = 1;
 }
 
 int q_gui_checkbox_is_checked(const Q_GUI_CTX *ctx, int id) {
-    const Q_GUI_CHECKBOX_DATA *d = _cb(ctx, id);
+    const Q_GUI_CHECKBOX_DATA *d = q_gui_lookup<Q_GUI_CHECKBOX_DATA>(ctx, id);
     return d ? d->checked : 0;
 }
 
 void q_gui_checkbox_set_label(Q_GUI_CTX *ctx, int id, const char *label) {
-    Q_GUI_CHECKBOX_DATA *d = _cb(ctx, id);
+    Q_GUI_CHECKBOX_DATA *d = q_gui_lookup<Q_GUI_CHECKBOX_DATA>(ctx, id);
     if (!d) return;
     q_strcpy(d->label, sizeof d->label, label ? label : "");
     ctx->redraw = 1;
 }
 
 const char *q_gui_checkbox_get_label(const Q_GUI_CTX *ctx, int id) {
-    const Q_GUI_CHECKBOX_DATA *d = _cb(ctx, id);
+    const Q_GUI_CHECKBOX_DATA *d = q_gui_lookup<Q_GUI_CHECKBOX_DATA>(ctx, id);
     return d ? d->label : "";
 }
 

@@ -11,6 +11,7 @@
 // composites built on it look inside.
 
 struct Q_GUI_BUTTON_DATA {
+    static constexpr int kind = Q_GUI_KIND_BUTTON;
     char label[Q_GUI_BUTTON_LABEL_MAX];
     ALLEGRO_BITMAP *bmp_normal, *bmp_hover, *bmp_active;
     int shape;
@@ -26,6 +27,7 @@ struct Q_GUI_BUTTON_DATA {
 };
 
 struct Q_GUI_LABEL_DATA {
+    static constexpr int kind = Q_GUI_KIND_LABEL;
     char text[Q_GUI_LABEL_TEXT_MAX];
     int align;  // 0 left, 1 centred, 2 right, 3 wrapped paragraph
     char *link; // owned, may be absent
@@ -37,6 +39,7 @@ struct Q_GUI_LABEL_DATA {
 };
 
 struct Q_GUI_CUSTOM_DATA {
+    static constexpr int kind = Q_GUI_KIND_CUSTOM;
     Q_GUI_CUSTOM_DRAW_CB on_draw;
     void *draw_user;
     Q_GUI_CUSTOM_MOUSE_CB on_mouse;
@@ -46,6 +49,7 @@ struct Q_GUI_CUSTOM_DATA {
 };
 
 struct Q_GUI_SLIDER_DATA {
+    static constexpr int kind = Q_GUI_KIND_SLIDER;
     double min, max, value, step;
     int mode;        // 1: a percentage slider, range forced to 0..100
     int orientation; // 1 vertical, 0 horizontal
@@ -55,6 +59,7 @@ struct Q_GUI_SLIDER_DATA {
 };
 
 struct Q_GUI_TEXTAREA_DATA {
+    static constexpr int kind = Q_GUI_KIND_TEXTAREA;
     char *buf; // max_len + 1 bytes
     int len, max_len;
     int multiline;
@@ -79,6 +84,7 @@ struct Q_GUI_TEXTAREA_DATA {
 };
 
 struct Q_GUI_CHECKBOX_DATA {
+    static constexpr int kind = Q_GUI_KIND_CHECKBOX;
     char label[Q_GUI_ITEM_TEXT_MAX];
     int checked;
     Q_GUI_INDEX_CB on_toggle; // (widget id, new state, user)
@@ -87,6 +93,7 @@ struct Q_GUI_CHECKBOX_DATA {
 };
 
 struct Q_GUI_SCROLLBAR_DATA {
+    static constexpr int kind = Q_GUI_KIND_SCROLLBAR;
     int orientation; // 1 horizontal, else vertical
     int shape;       // 1 rounded thumb, else square
     double content, viewport, position, step;
@@ -97,6 +104,7 @@ struct Q_GUI_SCROLLBAR_DATA {
 };
 
 struct Q_GUI_LISTBOX_DATA {
+    static constexpr int kind = Q_GUI_KIND_LISTBOX;
     Q_GUI_LISTITEM *items;
     int count, cap;
     int mode;     // 0 clicks select nothing, 1 single, 2 multiple
@@ -112,6 +120,7 @@ struct Q_GUI_LISTBOX_DATA {
 };
 
 struct Q_GUI_RADIOLIST_DATA {
+    static constexpr int kind = Q_GUI_KIND_RADIOLIST;
     Q_GUI_LISTITEM *items;
     int count, cap;
     int selected; // -1
@@ -138,6 +147,7 @@ struct Q_GUI_DROP {
 };
 
 struct Q_GUI_COMBOBOX_DATA {
+    static constexpr int kind = Q_GUI_KIND_COMBOBOX;
     Q_GUI_DROP drop;
     Q_GUI_LISTITEM *items;
     int cap;
@@ -148,6 +158,7 @@ struct Q_GUI_COMBOBOX_DATA {
 };
 
 struct Q_GUI_IMAGE_DATA {
+    static constexpr int kind = Q_GUI_KIND_IMAGE;
     ALLEGRO_BITMAP *bitmap; // not owned
     int scale_mode;         // 1 stretch, 2 centre, else fit keeping the aspect
 };
@@ -160,6 +171,7 @@ struct Q_GUI_DROPMENU_ENTRY {
 };
 
 struct Q_GUI_DROPMENU_DATA {
+    static constexpr int kind = Q_GUI_KIND_DROPMENU;
     Q_GUI_DROP drop;
     char label[Q_GUI_ITEM_TEXT_MAX];
     Q_GUI_DROPMENU_ENTRY *entries;
@@ -169,6 +181,7 @@ struct Q_GUI_DROPMENU_DATA {
 };
 
 struct Q_GUI_SPLITPANE_DATA {
+    static constexpr int kind = Q_GUI_KIND_SPLITPANE;
     int orientation; // 1 stacked panes (horizontal band), else side by side
     double ratio, min_ratio, max_ratio;
     float band;
@@ -177,6 +190,7 @@ struct Q_GUI_SPLITPANE_DATA {
 };
 
 struct Q_GUI_HEXVIEW_DATA {
+    static constexpr int kind = Q_GUI_KIND_HEXVIEW;
     unsigned char *bytes; // owned copy
     size_t size;
     int per_row; // 16
@@ -185,6 +199,7 @@ struct Q_GUI_HEXVIEW_DATA {
 };
 
 struct Q_GUI_SYNTAXVIEW_DATA {
+    static constexpr int kind = Q_GUI_KIND_SYNTAXVIEW;
     char *text; // owned, carriage returns before line feeds removed
     size_t len;
     int language;
@@ -204,6 +219,7 @@ struct Q_GUI_DATAGRID_COL {
 };
 
 struct Q_GUI_DATAGRID_DATA {
+    static constexpr int kind = Q_GUI_KIND_DATAGRID;
     Q_GUI_DATAGRID_COL *cols;
     int *order; // display position -> column index
     int col_count, col_cap;
@@ -231,6 +247,7 @@ struct Q_GUI_DATAGRID_DATA {
 };
 
 struct Q_GUI_PROGRESSBAR_DATA {
+    static constexpr int kind = Q_GUI_KIND_PROGRESSBAR;
     double value; // 0..1
     char text[Q_GUI_LABEL_TEXT_MAX];
 };
@@ -238,6 +255,7 @@ struct Q_GUI_PROGRESSBAR_DATA {
 struct Q_GUI_MD_RUN; // a laid-out piece of text (q_gui_markdown.cpp)
 
 struct Q_GUI_MARKDOWNVIEW_DATA {
+    static constexpr int kind = Q_GUI_KIND_MARKDOWNVIEW;
     ALLEGRO_FONT *fonts[4]; // regular, bold, italic, monospace (null = the widget's font)
     char *source;           // owned
     Q_GUI_MD_RUN *runs;     // layout
@@ -416,6 +434,13 @@ void q_gui_overlay_release(Q_GUI_CTX *ctx, int layer, const Q_GUI_WIDGET *w);
 int q_gui_overlay_held(const Q_GUI_CTX *ctx, int layer, const Q_GUI_WIDGET *w);
 // Frees every layer the widget holds (it is being destroyed).
 void q_gui_overlay_forget(Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w);
+
+// The per-kind record of a widget, only when the widget exists and is of the
+// record's kind (every record names its kind); else null.
+template <class T> T *q_gui_lookup(const Q_GUI_CTX *ctx, int id) {
+    Q_GUI_WIDGET *w = q_gui_widget_of_kind(ctx, id, T::kind);
+    return w ? static_cast<T *>(w->data) : nullptr;
+}
 
 // ---- open drop-down lists (combobox, drop-down menu) -------------------------
 

@@ -95,20 +95,15 @@ int q_gui_add_radiolist(Q_GUI_CTX *ctx, int window, float x, float y, float w, f
     return wd ? wd->id : -1;
 }
 
-static Q_GUI_RADIOLIST_DATA *_rl(const Q_GUI_CTX *ctx, int id) {
-    Q_GUI_WIDGET *w = q_gui_widget_of_kind(ctx, id, Q_GUI_KIND_RADIOLIST);
-    return w ? _data(w) : nullptr;
-}
-
 int q_gui_radiolist_add_item(Q_GUI_CTX *ctx, int id, const char *text) {
-    Q_GUI_RADIOLIST_DATA *d = _rl(ctx, id);
+    Q_GUI_RADIOLIST_DATA *d = q_gui_lookup<Q_GUI_RADIOLIST_DATA>(ctx, id);
     if (!d) return -1;
     ctx->redraw = 1;
     return q_gui_items_add(&d->items, &d->count, &d->cap, text);
 }
 
 void q_gui_radiolist_clear(Q_GUI_CTX *ctx, int id) {
-    Q_GUI_RADIOLIST_DATA *d = _rl(ctx, id);
+    Q_GUI_RADIOLIST_DATA *d = q_gui_lookup<Q_GUI_RADIOLIST_DATA>(ctx, id);
     if (!d) return;
     d->count = 0;
     d->selected = -1;
@@ -116,12 +111,12 @@ void q_gui_radiolist_clear(Q_GUI_CTX *ctx, int id) {
 }
 
 int q_gui_radiolist_get_selected(const Q_GUI_CTX *ctx, int id) {
-    const Q_GUI_RADIOLIST_DATA *d = _rl(ctx, id);
+    const Q_GUI_RADIOLIST_DATA *d = q_gui_lookup<Q_GUI_RADIOLIST_DATA>(ctx, id);
     return d ? d->selected : -1;
 }
 
 void q_gui_radiolist_set_selected(Q_GUI_CTX *ctx, int id, int index) {
-    Q_GUI_RADIOLIST_DATA *d = _rl(ctx, id);
+    Q_GUI_RADIOLIST_DATA *d = q_gui_lookup<Q_GUI_RADIOLIST_DATA>(ctx, id);
     if (!d || index < -1 || index >= d->count) return;
     d->selected = index;
     ctx->redraw = 1;

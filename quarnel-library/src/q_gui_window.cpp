@@ -1024,18 +1024,6 @@ void q_gui_window_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *body, ALLE
     win->bg_scale_mode = scale_mode;
 }
 
-int q_gui_window_find_button(const Q_GUI_CTX *ctx, int id, const char *label) {
-    const Q_GUI_WINDOW *win = q_gui_window_find(ctx, id);
-    if (!win || !label) return -1;
-    for (int i = 0; i < win->widget_count; i++) {
-        const Q_GUI_WIDGET *w = win->widgets[i];
-        if (w->kind != Q_GUI_KIND_BUTTON) continue;
-        const char *l = q_gui_button_get_label(ctx, w->id);
-        if (l && !strcmp(l, label)) return w->id;
-    }
-    return -1;
-}
-
 // =============================================================================
 // Native windows
 // =============================================================================
