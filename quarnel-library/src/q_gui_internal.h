@@ -514,3 +514,10 @@ int q_gui_item_step(int keycode, int current, int count, int *to);
 // PgUp and PgDn a page away (PgDn from no row lands on row page), Home the
 // first, End the last, kept within 0..count-1. Returns 0 for other keys.
 int q_gui_row_step(int keycode, int current, int count, int page, int *to);
+// The value a value kind (scroll bar, slider) moves to for a key: Left and
+// Right a step down and up, Up and Down a step and PgUp and PgDn a page
+// towards hi when up_raises (a slider) or towards lo (a scroll bar, whose
+// top is lo), Home lo, End hi. Returns 2 with *to set, 1 for Enter (taken
+// without a move), 0 for other keys.
+int q_gui_value_step(int keycode, double value, double lo, double hi, double step, double page, int up_raises,
+                     double *to);

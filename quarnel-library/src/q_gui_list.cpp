@@ -231,3 +231,61 @@ const Q_GUI_OVERLAY_OPS q_gui_drop_overlay = {
     .draw = _drop_draw,
     .displaced = _drop_displaced,
 };
+
+// =============================================================================
+// Key steps of the value kinds (scroll bar, slider)
+// =============================================================================
+
+int q_gui_nav_takes_key(const Q_GUI_WIDGET *, int keycode) {
+    switch (keycode) {
+    case ALLEGRO_KEY_ENTER:
+    case ALLEGRO_KEY_HOME:
+    case ALLEGRO_KEY_END:
+    case ALLEGRO_KEY_PGUP:
+    case ALLEGRO_KEY_PGDN:
+    case ALLEGRO_KEY_LEFT:
+    case ALLEGRO_KEY_RIGHT:
+    case ALLEGRO_KEY_UP:
+    case ALLEGRO_KEY_DOWN:
+    case ALLEGRO_KEY_PAD_ENTER:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+int q_gui_value_step(int keycode, double value, double lo, double hi, double step, double page, int up_raises,
+                     double *to) {
+    const double up = up_raises ? 1 : -1;
+    switch (keycode) {
+    case ALLEGRO_KEY_LEFT:
+        *to = value - step;
+        return 2;
+    case ALLEGRO_KEY_RIGHT:
+        *to = value + step;
+        return 2;
+    case ALLEGRO_KEY_UP:
+        *to = value + up * step;
+        return 2;
+    case ALLEGRO_KEY_DOWN:
+        *to = value - up * step;
+        return 2;
+    case ALLEGRO_KEY_PGUP:
+        *to = value + up * page;
+        return 2;
+    case ALLEGRO_KEY_PGDN:
+        *to = value - up * page;
+        return 2;
+    case ALLEGRO_KEY_HOME:
+        *to = lo;
+        return 2;
+    case ALLEGRO_KEY_END:
+        *to = hi;
+        return 2;
+    case ALLEGRO_KEY_ENTER:
+    case ALLEGRO_KEY_PAD_ENTER:
+        return 1;
+    default:
+        return 0;
+    }
+}
