@@ -262,7 +262,7 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     for (int r = d->first_row; r < last; r++) {
         const float ry = y + rh + rh * (float)(r - d->first_row);
         if (_is_row_selected(d, r))
-            al_draw_filled_rectangle(x, ry, x + w->w - sw, ry + rh, q_gui_dim(w, t->selection_color));
+            q_gui_lit_row(t, w->enabled, x, ry, x + w->w - sw, ry + rh, Q_GUI_LIT_CURSOR);
         else if (r & 1)
             al_draw_filled_rectangle(x, ry, x + w->w - sw, ry + rh, q_gui_with_alpha(t->bg_hover, 0.35f));
         if (r == d->selected && (w->state & Q_GUI_WS_FOCUSED))

@@ -122,7 +122,8 @@ void q_gui_drop_list_draw(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, const Q_G
         const int lit = i == l->highlight  ? Q_GUI_LIT_CURSOR
                         : i == l->selected ? Q_GUI_LIT_MARK
                                            : Q_GUI_LIT_NONE;
-        const ALLEGRO_COLOR tc = q_gui_lit_row(t, lx + 1, ry, lx + lw - sw - 1, ry + l->row_h, lit);
+        const ALLEGRO_COLOR tc =
+            q_gui_lit_row(t, w->enabled, lx + 1, ry, lx + lw - sw - 1, ry + l->row_h, lit);
         q_gui_draw_text_fit(font, tc, lx + ctx->style.item_text_padding, ry + (l->row_h - fh) / 2,
                             lw - sw - 2 * ctx->style.item_text_padding, 0, l->text_at(w, i));
     }
@@ -157,8 +158,11 @@ Q_GUI_LOOK q_gui_look(const Q_GUI_WIDGET *w, int active) {
     return q_gui_look_of(&w->theme, states);
 }
 
-ALLEGRO_COLOR q_gui_lit_row(const Q_GUI_THEME *t, float x0, float y0, float x1, float y1, int lit) {
-    if (lit == Q_GUI_LIT_CURSOR) al_draw_filled_rectangle(x0, y0, x1, y1, t->selection_color);
-    if (lit == Q_GUI_LIT_MARK) al_draw_filled_rectangle(x0, y0, x1, y1, t->bg_hover);
-    return lit == Q_GUI_LIT_CURSOR ? t->text_active : t->text_normal;
+ALLEGRO_COLOR q_gui_lit_row(const Q_GUI_THEME *t, int enabled, float x0, float y0, float x1, float y1,
+                            int lit) {
+    const float k = enabled ? 1.0f : 0.45f;
+    auto dim = [k](ALLEGRO_COLOR c) { return k < 1 ? q_gui_with_alpha(c, c.a * k) : c; };
+    if (lit == Q_GUI_LIT_CURSOR) al_draw_filled_rectangle(x0, y0, x1, y1, dim(t->selection_color));
+    if (lit == Q_GUI_LIT_MARK) al_draw_filled_rectangle(x0, y0, x1, y1, dim(t->bg_hover));
+    return dim(lit == Q_GUI_LIT_CURSOR ? t->text_active : t->text_normal);
 }

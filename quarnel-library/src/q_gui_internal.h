@@ -319,9 +319,11 @@ Q_GUI_LOOK q_gui_look(const Q_GUI_WIDGET *w, int active);
 // A lit row of a list: Q_GUI_LIT_CURSOR (the keyboard's or the pointer's
 // row in an open list, a selected list row) in the selection colour,
 // Q_GUI_LIT_MARK (the chosen item, the row under the pointer) in the hover
-// background. Returns the text colour of the row.
+// background. Returns the text colour of the row. Rows of a disabled widget
+// are dimmed like the rest of it.
 enum { Q_GUI_LIT_NONE, Q_GUI_LIT_MARK, Q_GUI_LIT_CURSOR };
-ALLEGRO_COLOR q_gui_lit_row(const Q_GUI_THEME *t, float x0, float y0, float x1, float y1, int lit);
+ALLEGRO_COLOR q_gui_lit_row(const Q_GUI_THEME *t, int enabled, float x0, float y0, float x1, float y1,
+                            int lit);
 
 void q_gui_fill_box(const Q_GUI_CTX *ctx, float x, float y, float w, float h, float rx, float ry,
                     ALLEGRO_COLOR c);

@@ -786,7 +786,7 @@ static void _sugg_draw(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w) {
     for (int i = 0; i < rows; i++) {
         const int k = first + i;
         const float ry = ly + rh * (float)i;
-        const ALLEGRO_COLOR tc = q_gui_lit_row(t, x + 1, ry, x + lw - 1, ry + rh,
+        const ALLEGRO_COLOR tc = q_gui_lit_row(t, w->enabled, x + 1, ry, x + lw - 1, ry + rh,
                                                k == d->sugg_hl ? Q_GUI_LIT_CURSOR : Q_GUI_LIT_NONE);
         q_gui_draw_text_fit(font, tc, x + ctx->style.item_text_padding, ry + ctx->style.item_height_pad / 2,
                             lw - 2 * ctx->style.item_text_padding, 0, d->sugg[k].text);
