@@ -15,27 +15,14 @@ static Q_GUI_COMBOBOX_DATA *_data(const Q_GUI_WIDGET *w) {
 
 static_assert(offsetof(Q_GUI_COMBOBOX_DATA, drop) == 0, "the shared drop state leads the record");
 
-static int _rows(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w) {
-    const int vis = ctx->style.combobox_max_visible > 0 ? ctx->style.combobox_max_visible : 6;
-    return std::min(_data(w)->drop.count, vis);
-}
-
 static const char *_text_at(const Q_GUI_WIDGET *w, int i) {
     return _data(w)->items[i].text;
 }
 
 static Q_GUI_DROP_LIST _list(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w) {
     const Q_GUI_COMBOBOX_DATA *d = _data(w);
-    Q_GUI_DROP_LIST l = {};
-    l.row_h = d->drop.row_h;
-    l.count = d->drop.count;
-    l.first = d->drop.first;
-    l.rows = _rows(ctx, w);
-    l.highlight = d->drop.highlight;
+    Q_GUI_DROP_LIST l = q_gui_drop_list_base(ctx, w);
     l.selected = d->selected;
-    l.strip = d->drop.count > l.rows;
-    l.bmp = d->drop.bmp_list;
-    l.text_at = _text_at;
     q_gui_drop_list_place(ctx, w, &l, ctx->style.combobox_max_dropdown_width,
                           (d->flags & Q_GUI_COMBOBOX_OPEN_ABOVE) ? 1 : 0);
     return l;
@@ -48,7 +35,7 @@ static void _open(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, int flag) {
     if (flag && dr->count > 0) {
         q_gui_drop_hold(ctx, w, 1);
         dr->highlight = d->selected >= 0 ? d->selected : 0;
-        const int rows = _rows(ctx, w);
+        const int rows = q_gui_drop_rows(ctx, w);
         dr->first = std::max(0, std::min(dr->highlight - rows / 2, dr->count - rows));
     } else {
         q_gui_drop_hold(ctx, w, 0);
@@ -66,7 +53,9 @@ static void _pick(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, int index) {
 static const Q_GUI_DROP_KIND k_combobox_drop = {
     .layer = Q_GUI_LAYER_LIST,
     .paging = 1,
-    .rows = _rows,
+    .max_visible = &Q_GUI_STYLE::combobox_max_visible,
+    .default_rows = 6,
+    .text_at = _text_at,
     .list = _list,
     .set_open = _open,
     .pick = _pick,

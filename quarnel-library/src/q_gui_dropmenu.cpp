@@ -16,28 +16,14 @@ static Q_GUI_DROPMENU_DATA *_data(const Q_GUI_WIDGET *w) {
 
 static_assert(offsetof(Q_GUI_DROPMENU_DATA, drop) == 0, "the shared drop state leads the record");
 
-static int _rows(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w) {
-    const int vis = ctx->style.dropmenu_max_visible > 0 ? ctx->style.dropmenu_max_visible : 12;
-    return std::min(_data(w)->drop.count, vis);
-}
-
 static const char *_text_at(const Q_GUI_WIDGET *w, int i) {
     return _data(w)->entries[i].text;
 }
 
 static Q_GUI_DROP_LIST _list(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w) {
-    const Q_GUI_DROP *d = &_data(w)->drop;
-    Q_GUI_DROP_LIST l = {};
-    l.row_h = d->row_h;
-    l.count = d->count;
-    l.first = d->first;
-    l.rows = _rows(ctx, w);
-    l.highlight = d->highlight;
-    l.selected = -1;
+    Q_GUI_DROP_LIST l = q_gui_drop_list_base(ctx, w);
     // No strip at all when the style gives it no width.
-    l.strip = d->count > l.rows && ctx->style.scrollbar_size > 0;
-    l.bmp = d->bmp_list;
-    l.text_at = _text_at;
+    l.strip = l.strip && ctx->style.scrollbar_size > 0;
     q_gui_drop_list_place(ctx, w, &l, 0, 0);
     return l;
 }
@@ -67,7 +53,9 @@ static void _pick(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, int index) {
 static const Q_GUI_DROP_KIND k_dropmenu_drop = {
     .layer = Q_GUI_LAYER_MENU,
     .paging = 0,
-    .rows = _rows,
+    .max_visible = &Q_GUI_STYLE::dropmenu_max_visible,
+    .default_rows = 12,
+    .text_at = _text_at,
     .list = _list,
     .set_open = _set_open,
     .pick = _pick,

@@ -480,8 +480,12 @@ int q_gui_drop_list_key_move(int keycode, int *highlight, int *first, int count,
 struct Q_GUI_DROP_KIND {
     int layer;  // Q_GUI_LAYER_*
     int paging; // PgUp and PgDn page through the open list
-    int (*rows)(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w);
-    // The open list laid out in canvas coordinates.
+    // Rows shown at most: the style's value when it is > 0, else the default.
+    int Q_GUI_STYLE::*max_visible;
+    int default_rows;
+    const char *(*text_at)(const Q_GUI_WIDGET *w, int i);
+    // The open list laid out in canvas coordinates (q_gui_drop_list_base
+    // plus what the kind adds).
     Q_GUI_DROP_LIST (*list)(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w);
     void (*set_open)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, int flag);
     // Picks an item (an index outside the items only closes the list).
@@ -489,6 +493,9 @@ struct Q_GUI_DROP_KIND {
 };
 
 Q_GUI_DROP *q_gui_drop(const Q_GUI_WIDGET *w);
+int q_gui_drop_rows(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w);
+// The open list's rows, highlight and skin, not yet placed.
+Q_GUI_DROP_LIST q_gui_drop_list_base(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w);
 // Open and holding its layer (the context may close menus behind the
 // widget's back, q_gui_close_menus).
 int q_gui_drop_is_open(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w);

@@ -139,6 +139,27 @@ Q_GUI_DROP *q_gui_drop(const Q_GUI_WIDGET *w) {
     return static_cast<Q_GUI_DROP *>(w->data);
 }
 
+int q_gui_drop_rows(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w) {
+    const Q_GUI_DROP *d = q_gui_drop(w);
+    const int vis = ctx->style.*d->kind->max_visible;
+    return std::min(d->count, vis > 0 ? vis : d->kind->default_rows);
+}
+
+Q_GUI_DROP_LIST q_gui_drop_list_base(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w) {
+    const Q_GUI_DROP *d = q_gui_drop(w);
+    Q_GUI_DROP_LIST l = {};
+    l.row_h = d->row_h;
+    l.count = d->count;
+    l.first = d->first;
+    l.rows = q_gui_drop_rows(ctx, w);
+    l.highlight = d->highlight;
+    l.selected = -1;
+    l.strip = d->count > l.rows;
+    l.bmp = d->bmp_list;
+    l.text_at = d->kind->text_at;
+    return l;
+}
+
 int q_gui_drop_is_open(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w) {
     const Q_GUI_DROP *d = q_gui_drop(w);
     return d->open && q_gui_overlay_held(ctx, d->kind->layer, w);
@@ -189,7 +210,7 @@ static int _drop_key(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
         return 1;
     default:
         return q_gui_drop_list_key_move(ev->keyboard.keycode, &d->highlight, &d->first, d->count,
-                                        d->kind->rows(ctx, w), d->kind->paging);
+                                        q_gui_drop_rows(ctx, w), d->kind->paging);
     }
 }
 
@@ -209,7 +230,7 @@ static int _drop_press(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev,
 
 static int _drop_wheel(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, float dz) {
     Q_GUI_DROP *d = q_gui_drop(w);
-    q_gui_drop_list_move(&d->highlight, &d->first, d->count, d->kind->rows(ctx, w), -(int)dz);
+    q_gui_drop_list_move(&d->highlight, &d->first, d->count, q_gui_drop_rows(ctx, w), -(int)dz);
     return 1;
 }
 
