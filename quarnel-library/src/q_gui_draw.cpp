@@ -166,3 +166,29 @@ ALLEGRO_COLOR q_gui_lit_row(const Q_GUI_THEME *t, int enabled, float x0, float y
     if (lit == Q_GUI_LIT_MARK) al_draw_filled_rectangle(x0, y0, x1, y1, dim(t->bg_hover));
     return dim(lit == Q_GUI_LIT_CURSOR ? t->text_active : t->text_normal);
 }
+
+void q_gui_clip_rect(float x, float y, float w, float h, int ox, int oy, int ow, int oh) {
+    float x0 = x, y0 = y, x1 = x + w, y1 = y + h;
+    const ALLEGRO_TRANSFORM *t = al_get_current_transform();
+    al_transform_coordinates(t, &x0, &y0);
+    al_transform_coordinates(t, &x1, &y1);
+    const int cx0 = std::max(ox, (int)floorf(fminf(x0, x1))), cy0 = std::max(oy, (int)floorf(fminf(y0, y1)));
+    const int cx1 = std::min(ox + ow, (int)ceilf(fmaxf(x0, x1))),
+              cy1 = std::min(oy + oh, (int)ceilf(fmaxf(y0, y1)));
+    al_set_clipping_rectangle(cx0, cy0, std::max(0, cx1 - cx0), std::max(0, cy1 - cy0));
+}
+
+void q_gui_draw_bitmap_mode(ALLEGRO_BITMAP *bmp, ALLEGRO_COLOR tint, int mode, float x, float y, float w,
+                            float h) {
+    const float bw = (float)al_get_bitmap_width(bmp), bh = (float)al_get_bitmap_height(bmp);
+    if (bw <= 0 || bh <= 0) return;
+    if (mode == 1) {
+        al_draw_tinted_scaled_bitmap(bmp, tint, 0, 0, bw, bh, x, y, w, h, 0);
+    } else if (mode == 2) {
+        al_draw_tinted_bitmap(bmp, tint, x + (w - bw) / 2, y + (h - bh) / 2, 0);
+    } else {
+        const float s = fminf(w / bw, h / bh);
+        al_draw_tinted_scaled_bitmap(bmp, tint, 0, 0, bw, bh, x + (w - bw * s) / 2, y + (h - bh * s) / 2,
+                                     bw * s, bh * s, 0);
+    }
+}

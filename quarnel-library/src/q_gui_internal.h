@@ -340,6 +340,13 @@ void q_gui_clip_within(float x0, float y0, float x1, float y1, int ox, int oy, i
 // disabled.
 void q_gui_stroke_view_border(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float x, float y, float rx,
                               float ry);
+// Clips to a canvas rectangle, widened to whole pixels, inside the clip
+// (ox, oy, ow, oh) that was set before.
+void q_gui_clip_rect(float x, float y, float w, float h, int ox, int oy, int ow, int oh);
+// A bitmap in a rectangle by scale mode: 1 stretched, 2 centred unscaled,
+// else fitted keeping its aspect ratio.
+void q_gui_draw_bitmap_mode(ALLEGRO_BITMAP *bmp, ALLEGRO_COLOR tint, int mode, float x, float y, float w,
+                            float h);
 // Draws text cut with "..." to max_w.
 void q_gui_draw_text_fit(ALLEGRO_FONT *font, ALLEGRO_COLOR c, float x, float y, float max_w, int align,
                          const char *text);

@@ -653,35 +653,10 @@ static void _draw_tb_button(const Q_GUI_CTX *ctx, const Q_GUI_WINDOW *win, int b
 // Drawing
 // =============================================================================
 
-// Clips to a canvas rectangle intersected with the clip already set.
-static void _clip_to(float x, float y, float w, float h, int ox, int oy, int ow, int oh) {
-    float x0 = x, y0 = y, x1 = x + w, y1 = y + h;
-    const ALLEGRO_TRANSFORM *t = al_get_current_transform();
-    al_transform_coordinates(t, &x0, &y0);
-    al_transform_coordinates(t, &x1, &y1);
-    const int cx0 = std::max(ox, (int)floorf(fminf(x0, x1))), cy0 = std::max(oy, (int)floorf(fminf(y0, y1)));
-    const int cx1 = std::min(ox + ow, (int)ceilf(fmaxf(x0, x1))),
-              cy1 = std::min(oy + oh, (int)ceilf(fmaxf(y0, y1)));
-    al_set_clipping_rectangle(cx0, cy0, std::max(0, cx1 - cx0), std::max(0, cy1 - cy0));
-}
-
-static void _draw_bitmap_mode(ALLEGRO_BITMAP *bmp, int mode, float x, float y, float w, float h) {
-    const float bw = (float)al_get_bitmap_width(bmp), bh = (float)al_get_bitmap_height(bmp);
-    if (bw <= 0 || bh <= 0) return;
-    if (mode == 1) {
-        al_draw_scaled_bitmap(bmp, 0, 0, bw, bh, x, y, w, h, 0);
-    } else if (mode == 2) {
-        al_draw_bitmap(bmp, x + (w - bw) / 2, y + (h - bh) / 2, 0);
-    } else {
-        const float s = fminf(w / bw, h / bh);
-        al_draw_scaled_bitmap(bmp, 0, 0, bw, bh, x + (w - bw * s) / 2, y + (h - bh * s) / 2, bw * s, bh * s,
-                              0);
-    }
-}
-
 static void _draw_titlebar(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, float tb) {
     if (win->titlebar_bitmap)
-        _draw_bitmap_mode(win->titlebar_bitmap, 1, win->x, win->y, win->w, tb);
+        q_gui_draw_bitmap_mode(win->titlebar_bitmap, al_map_rgba_f(1, 1, 1, 1), 1, win->x, win->y, win->w,
+                               tb);
     else
         al_draw_filled_rectangle(win->x, win->y, win->x + win->w, win->y + tb, win->theme.bg_active);
     float right = win->x + win->w - ctx->style.title_padding;
@@ -719,7 +694,8 @@ void q_gui_window_draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win) {
     _body(ctx, win, &b);
     const bool rounded = ctx->style.shape_mode && tb <= 0;
     if (win->bg_bitmap) {
-        _draw_bitmap_mode(win->bg_bitmap, win->bg_scale_mode, b.x, b.y, b.w, b.h);
+        q_gui_draw_bitmap_mode(win->bg_bitmap, al_map_rgba_f(1, 1, 1, 1), win->bg_scale_mode, b.x, b.y, b.w,
+                               b.h);
     } else if (rounded) {
         al_draw_filled_rounded_rectangle(b.x, b.y, b.x + b.w, b.y + b.h, t->corner_rx, t->corner_ry,
                                          t->bg_normal);
@@ -728,7 +704,7 @@ void q_gui_window_draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win) {
     }
     if (tb > 0) _draw_titlebar(ctx, win, tb);
 
-    _clip_to(b.x, b.y, b.vw, b.vh, ox, oy, ow, oh);
+    q_gui_clip_rect(b.x, b.y, b.vw, b.vh, ox, oy, ow, oh);
     for (int i = 0; i < win->widget_count; i++) {
         Q_GUI_WIDGET *w = win->widgets[i];
         if (!w->visible || !w->ops || !w->ops->draw) continue;
