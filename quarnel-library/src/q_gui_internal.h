@@ -296,6 +296,12 @@ void q_gui_widget_table_remove(Q_GUI_CTX *ctx, int id);
 // display's Allegro clipboard otherwise).
 void q_gui_copy_text(Q_GUI_CTX *ctx, const char *text);
 
+// Ctrl+C on a read-only view: copies the text the view's selection getter
+// returns (an owned copy) and returns 1, or 0 without a selection; -1 for
+// other keys.
+int q_gui_copy_key(Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev,
+                   char *(*selection)(const Q_GUI_CTX *ctx, int id));
+
 // Moves the focus from a widget to the nearest Tab-order widget of its window
 // in a direction (dx, dy of -1, 0, 1).
 void q_gui_focus_move_dir(Q_GUI_CTX *ctx, Q_GUI_WIDGET *from, int dx, int dy);

@@ -252,6 +252,16 @@ void q_gui_copy_text(Q_GUI_CTX *ctx, const char *text) {
 // Helpers shared by the kinds
 // =============================================================================
 
+int q_gui_copy_key(Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev,
+                   char *(*selection)(const Q_GUI_CTX *ctx, int id)) {
+    if (!(ev->keyboard.modifiers & ALLEGRO_KEYMOD_CTRL) || ev->keyboard.keycode != ALLEGRO_KEY_C) return -1;
+    char *t = selection(ctx, w->id);
+    if (!t) return 0;
+    q_gui_copy_text(ctx, t);
+    free(t);
+    return 1;
+}
+
 Q_GUI_WIDGET *q_gui_widget_expect(const Q_GUI_CTX *ctx, int id, int kind, const char *fn, const char *what) {
     Q_GUI_WIDGET *w = q_gui_widget_of_kind(ctx, id, kind);
     if (!w) q_log(Q_LOG_WARNING, "%s: widget %d is not a %s", fn, id, what);
