@@ -149,17 +149,6 @@ static Q_GUI_STYLE _default_style(void) {
     return s;
 }
 
-ALLEGRO_COLOR q_gui_with_alpha(ALLEGRO_COLOR c, float a) {
-    // Allegro blends premultiplied colours by default: the colour channels
-    // follow the alpha, or a fainter colour would come out brighter.
-    const float k = c.a > 0 ? a / c.a : 0;
-    c.r *= k;
-    c.g *= k;
-    c.b *= k;
-    c.a = a;
-    return c;
-}
-
 void q_gui_set_theme(Q_GUI_CTX *ctx, const Q_GUI_THEME *theme) {
     Q_GUARD_VOID(ctx);
     Q_GUARD_VOID(theme);
@@ -444,7 +433,9 @@ Q_GUI_CTX *q_gui_new_ctx(ALLEGRO_FONT *font) {
     ctx->dc_radius = 4;
     ctx->hover_widget = -1;
     ctx->hover_x = ctx->hover_y = -1e9f;
-    ctx->open_combobox = ctx->capture = ctx->open_dropmenu = ctx->suggest_textarea = -1;
+    ctx->capture = -1;
+    for (Q_GUI_OVERLAY &o : ctx->overlays)
+        o = {-1, nullptr};
     ctx->dpi_scale = 1.0f;
     ctx->virtual_scale = 1.0f;
     ctx->redraw = 1;
@@ -805,13 +796,14 @@ void q_gui_set_double_click_radius(Q_GUI_CTX *ctx, float px) {
 }
 
 int q_gui_menu_is_open(const Q_GUI_CTX *ctx) {
-    return ctx && (ctx->open_combobox >= 0 || ctx->open_dropmenu >= 0);
+    return ctx &&
+           (ctx->overlays[Q_GUI_LAYER_LIST].widget >= 0 || ctx->overlays[Q_GUI_LAYER_MENU].widget >= 0);
 }
 
 void q_gui_close_menus(Q_GUI_CTX *ctx) {
     Q_GUARD_VOID(ctx);
-    ctx->open_combobox = -1;
-    ctx->open_dropmenu = -1;
+    ctx->overlays[Q_GUI_LAYER_LIST] = {-1, nullptr};
+    ctx->overlays[Q_GUI_LAYER_MENU] = {-1, nullptr};
     ctx->redraw = 1;
 }
 
@@ -858,9 +850,36 @@ static ALLEGRO_DISPLAY *_main_display(const Q_GUI_CTX *ctx, ALLEGRO_DISPLAY *d) 
     return (d && q_gui_window_from_display(ctx, d) >= 0) ? d : nullptr;
 }
 
-static Q_GUI_WIDGET *_overlay(const Q_GUI_CTX *ctx, int id) {
-    Q_GUI_WIDGET *w = q_gui_get_widget(ctx, id);
-    return (w && w->ops) ? w : nullptr;
+// The widget that holds a layer, with the layer's hooks.
+static Q_GUI_WIDGET *_overlay(const Q_GUI_CTX *ctx, int layer, const Q_GUI_OVERLAY_OPS **ops) {
+    const Q_GUI_OVERLAY *o = &ctx->overlays[layer];
+    Q_GUI_WIDGET *w = o->ops ? q_gui_get_widget(ctx, o->widget) : nullptr;
+    *ops = o->ops;
+    return w;
+}
+
+void q_gui_overlay_open(Q_GUI_CTX *ctx, int layer, Q_GUI_WIDGET *w, const Q_GUI_OVERLAY_OPS *ops) {
+    Q_GUI_OVERLAY *o = &ctx->overlays[layer];
+    if (o->widget >= 0 && o->widget != w->id) {
+        Q_GUI_WIDGET *prev = q_gui_get_widget(ctx, o->widget);
+        if (prev && o->ops && o->ops->displaced) o->ops->displaced(ctx, prev);
+    }
+    o->widget = w->id;
+    o->ops = ops;
+}
+
+void q_gui_overlay_release(Q_GUI_CTX *ctx, int layer, const Q_GUI_WIDGET *w) {
+    Q_GUI_OVERLAY *o = &ctx->overlays[layer];
+    if (o->widget == w->id) *o = {-1, nullptr};
+}
+
+int q_gui_overlay_held(const Q_GUI_CTX *ctx, int layer, const Q_GUI_WIDGET *w) {
+    return ctx->overlays[layer].widget == w->id;
+}
+
+void q_gui_overlay_forget(Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w) {
+    for (int l = 0; l < Q_GUI_OVERLAY_LAYERS; l++)
+        q_gui_overlay_release(ctx, l, w);
 }
 
 static void _display_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
@@ -961,11 +980,11 @@ static int _key_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
     }
     // Key-char.
     _update_mods_from_char(ctx, ev->keyboard.modifiers);
-    const int overlays[2] = {ctx->open_combobox, ctx->open_dropmenu};
-    for (int id : overlays) {
-        Q_GUI_WIDGET *o = _overlay(ctx, id);
+    for (int l = 0; l < Q_GUI_OVERLAY_LAYERS; l++) {
+        const Q_GUI_OVERLAY_OPS *ops;
+        Q_GUI_WIDGET *o = _overlay(ctx, l, &ops);
         // An open list takes its own keys; the others go on.
-        if (o && o->ops->overlay_key && o->ops->overlay_key(ctx, o, ev)) {
+        if (o && ops->key && ops->key(ctx, o, ev)) {
             ctx->redraw = 1;
             return 1;
         }
@@ -1165,11 +1184,11 @@ static int _mouse_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
     int taken = under != nullptr;
 
     if (ev->type == ALLEGRO_EVENT_MOUSE_AXES && (ev->mouse.dz || ev->mouse.dw)) {
-        const int overlays[2] = {ctx->open_combobox, ctx->open_dropmenu};
-        for (int id : overlays) {
-            Q_GUI_WIDGET *o = _overlay(ctx, id);
-            if (o && o->ops->overlay_wheel) {
-                o->ops->overlay_wheel(ctx, o, (float)ev->mouse.dz);
+        for (int l = 0; l < Q_GUI_OVERLAY_LAYERS; l++) {
+            const Q_GUI_OVERLAY_OPS *ops;
+            Q_GUI_WIDGET *o = _overlay(ctx, l, &ops);
+            if (o && ops->wheel) {
+                ops->wheel(ctx, o, (float)ev->mouse.dz);
                 ctx->redraw = 1;
                 return 1;
             }
@@ -1197,12 +1216,12 @@ static int _mouse_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
     if (!d && _gscroll_mouse(ctx, ev, cx, cy)) return 1;
 
     if (press) {
-        const int overlays[3] = {ctx->open_combobox, ctx->open_dropmenu, ctx->suggest_textarea};
-        for (int id : overlays) {
-            Q_GUI_WIDGET *o = _overlay(ctx, id);
-            if (o && o->ops->overlay_mouse) {
+        for (int l = 0; l < Q_GUI_OVERLAY_LAYERS; l++) {
+            const Q_GUI_OVERLAY_OPS *ops;
+            Q_GUI_WIDGET *o = _overlay(ctx, l, &ops);
+            if (o && ops->mouse) {
                 ctx->redraw = 1;
-                if (o->ops->overlay_mouse(ctx, o, ev, mx, my)) return 1;
+                if (ops->mouse(ctx, o, ev, mx, my)) return 1;
             }
         }
     }
@@ -1269,29 +1288,48 @@ static int _mouse_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
     return taken;
 }
 
-int q_gui_process_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
-    Q_GUARD(ctx, 0);
-    Q_GUARD(ev, 0);
-    ctx->dc_widget = -1;
+int q_gui_is_key_event(const ALLEGRO_EVENT *ev) {
+    return ev && (ev->type == ALLEGRO_EVENT_KEY_DOWN || ev->type == ALLEGRO_EVENT_KEY_UP ||
+                  ev->type == ALLEGRO_EVENT_KEY_CHAR);
+}
+
+int q_gui_is_pointer_event(const ALLEGRO_EVENT *ev) {
+    if (!ev) return 0;
     switch (ev->type) {
-    case ALLEGRO_EVENT_KEY_DOWN:
-    case ALLEGRO_EVENT_KEY_UP:
-    case ALLEGRO_EVENT_KEY_CHAR:
-        return _key_event(ctx, ev);
     case ALLEGRO_EVENT_MOUSE_AXES:
     case ALLEGRO_EVENT_MOUSE_BUTTON_DOWN:
     case ALLEGRO_EVENT_MOUSE_BUTTON_UP:
     case ALLEGRO_EVENT_MOUSE_WARPED:
-        return _mouse_event(ctx, ev);
+    case ALLEGRO_EVENT_MOUSE_ENTER_DISPLAY:
     case ALLEGRO_EVENT_MOUSE_LEAVE_DISPLAY:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+int q_gui_is_display_event(const ALLEGRO_EVENT *ev) {
+    if (!ev) return 0;
+    return (ev->type >= ALLEGRO_EVENT_DISPLAY_EXPOSE && ev->type <= ALLEGRO_EVENT_DISPLAY_RESUME_DRAWING) ||
+           ev->type == ALLEGRO_EVENT_DISPLAY_CONNECTED || ev->type == ALLEGRO_EVENT_DISPLAY_DISCONNECTED;
+}
+
+int q_gui_process_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
+    Q_GUARD(ctx, 0);
+    Q_GUARD(ev, 0);
+    ctx->dc_widget = -1;
+    if (q_gui_is_key_event(ev)) return _key_event(ctx, ev);
+    if (ev->type == ALLEGRO_EVENT_MOUSE_LEAVE_DISPLAY) {
         _clear_hover(ctx, _main_display(ctx, ev->mouse.display));
         ctx->hover_widget = -1;
         ctx->redraw = 1;
         return 0;
-    default:
-        if (ev->type >= ALLEGRO_EVENT_DISPLAY_EXPOSE && ev->type <= 61) _display_event(ctx, ev);
-        return 0;
     }
+    // Entering a display changes nothing until the pointer moves.
+    if (ev->type == ALLEGRO_EVENT_MOUSE_ENTER_DISPLAY) return 0;
+    if (q_gui_is_pointer_event(ev)) return _mouse_event(ctx, ev);
+    if (q_gui_is_display_event(ev)) _display_event(ctx, ev);
+    return 0;
 }
 
 // =============================================================================
@@ -1308,48 +1346,6 @@ int q_gui_needs_redraw(const Q_GUI_CTX *ctx) {
     if (ctx->redraw || ctx->redraw_until > q_gui_now()) return 1;
     const Q_GUI_WIDGET *w = q_gui_get_widget(ctx, ctx->focus);
     return (w && w->ops && w->ops->animates_when_focused) ? 1 : 0;
-}
-
-void q_gui_fill_box(const Q_GUI_CTX *ctx, float x, float y, float w, float h, float rx, float ry,
-                    ALLEGRO_COLOR c) {
-    if (ctx->style.shape_mode && (rx > 0 || ry > 0))
-        al_draw_filled_rounded_rectangle(x, y, x + w, y + h, rx, ry, c);
-    else
-        al_draw_filled_rectangle(x, y, x + w, y + h, c);
-}
-
-void q_gui_stroke_box(const Q_GUI_CTX *ctx, float x, float y, float w, float h, float rx, float ry,
-                      ALLEGRO_COLOR c, float thickness) {
-    if (thickness <= 0) return;
-    const float i = thickness / 2;
-    if (ctx->style.shape_mode && (rx > 0 || ry > 0))
-        al_draw_rounded_rectangle(x + i, y + i, x + w - i, y + h - i, rx, ry, c, thickness);
-    else
-        al_draw_rectangle(x + i, y + i, x + w - i, y + h - i, c, thickness);
-}
-
-void q_gui_draw_text_fit(ALLEGRO_FONT *font, ALLEGRO_COLOR c, float x, float y, float max_w, int align,
-                         const char *text) {
-    if (!font || !text || max_w <= 0) return;
-    const int flags = align == 1   ? ALLEGRO_ALIGN_CENTRE
-                      : align == 2 ? ALLEGRO_ALIGN_RIGHT
-                                   : ALLEGRO_ALIGN_LEFT;
-    if (al_get_text_width(font, text) <= max_w) {
-        al_draw_text(font, c, x, y, flags, text);
-        return;
-    }
-    // Cut at character boundaries until the text and the ellipsis fit.
-    char buf[512];
-    size_t n = q_strcpy(buf, sizeof buf - 4, text);
-    while (n > 0) {
-        do
-            n--;
-        while (n > 0 && ((unsigned char)buf[n] & 0xC0) == 0x80);
-        memcpy(buf + n, "...", 4);
-        if (al_get_text_width(font, buf) <= max_w) break;
-    }
-    if (n == 0) q_strcpy(buf, sizeof buf, "...");
-    al_draw_text(font, c, x, y, flags, buf);
 }
 
 // Draws a tooltip box for the hovered widget, kept inside the given area.
@@ -1407,12 +1403,12 @@ static void _draw_tooltip(Q_GUI_CTX *ctx, float area_x, float area_y, float area
 }
 
 static void _draw_overlays(Q_GUI_CTX *ctx) {
-    const int overlays[3] = {ctx->open_combobox, ctx->open_dropmenu, ctx->suggest_textarea};
-    for (int id : overlays) {
-        Q_GUI_WIDGET *o = _overlay(ctx, id);
-        if (!o || !o->ops->draw_overlay) continue;
+    for (int l = 0; l < Q_GUI_OVERLAY_LAYERS; l++) {
+        const Q_GUI_OVERLAY_OPS *ops;
+        Q_GUI_WIDGET *o = _overlay(ctx, l, &ops);
+        if (!o || !ops->draw) continue;
         const Q_GUI_WINDOW *win = q_gui_widget_window(ctx, o);
-        if (win && q_gui_window_display(ctx, win) == ctx->draw_display) o->ops->draw_overlay(ctx, o);
+        if (win && q_gui_window_display(ctx, win) == ctx->draw_display) ops->draw(ctx, o);
     }
 }
 

@@ -184,16 +184,21 @@ struct Q_GUI_KIND_OPS {
     // System cursor wanted over the widget at a canvas point, 0 for the
     // application's cursor.
     int (*cursor_at)(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float mx, float my) = nullptr;
-    // Overlays (open lists drawn above every window). A kind that opens one
-    // stores its widget id in the context's overlay fields; the dispatcher
-    // offers the overlay keys, presses and wheel first and draws it last.
-    int (*overlay_key)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) = nullptr;
-    int (*overlay_mouse)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx,
-                         float my) = nullptr;
-    int (*overlay_wheel)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, float dz) = nullptr;
-    void (*draw_overlay)(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w) = nullptr;
     // Focused widgets of this kind keep frames coming (a blinking caret).
     int animates_when_focused = 0;
+};
+
+// Layers of the overlays drawn above every window, bottom first. A combobox
+// list, a drop-down menu and a text area's suggestions can be open at once,
+// one widget per layer.
+enum { Q_GUI_LAYER_LIST, Q_GUI_LAYER_MENU, Q_GUI_LAYER_SUGGEST, Q_GUI_OVERLAY_LAYERS };
+
+struct Q_GUI_OVERLAY_OPS; // the overlay's hooks (q_gui_internal.h)
+
+// An open overlay: the widget that holds the layer (-1 none) and its hooks.
+struct Q_GUI_OVERLAY {
+    int widget;
+    const Q_GUI_OVERLAY_OPS *ops;
 };
 
 struct Q_GUI_WIDGET {
@@ -296,8 +301,8 @@ struct Q_GUI_CTX {
     double hover_start;
     float hover_x, hover_y;
     int pointer_over_window;
-    // overlays
-    int open_combobox, capture, open_dropmenu, suggest_textarea;
+    Q_GUI_OVERLAY overlays[Q_GUI_OVERLAY_LAYERS];
+    int capture; // widget that holds the mouse capture, -1
     // display
     float display_w, display_h;
     int display_size_set, display_size_warned;
@@ -369,6 +374,12 @@ int q_gui_load_theme_json(Q_GUI_CTX *ctx, const char *path);
 // ---- events, focus and queries ----------------------------------------------
 
 int q_gui_process_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev);
+// Which source an Allegro event comes from: the keyboard (down, up, char), the
+// pointer (moves, wheel, buttons, warps, entering and leaving a display) or a
+// display (expose through resume-drawing, connected, disconnected).
+int q_gui_is_key_event(const ALLEGRO_EVENT *ev);
+int q_gui_is_pointer_event(const ALLEGRO_EVENT *ev);
+int q_gui_is_display_event(const ALLEGRO_EVENT *ev);
 int q_gui_wants_mouse(const Q_GUI_CTX *ctx);
 void q_gui_set_focus(Q_GUI_CTX *ctx, int widget_id);
 int q_gui_get_focus(const Q_GUI_CTX *ctx);
@@ -467,21 +478,6 @@ void q_gui_widget_set_font(Q_GUI_CTX *ctx, int id, ALLEGRO_FONT *font);
 #define Q_GUI_BUTTON_SCOPE_MAX 8
 #define Q_GUI_BUTTON_SHAPE_BITMAP 2
 
-struct Q_GUI_BUTTON_DATA {
-    char label[Q_GUI_BUTTON_LABEL_MAX];
-    ALLEGRO_BITMAP *bmp_normal, *bmp_hover, *bmp_active;
-    int shape;
-    int toggle_mode;
-    int toggled;
-    int keycode;
-    int key_mods;
-    int scoped;
-    int scope[Q_GUI_BUTTON_SCOPE_MAX]; // -1 ends the list
-    double flash_until;
-    Q_GUI_CLICK_CB on_click;
-    void *user;
-};
-
 int q_gui_add_button(Q_GUI_CTX *ctx, int window, const char *label, float x, float y, float w, float h,
                      int shape, Q_GUI_CLICK_CB on_click, void *user);
 void q_gui_button_set_label(Q_GUI_CTX *ctx, int id, const char *label);
@@ -501,17 +497,6 @@ int q_gui_button_is_toggled(const Q_GUI_CTX *ctx, int id);
 
 typedef void (*Q_GUI_LINK_CB)(int widget_id, const char *link, void *user);
 
-struct Q_GUI_LABEL_DATA {
-    char text[Q_GUI_LABEL_TEXT_MAX];
-    int align;  // 0 left, 1 centred, 2 right, 3 wrapped paragraph
-    char *link; // owned, may be absent
-    Q_GUI_LINK_CB on_link;
-    void *link_user;
-    int sel_start, sel_end; // byte offsets, -1 = none
-    int selecting;
-    ALLEGRO_BITMAP *bitmap;
-};
-
 int q_gui_add_label(Q_GUI_CTX *ctx, int window, const char *text, float x, float y, float w, float h,
                     int align);
 void q_gui_label_set_text(Q_GUI_CTX *ctx, int id, const char *text);
@@ -530,15 +515,6 @@ typedef void (*Q_GUI_CUSTOM_DRAW_CB)(int widget_id, float x, float y, float w, f
 // coordinates of the canvas.
 typedef void (*Q_GUI_CUSTOM_MOUSE_CB)(int widget_id, const ALLEGRO_EVENT *ev, float x, float y, void *user);
 typedef void (*Q_GUI_CUSTOM_DESTROY_CB)(int widget_id, void *user);
-
-struct Q_GUI_CUSTOM_DATA {
-    Q_GUI_CUSTOM_DRAW_CB on_draw;
-    void *draw_user;
-    Q_GUI_CUSTOM_MOUSE_CB on_mouse;
-    void *mouse_user;
-    Q_GUI_CUSTOM_DESTROY_CB on_destroy;
-    void *destroy_user;
-};
 
 int q_gui_add_custom(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h,
                      Q_GUI_CUSTOM_DRAW_CB on_draw, void *user);
@@ -564,15 +540,6 @@ typedef void (*Q_GUI_INDEX_CB)(int widget_id, int index, void *user);
 
 // ---- slider ------------------------------------------------------------------
 
-struct Q_GUI_SLIDER_DATA {
-    double min, max, value, step;
-    int mode;        // 1: a percentage slider, range forced to 0..100
-    int orientation; // 1 vertical, 0 horizontal
-    Q_GUI_VALUE_CB on_change;
-    void *user;
-    ALLEGRO_BITMAP *bmp_track, *bmp_handle;
-};
-
 int q_gui_add_slider(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, double min, double max,
                      double value, int mode, Q_GUI_VALUE_CB on_change, void *user);
 void q_gui_slider_set_value(Q_GUI_CTX *ctx, int id, double value);
@@ -592,30 +559,6 @@ void q_gui_slider_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *track, ALL
 // Fills up to max_items items with completions of a word; returns how many.
 typedef int (*Q_GUI_SUGGEST_CB)(const char *word, Q_GUI_LISTITEM *items, int max_items, void *user);
 
-struct Q_GUI_TEXTAREA_DATA {
-    char *buf; // max_len + 1 bytes
-    int len, max_len;
-    int multiline;
-    int caret;               // byte offset
-    int sel_anchor, sel_end; // a selection exists when they differ
-    float scroll_x, scroll_y;
-    double blink_start;
-    int mask_char; // code point, 0 = none
-    char *placeholder;
-    Q_GUI_TEXT_CB on_change;
-    void *user;
-    Q_GUI_SUGGEST_CB suggest;
-    char separators[8];
-    void *suggest_user;
-    Q_GUI_LISTITEM *sugg; // Q_GUI_SUGGEST_MAX, allocated on first use
-    int sugg_count;
-    int sugg_hl;
-    int sugg_open;
-    char sugg_word[Q_GUI_SUGGEST_WORD_MAX];
-    ALLEGRO_BITMAP *bitmap;
-    int selecting;
-};
-
 int q_gui_add_textarea(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, int multiline,
                        int max_len, Q_GUI_TEXT_CB on_change, void *user);
 void q_gui_textarea_set_text(Q_GUI_CTX *ctx, int id, const char *text);
@@ -634,14 +577,6 @@ int q_gui_textarea_suggest_state(const Q_GUI_CTX *ctx, int id, int *count, int *
 
 // ---- checkbox ----------------------------------------------------------------
 
-struct Q_GUI_CHECKBOX_DATA {
-    char label[Q_GUI_ITEM_TEXT_MAX];
-    int checked;
-    Q_GUI_INDEX_CB on_toggle; // (widget id, new state, user)
-    void *user;
-    ALLEGRO_BITMAP *bmp_off, *bmp_on;
-};
-
 int q_gui_add_checkbox(Q_GUI_CTX *ctx, int window, const char *label, float x, float y, float w, float h,
                        int checked, Q_GUI_INDEX_CB on_toggle, void *user);
 void q_gui_checkbox_set_checked(Q_GUI_CTX *ctx, int id, int flag);
@@ -651,16 +586,6 @@ const char *q_gui_checkbox_get_label(const Q_GUI_CTX *ctx, int id);
 void q_gui_checkbox_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *unchecked, ALLEGRO_BITMAP *checked);
 
 // ---- scrollbar ---------------------------------------------------------------
-
-struct Q_GUI_SCROLLBAR_DATA {
-    int orientation; // 1 horizontal, else vertical
-    int shape;       // 1 rounded thumb, else square
-    double content, viewport, position, step;
-    Q_GUI_VALUE_CB on_change;
-    void *user;
-    float grab; // where the thumb was grabbed, -1 = paging
-    ALLEGRO_BITMAP *bmp_track, *bmp_thumb;
-};
 
 int q_gui_add_scrollbar(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, int orientation,
                         int shape, double content, double viewport, Q_GUI_VALUE_CB on_change, void *user);
@@ -673,21 +598,6 @@ void q_gui_scrollbar_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *track, 
 // ---- listbox -----------------------------------------------------------------
 
 typedef void (*Q_GUI_LIST_SELECT_CB)(int widget_id, int index, int selected, void *user);
-
-struct Q_GUI_LISTBOX_DATA {
-    Q_GUI_LISTITEM *items;
-    int count, cap;
-    int mode;     // 0 clicks select nothing, 1 single, 2 multiple
-    float scroll; // pixels
-    float item_h;
-    Q_GUI_LIST_SELECT_CB on_select;
-    void *user;
-    int hovered; // -1
-    int cursor;  // keyboard position, -1
-    float drag_offset;
-    int dragging_strip;
-    ALLEGRO_BITMAP *bmp_bg, *bmp_sel;
-};
 
 int q_gui_add_listbox(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, int mode,
                       Q_GUI_LIST_SELECT_CB on_select, void *user);
@@ -708,16 +618,6 @@ void q_gui_listbox_set_item_indent(Q_GUI_CTX *ctx, int id, int index, int indent
 
 // ---- radio list ----------------------------------------------------------------
 
-struct Q_GUI_RADIOLIST_DATA {
-    Q_GUI_LISTITEM *items;
-    int count, cap;
-    int selected; // -1
-    float item_h;
-    Q_GUI_INDEX_CB on_select;
-    void *user;
-    ALLEGRO_BITMAP *bmp_off, *bmp_on;
-};
-
 int q_gui_add_radiolist(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, Q_GUI_INDEX_CB cb,
                         void *user);
 int q_gui_radiolist_add_item(Q_GUI_CTX *ctx, int id, const char *text);
@@ -730,21 +630,6 @@ void q_gui_radiolist_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *off, AL
 
 enum {
     Q_GUI_COMBOBOX_OPEN_ABOVE = 2, // open above whenever there is room
-};
-
-struct Q_GUI_COMBOBOX_DATA {
-    Q_GUI_LISTITEM *items;
-    int count, cap;
-    int selected; // -1
-    int open;
-    int highlight;
-    float item_h;
-    int visible_rows;
-    int flags;
-    int first; // first row shown in the open list
-    Q_GUI_INDEX_CB on_select;
-    void *user;
-    ALLEGRO_BITMAP *bmp_box, *bmp_list;
 };
 
 int q_gui_add_combobox(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, Q_GUI_INDEX_CB cb,
@@ -763,11 +648,6 @@ int q_gui_combobox_list_rect(const Q_GUI_CTX *ctx, int id, float *x, float *y, f
 
 // ---- image ---------------------------------------------------------------------
 
-struct Q_GUI_IMAGE_DATA {
-    ALLEGRO_BITMAP *bitmap; // not owned
-    int scale_mode;         // 1 stretch, 2 centre, else fit keeping the aspect
-};
-
 int q_gui_add_image(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, ALLEGRO_BITMAP *bitmap,
                     int scale_mode);
 void q_gui_image_set_bitmap(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *bitmap, int scale_mode);
@@ -775,27 +655,6 @@ void q_gui_image_set_bitmap(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *bitmap, int 
 // ---- drop-down menu ------------------------------------------------------------
 
 typedef void (*Q_GUI_DROPMENU_CB)(int widget_id, int entry, int tag, void *user);
-
-struct Q_GUI_DROPMENU_ENTRY {
-    char *text; // owned
-    int tag;
-    Q_GUI_DROPMENU_CB cb;
-    void *user;
-};
-
-struct Q_GUI_DROPMENU_DATA {
-    char label[Q_GUI_ITEM_TEXT_MAX];
-    Q_GUI_DROPMENU_ENTRY *entries;
-    int count, cap;
-    int open;
-    int highlight; // -1
-    int visible_rows;
-    float row_h;
-    int first;
-    Q_GUI_CLICK_CB on_open; // may rebuild the entries each time the menu opens
-    void *open_user;
-    ALLEGRO_BITMAP *bmp_button, *bmp_list;
-};
 
 int q_gui_add_dropmenu(Q_GUI_CTX *ctx, int window, const char *label, float x, float y, float w, float h,
                        Q_GUI_CLICK_CB on_open, void *user);
@@ -809,14 +668,6 @@ void q_gui_dropmenu_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *button, 
 
 // ---- split pane ----------------------------------------------------------------
 
-struct Q_GUI_SPLITPANE_DATA {
-    int orientation; // 1 stacked panes (horizontal band), else side by side
-    double ratio, min_ratio, max_ratio;
-    float band;
-    Q_GUI_VALUE_CB on_change;
-    void *user;
-};
-
 int q_gui_add_splitpane(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, int orientation,
                         double ratio, Q_GUI_VALUE_CB on_change, void *user);
 double q_gui_splitpane_get_ratio(const Q_GUI_CTX *ctx, int id);
@@ -825,14 +676,6 @@ void q_gui_splitpane_set_limits(Q_GUI_CTX *ctx, int id, double min, double max);
 float q_gui_splitpane_band(const Q_GUI_CTX *ctx, int id);
 
 // ---- hex view --------------------------------------------------------------------
-
-struct Q_GUI_HEXVIEW_DATA {
-    unsigned char *bytes; // owned copy
-    size_t size;
-    int per_row; // 16
-    size_t cursor;
-    size_t scroll; // first row shown
-};
 
 int q_gui_add_hexview(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h);
 void q_gui_hexview_set_data(Q_GUI_CTX *ctx, int id, const void *bytes, size_t size);
@@ -848,19 +691,6 @@ enum {
     Q_GUI_SYNTAX_YAML = 4,
     Q_GUI_SYNTAX_SCRIPT = 5,
     Q_GUI_SYNTAX_DIFF = 6,
-};
-
-struct Q_GUI_SYNTAXVIEW_DATA {
-    char *text; // owned, carriage returns before line feeds removed
-    size_t len;
-    int language;
-    int *line_start; // byte offset of each line
-    int line_count;
-    int *line_state;         // classifier state at the start of each line
-    int sel_anchor, sel_end; // byte offsets; equal = none
-    int selecting;
-    int scroll_line;
-    float scroll_x;
 };
 
 int q_gui_add_syntaxview(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, int language);
@@ -891,40 +721,7 @@ void q_gui_syntax_classify(int language, const char *line, int len, int *state, 
 
 // ---- data grid -------------------------------------------------------------------
 
-struct Q_GUI_DATAGRID_COL {
-    char title[Q_GUI_ITEM_TEXT_MAX];
-    float width;
-    int visible;
-};
-
 typedef void (*Q_GUI_GRID_CONTEXT_CB)(int widget_id, int row, float x, float y, void *user);
-
-struct Q_GUI_DATAGRID_DATA {
-    Q_GUI_DATAGRID_COL *cols;
-    int *order; // display position -> column index
-    int col_count, col_cap;
-    int resizing; // column being resized, -1
-    float resize_x0, resize_w0;
-    int pressed_title; // column whose title was pressed, -1
-    // One block per row: the cells' offsets followed by their texts, so a row
-    // costs one allocation however many columns it has.
-    char **rows;
-    int row_count, row_cap;
-    int sort_col, sort_dir;
-    int selected; // -1
-    int multi;
-    unsigned char *sel; // per row
-    int anchor;         // -1
-    ALLEGRO_COLOR *colors;
-    unsigned char *has_color;
-    int first_row;
-    float hscroll;
-    int dragging_strip;
-    float strip_grab;
-    Q_GUI_INDEX_CB on_select;
-    Q_GUI_GRID_CONTEXT_CB on_context;
-    void *user;
-};
 
 int q_gui_add_datagrid(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h,
                        Q_GUI_INDEX_CB on_select, void *user);
@@ -962,31 +759,12 @@ float q_gui_datagrid_row_height(const Q_GUI_CTX *ctx, int id);
 
 // ---- progress bar ------------------------------------------------------------------
 
-struct Q_GUI_PROGRESSBAR_DATA {
-    double value; // 0..1
-    char text[Q_GUI_LABEL_TEXT_MAX];
-};
-
 int q_gui_add_progressbar(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h);
 void q_gui_progressbar_set_value(Q_GUI_CTX *ctx, int id, double value);
 double q_gui_progressbar_get_value(const Q_GUI_CTX *ctx, int id);
 void q_gui_progressbar_set_text(Q_GUI_CTX *ctx, int id, const char *text);
 
 // ---- markdown view -------------------------------------------------------------------
-
-struct Q_GUI_MD_RUN; // a laid-out piece of text (q_gui_markdown.cpp)
-
-struct Q_GUI_MARKDOWNVIEW_DATA {
-    ALLEGRO_FONT *fonts[4]; // regular, bold, italic, monospace (null = the widget's font)
-    char *source;           // owned
-    Q_GUI_MD_RUN *runs;     // layout
-    int run_count, run_cap;
-    float laid_w;    // width the layout was made for
-    float content_h; // laid-out height
-    float scroll;
-    int sel_a, sel_b; // positions (run index * 4096 + byte), -1 none
-    int selecting;
-};
 
 int q_gui_add_markdownview(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h,
                            ALLEGRO_FONT *const fonts[4]);

@@ -30,9 +30,9 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     const Q_GUI_BUTTON_DATA *d = _data(w);
     const Q_GUI_THEME *t = &w->theme;
     const bool flashing = d->flash_until > q_gui_now();
-    const bool pressed =
-        ((w->state & Q_GUI_WS_PRESSED) && (w->state & Q_GUI_WS_HOVER)) || flashing || d->toggled;
-    const bool hover = (w->state & Q_GUI_WS_HOVER) != 0;
+    const Q_GUI_LOOK look = q_gui_look(w, flashing || d->toggled);
+    const bool hover = (w->state & Q_GUI_WS_HOVER) && w->enabled;
+    const bool pressed = flashing || d->toggled || ((w->state & Q_GUI_WS_PRESSED) && hover);
     if (d->shape == Q_GUI_BUTTON_SHAPE_BITMAP && d->bmp_normal) {
         ALLEGRO_BITMAP *b = pressed && d->bmp_active ? d->bmp_active
                             : hover && d->bmp_hover  ? d->bmp_hover
@@ -40,21 +40,16 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
         al_draw_scaled_bitmap(b, 0, 0, (float)al_get_bitmap_width(b), (float)al_get_bitmap_height(b), x, y,
                               w->w, w->h, 0);
     } else {
-        const ALLEGRO_COLOR bg = pressed ? t->bg_active : hover ? t->bg_hover : t->bg_normal;
-        const ALLEGRO_COLOR br = pressed ? t->border_active : hover ? t->border_hover : t->border_normal;
-        q_gui_fill_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry, bg);
-        q_gui_stroke_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry, br, t->border_thickness);
+        q_gui_fill_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry, look.bg);
+        q_gui_stroke_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry, look.border, t->border_thickness);
     }
     if (w->state & Q_GUI_WS_FOCUSED)
         q_gui_stroke_box(ctx, x + 2, y + 2, w->w - 4, w->h - 4, t->corner_rx, t->corner_ry, t->border_active,
                          1);
     if (d->label[0]) {
         ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
-        ALLEGRO_COLOR tc = pressed ? t->text_active : hover ? t->text_hover : t->text_normal;
-        // Disabled buttons keep their shape but read as unavailable.
-        if (!w->enabled) tc = q_gui_with_alpha(tc, tc.a * 0.45f);
         const float ty = y + (w->h - (float)al_get_font_line_height(font)) / 2;
-        q_gui_draw_text_fit(font, tc, x + w->w / 2, ty, w->w - 8, 1, d->label);
+        q_gui_draw_text_fit(font, look.text, x + w->w / 2, ty, w->w - 8, 1, d->label);
     }
 }
 
@@ -146,20 +141,15 @@ int q_gui_add_button(Q_GUI_CTX *ctx, int window, const char *label, float x, flo
     return wd ? wd->id : -1;
 }
 
-static Q_GUI_BUTTON_DATA *_button(const Q_GUI_CTX *ctx, int id) {
-    Q_GUI_WIDGET *w = q_gui_widget_of_kind(ctx, id, Q_GUI_KIND_BUTTON);
-    return w ? _data(w) : nullptr;
-}
-
 void q_gui_button_set_label(Q_GUI_CTX *ctx, int id, const char *label) {
-    Q_GUI_BUTTON_DATA *d = _button(ctx, id);
+    Q_GUI_BUTTON_DATA *d = q_gui_lookup<Q_GUI_BUTTON_DATA>(ctx, id);
     if (!d) return;
     q_strcpy(d->label, sizeof d->label, label ? label : "");
     ctx->redraw = 1;
 }
 
 const char *q_gui_button_get_label(const Q_GUI_CTX *ctx, int id) {
-    const Q_GUI_BUTTON_DATA *d = _button(ctx, id);
+    const Q_GUI_BUTTON_DATA *d = q_gui_lookup<Q_GUI_BUTTON_DATA>(ctx, id);
     return d ? d->label : "";
 }
 
@@ -167,7 +157,7 @@ static const int k_mod_keep =
     ALLEGRO_KEYMOD_SHIFT | ALLEGRO_KEYMOD_CTRL | ALLEGRO_KEYMOD_ALT | ALLEGRO_KEYMOD_COMMAND;
 
 void q_gui_button_set_keycode(Q_GUI_CTX *ctx, int id, int keycode, int mods) {
-    Q_GUI_BUTTON_DATA *d = _button(ctx, id);
+    Q_GUI_BUTTON_DATA *d = q_gui_lookup<Q_GUI_BUTTON_DATA>(ctx, id);
     if (!d) return;
     d->keycode = keycode;
     d->key_mods = mods & k_mod_keep;
@@ -178,7 +168,7 @@ void q_gui_button_set_keycode(Q_GUI_CTX *ctx, int id, int keycode, int mods) {
 
 void q_gui_button_set_keycode_scoped(Q_GUI_CTX *ctx, int id, int keycode, int mods, const int *scope,
                                      int count) {
-    Q_GUI_BUTTON_DATA *d = _button(ctx, id);
+    Q_GUI_BUTTON_DATA *d = q_gui_lookup<Q_GUI_BUTTON_DATA>(ctx, id);
     if (!d) return;
     d->keycode = keycode;
     d->key_mods = mods & k_mod_keep;
@@ -191,7 +181,7 @@ void q_gui_button_set_keycode_scoped(Q_GUI_CTX *ctx, int id, int keycode, int mo
 
 void q_gui_button_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *normal, ALLEGRO_BITMAP *hover,
                               ALLEGRO_BITMAP *active) {
-    Q_GUI_BUTTON_DATA *d = _button(ctx, id);
+    Q_GUI_BUTTON_DATA *d = q_gui_lookup<Q_GUI_BUTTON_DATA>(ctx, id);
     if (!d) return;
     d->bmp_normal = normal;
     d->bmp_hover = hover;
@@ -201,7 +191,7 @@ void q_gui_button_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *normal, AL
 }
 
 void q_gui_button_set_toggle(Q_GUI_CTX *ctx, int id, int flag) {
-    Q_GUI_BUTTON_DATA *d = _button(ctx, id);
+    Q_GUI_BUTTON_DATA *d = q_gui_lookup<Q_GUI_BUTTON_DATA>(ctx, id);
     if (!d) return;
     d->toggle_mode = flag ? 1 : 0;
     if (!flag) d->toggled = 0;
@@ -209,13 +199,25 @@ void q_gui_button_set_toggle(Q_GUI_CTX *ctx, int id, int flag) {
 }
 
 void q_gui_button_set_toggled(Q_GUI_CTX *ctx, int id, int flag) {
-    Q_GUI_BUTTON_DATA *d = _button(ctx, id);
+    Q_GUI_BUTTON_DATA *d = q_gui_lookup<Q_GUI_BUTTON_DATA>(ctx, id);
     if (!d) return;
     d->toggled = flag ? 1 : 0;
     ctx->redraw = 1;
 }
 
 int q_gui_button_is_toggled(const Q_GUI_CTX *ctx, int id) {
-    const Q_GUI_BUTTON_DATA *d = _button(ctx, id);
+    const Q_GUI_BUTTON_DATA *d = q_gui_lookup<Q_GUI_BUTTON_DATA>(ctx, id);
     return d ? d->toggled : 0;
+}
+
+int q_gui_window_find_button(const Q_GUI_CTX *ctx, int id, const char *label) {
+    const Q_GUI_WINDOW *win = q_gui_window_find(ctx, id);
+    if (!win || !label) return -1;
+    for (int i = 0; i < win->widget_count; i++) {
+        const Q_GUI_WIDGET *w = win->widgets[i];
+        if (w->kind != Q_GUI_KIND_BUTTON) continue;
+        const char *l = q_gui_button_get_label(ctx, w->id);
+        if (l && !strcmp(l, label)) return w->id;
+    }
+    return -1;
 }

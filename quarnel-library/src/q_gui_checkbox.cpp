@@ -22,20 +22,15 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     const Q_GUI_CHECKBOX_DATA *d = _data(w);
     const Q_GUI_THEME *t = &w->theme;
     const Q_GUI_STYLE *s = &ctx->style;
-    const bool hover = (w->state & Q_GUI_WS_HOVER) && w->enabled;
-    const bool pressed = (w->state & Q_GUI_WS_PRESSED) && hover;
+    const Q_GUI_LOOK look = q_gui_look(w, 0);
     const float size = std::min(s->checkbox_max_size, w->h);
     const float bx = x + 2, by = y + (w->h - size) / 2;
     ALLEGRO_BITMAP *bmp = d->checked ? d->bmp_on : d->bmp_off;
     if (bmp) {
         q_gui_draw_bitmap_in(bmp, bx, by, size, size);
     } else {
-        q_gui_fill_box(ctx, bx, by, size, size, 3, 3,
-                       pressed ? t->bg_active
-                       : hover ? t->bg_hover
-                               : t->bg_normal);
-        const ALLEGRO_COLOR br = pressed ? t->border_active : hover ? t->border_hover : t->border_normal;
-        q_gui_stroke_box(ctx, bx, by, size, size, 3, 3, q_gui_dim(w, br), t->border_thickness);
+        q_gui_fill_box(ctx, bx, by, size, size, 3, 3, look.bg);
+        q_gui_stroke_box(ctx, bx, by, size, size, 3, 3, look.border, t->border_thickness);
         if (d->checked) {
             const float m = s->checkbox_mark_margin;
             const ALLEGRO_COLOR mc = q_gui_dim(w, t->text_active);
@@ -51,8 +46,7 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
         ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
         const float tx = bx + size + s->checkbox_label_offset;
         const float ty = y + (w->h - (float)al_get_font_line_height(font)) / 2;
-        q_gui_draw_text_fit(font, q_gui_dim(w, hover ? t->text_hover : t->text_normal), tx, ty, x + w->w - tx,
-                            0, d->label);
+        q_gui_draw_text_fit(font, look.text, tx, ty, x + w->w - tx, 0, d->label);
     }
 }
 
@@ -94,32 +88,27 @@ int q_gui_add_checkbox(Q_GUI_CTX *ctx, int window, const char *label, float x, f
     return wd ? wd->id : -1;
 }
 
-static Q_GUI_CHECKBOX_DATA *_cb(const Q_GUI_CTX *ctx, int id) {
-    Q_GUI_WIDGET *w = q_gui_widget_of_kind(ctx, id, Q_GUI_KIND_CHECKBOX);
-    return w ? _data(w) : nullptr;
-}
-
 void q_gui_checkbox_set_checked(Q_GUI_CTX *ctx, int id, int flag) {
-    Q_GUI_CHECKBOX_DATA *d = _cb(ctx, id);
+    Q_GUI_CHECKBOX_DATA *d = q_gui_lookup<Q_GUI_CHECKBOX_DATA>(ctx, id);
     if (!d) return;
     d->checked = flag ? 1 : 0;
     ctx->redraw = 1;
 }
 
 int q_gui_checkbox_is_checked(const Q_GUI_CTX *ctx, int id) {
-    const Q_GUI_CHECKBOX_DATA *d = _cb(ctx, id);
+    const Q_GUI_CHECKBOX_DATA *d = q_gui_lookup<Q_GUI_CHECKBOX_DATA>(ctx, id);
     return d ? d->checked : 0;
 }
 
 void q_gui_checkbox_set_label(Q_GUI_CTX *ctx, int id, const char *label) {
-    Q_GUI_CHECKBOX_DATA *d = _cb(ctx, id);
+    Q_GUI_CHECKBOX_DATA *d = q_gui_lookup<Q_GUI_CHECKBOX_DATA>(ctx, id);
     if (!d) return;
     q_strcpy(d->label, sizeof d->label, label ? label : "");
     ctx->redraw = 1;
 }
 
 const char *q_gui_checkbox_get_label(const Q_GUI_CTX *ctx, int id) {
-    const Q_GUI_CHECKBOX_DATA *d = _cb(ctx, id);
+    const Q_GUI_CHECKBOX_DATA *d = q_gui_lookup<Q_GUI_CHECKBOX_DATA>(ctx, id);
     return d ? d->label : "";
 }
 

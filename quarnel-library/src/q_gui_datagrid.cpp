@@ -207,15 +207,6 @@ static void _sort(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, int col, int dir) {
 
 // ---- drawing ---------------------------------------------------------------------
 
-static void _clip(float x, float y, float w, float h, int ox, int oy, int ow, int oh) {
-    float x0 = x, y0 = y, x1 = x + w, y1 = y + h;
-    al_transform_coordinates(al_get_current_transform(), &x0, &y0);
-    al_transform_coordinates(al_get_current_transform(), &x1, &y1);
-    const int cx0 = std::max(ox, (int)floorf(x0)), cy0 = std::max(oy, (int)floorf(y0));
-    const int cx1 = std::min(ox + ow, (int)ceilf(x1)), cy1 = std::min(oy + oh, (int)ceilf(y1));
-    al_set_clipping_rectangle(cx0, cy0, std::max(0, cx1 - cx0), std::max(0, cy1 - cy0));
-}
-
 static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, float y) {
     Q_GUI_DATAGRID_DATA *d = _data(w);
     const Q_GUI_THEME *t = &w->theme;
@@ -228,7 +219,7 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     q_gui_fill_box(ctx, x, y, w->w, w->h, 0, 0, t->bg_normal);
     int ox, oy, ow, oh;
     al_get_clipping_rectangle(&ox, &oy, &ow, &oh);
-    _clip(x, y, w->w - sw, w->h, ox, oy, ow, oh);
+    q_gui_clip_rect(x, y, w->w - sw, w->h, ox, oy, ow, oh);
 
     // Header.
     al_draw_filled_rectangle(x, y, x + w->w, y + rh, t->bg_active);
@@ -256,13 +247,13 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     // Rows in view only.
     const int vis = _visible_rows(ctx, w);
     const int last = std::min(d->row_count, d->first_row + vis + 1);
-    _clip(x, y + rh, w->w - sw, w->h - rh, ox, oy, ow, oh);
+    q_gui_clip_rect(x, y + rh, w->w - sw, w->h - rh, ox, oy, ow, oh);
     // Backgrounds first, then every text with held bitmap drawing: glyphs
     // batch into one draw call instead of one per cell.
     for (int r = d->first_row; r < last; r++) {
         const float ry = y + rh + rh * (float)(r - d->first_row);
         if (_is_row_selected(d, r))
-            al_draw_filled_rectangle(x, ry, x + w->w - sw, ry + rh, q_gui_dim(w, t->selection_color));
+            q_gui_lit_row(t, w->enabled, x, ry, x + w->w - sw, ry + rh, Q_GUI_LIT_CURSOR);
         else if (r & 1)
             al_draw_filled_rectangle(x, ry, x + w->w - sw, ry + rh, q_gui_with_alpha(t->bg_hover, 0.35f));
         if (r == d->selected && (w->state & Q_GUI_WS_FOCUSED))

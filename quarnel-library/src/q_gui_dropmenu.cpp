@@ -14,61 +14,32 @@ static Q_GUI_DROPMENU_DATA *_data(const Q_GUI_WIDGET *w) {
     return static_cast<Q_GUI_DROPMENU_DATA *>(w->data);
 }
 
-static bool _is_open(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w) {
-    return _data(w)->open && ctx->open_dropmenu == w->id;
-}
-
-static int _rows(const Q_GUI_CTX *ctx, const Q_GUI_DROPMENU_DATA *d) {
-    const int vis = ctx->style.dropmenu_max_visible > 0 ? ctx->style.dropmenu_max_visible : 12;
-    return std::min(d->count, vis);
-}
+static_assert(offsetof(Q_GUI_DROPMENU_DATA, drop) == 0, "the shared drop state leads the record");
 
 static const char *_text_at(const Q_GUI_WIDGET *w, int i) {
     return _data(w)->entries[i].text;
 }
 
-// The open list as it stands, laid out in canvas coordinates.
 static Q_GUI_DROP_LIST _list(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w) {
-    const Q_GUI_DROPMENU_DATA *d = _data(w);
-    Q_GUI_DROP_LIST l = {};
-    l.row_h = d->row_h;
-    l.count = d->count;
-    l.first = d->first;
-    l.rows = _rows(ctx, d);
-    l.highlight = d->highlight;
-    l.selected = -1;
+    Q_GUI_DROP_LIST l = q_gui_drop_list_base(ctx, w);
     // No strip at all when the style gives it no width.
-    l.strip = d->count > l.rows && ctx->style.scrollbar_size > 0;
-    l.bmp = d->bmp_list;
-    l.text_at = _text_at;
+    l.strip = l.strip && ctx->style.scrollbar_size > 0;
     q_gui_drop_list_place(ctx, w, &l, 0, 0);
     return l;
 }
 
 static void _set_open(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, int flag) {
     Q_GUI_DROPMENU_DATA *d = _data(w);
-    if (flag) {
-        // The entries may be rebuilt now; the widget stays where it is.
-        if (d->on_open) d->on_open(w->id, d->open_user);
-        if (ctx->open_dropmenu >= 0 && ctx->open_dropmenu != w->id) {
-            Q_GUI_WIDGET *o = q_gui_widget_of_kind(ctx, ctx->open_dropmenu, Q_GUI_KIND_DROPMENU);
-            if (o) _data(o)->open = 0;
-        }
-        d->open = 1;
-        d->highlight = d->count > 0 ? 0 : -1;
-        d->first = 0;
-        ctx->open_dropmenu = w->id;
-    } else {
-        d->open = 0;
-        d->highlight = -1;
-        if (ctx->open_dropmenu == w->id) ctx->open_dropmenu = -1;
-    }
-    ctx->redraw = 1;
+    // The entries may be rebuilt now; the widget stays where it is.
+    if (flag && d->on_open) d->on_open(w->id, d->open_user);
+    q_gui_drop_hold(ctx, w, flag);
+    d->drop.highlight = flag && d->drop.count > 0 ? 0 : -1;
+    if (flag) d->drop.first = 0;
 }
 
 static void _pick(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, int index) {
     Q_GUI_DROPMENU_DATA *d = _data(w);
-    if (index < 0 || index >= d->count) {
+    if (index < 0 || index >= d->drop.count) {
         _set_open(ctx, w, 0);
         return;
     }
@@ -78,82 +49,24 @@ static void _pick(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, int index) {
     if (e.cb) e.cb(w->id, index, e.tag, e.user);
 }
 
-static void _move(const Q_GUI_CTX *ctx, Q_GUI_DROPMENU_DATA *d, int delta) {
-    q_gui_drop_list_move(&d->highlight, &d->first, d->count, _rows(ctx, d), delta);
-}
+// The menu does not page: PgUp and PgDn are not its keys.
+static const Q_GUI_DROP_KIND k_dropmenu_drop = {
+    .layer = Q_GUI_LAYER_MENU,
+    .paging = 0,
+    .max_visible = &Q_GUI_STYLE::dropmenu_max_visible,
+    .default_rows = 12,
+    .text_at = _text_at,
+    .list = _list,
+    .set_open = _set_open,
+    .pick = _pick,
+};
 
 static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, float y) {
-    const Q_GUI_DROPMENU_DATA *d = _data(w);
-    const Q_GUI_THEME *t = &w->theme;
-    const bool open = _is_open(ctx, w);
-    const bool hover = (w->state & Q_GUI_WS_HOVER) && w->enabled;
-    if (d->bmp_button)
-        q_gui_draw_bitmap_in(d->bmp_button, x, y, w->w, w->h);
-    else
-        q_gui_fill_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry,
-                       open    ? t->bg_active
-                       : hover ? t->bg_hover
-                               : t->bg_normal);
-    const ALLEGRO_COLOR br = (w->state & Q_GUI_WS_FOCUSED) || open ? t->border_active
-                             : hover                               ? t->border_hover
-                                                                   : t->border_normal;
-    q_gui_stroke_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry, q_gui_dim(w, br),
-                     t->border_thickness);
-    ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
-    const float reserve = ctx->style.dropdown_arrow_reserve;
-    q_gui_draw_text_fit(font, q_gui_dim(w, hover || open ? t->text_hover : t->text_normal),
-                        x + ctx->style.item_text_padding,
-                        y + (w->h - (float)al_get_font_line_height(font)) / 2,
-                        w->w - reserve - 2 * ctx->style.item_text_padding, 0, d->label);
-    const float cx = x + w->w - reserve / 2 - 4, cy = y + w->h / 2;
+    q_gui_drop_draw_box(ctx, w, x, y, _data(w)->label);
+    const float cx = x + w->w - ctx->style.dropdown_arrow_reserve / 2 - 4, cy = y + w->h / 2;
     const float hw = ctx->style.dropdown_arrow_half_w * 0.8f, hh = ctx->style.dropdown_arrow_half_h;
-    al_draw_filled_triangle(cx - hw, cy - hh, cx + hw, cy - hh, cx, cy + hh, q_gui_dim(w, t->text_normal));
-}
-
-static void _draw_overlay(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w) {
-    const Q_GUI_DROPMENU_DATA *d = _data(w);
-    if (!d->open || d->count == 0) return;
-    const Q_GUI_DROP_LIST l = _list(ctx, w);
-    q_gui_drop_list_draw(ctx, w, &l);
-}
-
-static void _mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float, float,
-                   float, float) {
-    if (ev->type != ALLEGRO_EVENT_MOUSE_BUTTON_DOWN || ev->mouse.button != 1) return;
-    _set_open(ctx, w, !_is_open(ctx, w));
-}
-
-static int _overlay_mouse(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx, float my) {
-    const Q_GUI_DROP_LIST l = _list(ctx, w);
-    int i;
-    if (q_gui_drop_list_hit(&l, mx, my, &i)) {
-        if (ev->mouse.button == 1) _pick(ctx, w, i);
-        return 1;
-    }
-    _set_open(ctx, w, 0);
-    return q_gui_widget_hit(ctx, w, mx, my);
-}
-
-static int _overlay_key(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
-    Q_GUI_DROPMENU_DATA *d = _data(w);
-    switch (ev->keyboard.keycode) {
-    case ALLEGRO_KEY_ENTER:
-    case ALLEGRO_KEY_PAD_ENTER:
-        _pick(ctx, w, d->highlight);
-        return 1;
-    case ALLEGRO_KEY_ESCAPE:
-        _set_open(ctx, w, 0);
-        return 1;
-    default:
-        // The menu does not page: PgUp and PgDn are not its keys here.
-        return q_gui_drop_list_key_move(ev->keyboard.keycode, &d->highlight, &d->first, d->count,
-                                        _rows(ctx, d), 0);
-    }
-}
-
-static int _overlay_wheel(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, float dz) {
-    _move(ctx, _data(w), -(int)dz);
-    return 1;
+    al_draw_filled_triangle(cx - hw, cy - hh, cx + hw, cy - hh, cx, cy + hh,
+                            q_gui_dim(w, w->theme.text_normal));
 }
 
 static int _key_char(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
@@ -178,14 +91,13 @@ static int _key_char(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
 }
 
 static void _free_entries(Q_GUI_DROPMENU_DATA *d) {
-    for (int i = 0; i < d->count; i++)
+    for (int i = 0; i < d->drop.count; i++)
         Q_FREE(d->entries[i].text);
-    d->count = 0;
+    d->drop.count = 0;
 }
 
-static void _destroy(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w) {
+static void _destroy(Q_GUI_CTX *, Q_GUI_WIDGET *w) {
     Q_GUI_DROPMENU_DATA *d = _data(w);
-    if (ctx->open_dropmenu == w->id) ctx->open_dropmenu = -1;
     _free_entries(d);
     Q_FREE(d->entries);
 }
@@ -196,14 +108,10 @@ static const Q_GUI_KIND_OPS k_dropmenu_ops = {
     .click_focus = 1,
     .tab_focus = 1,
     .draw = _draw,
-    .mouse = _mouse,
+    .mouse = q_gui_drop_mouse,
     .key_char = _key_char,
     .takes_key = q_gui_nav_takes_key,
     .destroy = _destroy,
-    .overlay_key = _overlay_key,
-    .overlay_mouse = _overlay_mouse,
-    .overlay_wheel = _overlay_wheel,
-    .draw_overlay = _draw_overlay,
 };
 
 int q_gui_add_dropmenu(Q_GUI_CTX *ctx, int window, const char *label, float x, float y, float w, float h,
@@ -213,9 +121,10 @@ int q_gui_add_dropmenu(Q_GUI_CTX *ctx, int window, const char *label, float x, f
     Q_CALLOC(d, 1, Q_GUI_DROPMENU_DATA);
     if (!d) return -1;
     q_strcpy(d->label, sizeof d->label, label ? label : "");
-    d->highlight = -1;
-    d->visible_rows = ctx->style.dropmenu_max_visible;
-    d->row_h = h > 1 ? h : 22;
+    d->drop.kind = &k_dropmenu_drop;
+    d->drop.highlight = -1;
+    d->drop.visible_rows = ctx->style.dropmenu_max_visible;
+    d->drop.row_h = h > 1 ? h : 22;
     d->on_open = on_open;
     d->open_user = user;
     Q_GUI_WIDGET *wd = q_gui_widget_create(ctx, window, &k_dropmenu_ops, d, x, y, w, h);
@@ -231,7 +140,7 @@ int q_gui_dropmenu_add_dynamic_entry(Q_GUI_CTX *ctx, int id, const char *text, i
     Q_GUI_WIDGET *w = _dm(ctx, id);
     if (!w) return -1;
     Q_GUI_DROPMENU_DATA *d = _data(w);
-    if (d->count == d->cap) {
+    if (d->drop.count == d->cap) {
         const int cap = d->cap ? d->cap * 2 : 4;
         void *p = realloc(d->entries, sizeof(Q_GUI_DROPMENU_ENTRY) * (size_t)cap);
         if (!p) {
@@ -242,7 +151,7 @@ int q_gui_dropmenu_add_dynamic_entry(Q_GUI_CTX *ctx, int id, const char *text, i
         d->entries = static_cast<Q_GUI_DROPMENU_ENTRY *>(p);
         d->cap = cap;
     }
-    Q_GUI_DROPMENU_ENTRY *e = &d->entries[d->count];
+    Q_GUI_DROPMENU_ENTRY *e = &d->entries[d->drop.count];
     memset(e, 0, sizeof *e);
     const char *t = text ? text : "";
     const size_t n = strlen(t);
@@ -253,7 +162,7 @@ int q_gui_dropmenu_add_dynamic_entry(Q_GUI_CTX *ctx, int id, const char *text, i
     e->cb = cb;
     e->user = user;
     ctx->redraw = 1;
-    return d->count++;
+    return d->drop.count++;
 }
 
 void q_gui_dropmenu_clear(Q_GUI_CTX *ctx, int id) {
@@ -261,14 +170,14 @@ void q_gui_dropmenu_clear(Q_GUI_CTX *ctx, int id) {
     if (!w) return;
     Q_GUI_DROPMENU_DATA *d = _data(w);
     _free_entries(d);
-    d->highlight = -1;
-    d->first = 0;
+    d->drop.highlight = -1;
+    d->drop.first = 0;
     ctx->redraw = 1;
 }
 
 int q_gui_dropmenu_count(const Q_GUI_CTX *ctx, int id) {
     const Q_GUI_WIDGET *w = _dm(ctx, id);
-    return w ? _data(w)->count : 0;
+    return w ? _data(w)->drop.count : 0;
 }
 
 void q_gui_dropmenu_set_open(Q_GUI_CTX *ctx, int id, int flag) {
@@ -278,14 +187,14 @@ void q_gui_dropmenu_set_open(Q_GUI_CTX *ctx, int id, int flag) {
 
 int q_gui_dropmenu_is_open(const Q_GUI_CTX *ctx, int id) {
     const Q_GUI_WIDGET *w = _dm(ctx, id);
-    return w && _is_open(ctx, w) ? 1 : 0;
+    return w && q_gui_drop_is_open(ctx, w) ? 1 : 0;
 }
 
 void q_gui_dropmenu_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *button, ALLEGRO_BITMAP *list) {
     Q_GUI_WIDGET *w =
         q_gui_widget_expect(ctx, id, Q_GUI_KIND_DROPMENU, "q_gui_dropmenu_set_bitmaps", "dropmenu");
     if (!w) return;
-    _data(w)->bmp_button = button;
-    _data(w)->bmp_list = list;
+    _data(w)->drop.bmp_box = button;
+    _data(w)->drop.bmp_list = list;
     ctx->redraw = 1;
 }

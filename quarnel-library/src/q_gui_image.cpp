@@ -13,19 +13,8 @@ static Q_GUI_IMAGE_DATA *_data(const Q_GUI_WIDGET *w) {
 static void _draw(Q_GUI_CTX *, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, float y) {
     const Q_GUI_IMAGE_DATA *d = _data(w);
     if (!d->bitmap) return;
-    const float bw = (float)al_get_bitmap_width(d->bitmap), bh = (float)al_get_bitmap_height(d->bitmap);
-    if (bw <= 0 || bh <= 0) return;
     const ALLEGRO_COLOR tint = w->enabled ? al_map_rgba_f(1, 1, 1, 1) : al_map_rgba_f(0.5f, 0.5f, 0.5f, 0.5f);
-    if (d->scale_mode == 1) {
-        al_draw_tinted_scaled_bitmap(d->bitmap, tint, 0, 0, bw, bh, x, y, w->w, w->h, 0);
-    } else if (d->scale_mode == 2) {
-        al_draw_tinted_bitmap(d->bitmap, tint, x + (w->w - bw) / 2, y + (w->h - bh) / 2, 0);
-    } else {
-        const float s = std::min(w->w / bw, w->h / bh);
-        const float dw = bw * s, dh = bh * s;
-        al_draw_tinted_scaled_bitmap(d->bitmap, tint, 0, 0, bw, bh, x + (w->w - dw) / 2, y + (w->h - dh) / 2,
-                                     dw, dh, 0);
-    }
+    q_gui_draw_bitmap_mode(d->bitmap, tint, d->scale_mode, x, y, w->w, w->h);
 }
 
 static int _moves_window(const Q_GUI_WIDGET *) {

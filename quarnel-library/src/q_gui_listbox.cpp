@@ -87,19 +87,18 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
         const Q_GUI_LISTITEM *it = &d->items[i];
         const float ry = y + d->item_h * (float)i - d->scroll;
         const float in = s->item_selection_inset;
-        if (it->selected) {
-            al_hold_bitmap_drawing(false);
-            if (d->bmp_sel)
-                q_gui_draw_bitmap_in(d->bmp_sel, x + in, ry + in, w->w - sw - 2 * in, d->item_h - 2 * in);
-            else
-                al_draw_filled_rectangle(x + in, ry + in, x + w->w - sw - in, ry + d->item_h - in,
-                                         q_gui_dim(w, t->selection_color));
-            al_hold_bitmap_drawing(true);
-        } else if (i == d->hovered && (w->state & Q_GUI_WS_HOVER) && w->enabled) {
-            al_hold_bitmap_drawing(false);
-            al_draw_filled_rectangle(x + in, ry + in, x + w->w - sw - in, ry + d->item_h - in, t->bg_hover);
-            al_hold_bitmap_drawing(true);
+        const int lit = it->selected                                                   ? Q_GUI_LIT_CURSOR
+                        : i == d->hovered && (w->state & Q_GUI_WS_HOVER) && w->enabled ? Q_GUI_LIT_MARK
+                                                                                       : Q_GUI_LIT_NONE;
+        ALLEGRO_COLOR tc = t->text_normal;
+        al_hold_bitmap_drawing(false);
+        if (lit == Q_GUI_LIT_CURSOR && d->bmp_sel) {
+            q_gui_draw_bitmap_in(d->bmp_sel, x + in, ry + in, w->w - sw - 2 * in, d->item_h - 2 * in);
+            tc = q_gui_dim(w, t->text_active);
+        } else {
+            tc = q_gui_lit_row(t, w->enabled, x + in, ry + in, x + w->w - sw - in, ry + d->item_h - in, lit);
         }
+        al_hold_bitmap_drawing(true);
         if ((w->state & Q_GUI_WS_FOCUSED) && i == d->cursor) {
             al_hold_bitmap_drawing(false);
             al_draw_rectangle(x + in + 0.5f, ry + in + 0.5f, x + w->w - sw - in - 0.5f,
@@ -114,9 +113,7 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
             al_hold_bitmap_drawing(true);
             tx += 12;
         }
-        const ALLEGRO_COLOR tc = it->selected ? t->text_active : t->text_normal;
-        q_gui_draw_text_fit(font, q_gui_dim(w, tc), tx, ry + (d->item_h - lh) / 2, x + w->w - sw - tx - 2, 0,
-                            it->text);
+        q_gui_draw_text_fit(font, tc, tx, ry + (d->item_h - lh) / 2, x + w->w - sw - tx - 2, 0, it->text);
     }
     al_hold_bitmap_drawing(false);
     al_set_clipping_rectangle(ox, oy, ow, oh);

@@ -356,13 +356,8 @@ static void _mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, const ALLEGR
 static int _key_char(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
     Q_GUI_MARKDOWNVIEW_DATA *d = _data(w);
     const float line = (float)al_get_font_line_height(_font(ctx, w, 0));
-    if ((ev->keyboard.modifiers & ALLEGRO_KEYMOD_CTRL) && ev->keyboard.keycode == ALLEGRO_KEY_C) {
-        char *t = q_gui_markdownview_get_selection(ctx, w->id);
-        if (!t) return 0;
-        q_gui_copy_text(ctx, t);
-        free(t);
-        return 1;
-    }
+    const int copied = q_gui_copy_key(ctx, w, ev, q_gui_markdownview_get_selection);
+    if (copied >= 0) return copied;
     switch (ev->keyboard.keycode) {
     case ALLEGRO_KEY_UP:
         d->scroll -= line;

@@ -371,9 +371,10 @@ static void _menu_draw(int widget_id, float x, float y, float w, float h, void *
             continue;
         }
         const bool hl = idx == m->highlight && e->enabled;
-        if (hl || idx == m->open_child)
-            al_draw_filled_rectangle(x + 2 * u, ry, x + w - 2 * u, ry + rh, t->bg_hover);
-        ALLEGRO_COLOR tc = hl ? t->text_hover : t->text_normal;
+        ALLEGRO_COLOR tc = q_gui_lit_row(t, 1, x + 2 * u, ry, x + w - 2 * u, ry + rh,
+                                         hl                     ? Q_GUI_LIT_CURSOR
+                                         : idx == m->open_child ? Q_GUI_LIT_MARK
+                                                                : Q_GUI_LIT_NONE);
         if (!e->enabled) tc = q_gui_with_alpha(tc, 0.4f);
         float tx = x + 10 * u;
         if (checks) {

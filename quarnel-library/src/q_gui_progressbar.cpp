@@ -20,8 +20,8 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
         ALLEGRO_COLOR fill = q_gui_with_alpha(t->selection_color, 0.9f);
         q_gui_fill_box(ctx, x, y, fw, w->h, t->corner_rx, t->corner_ry, q_gui_dim(w, fill));
     }
-    q_gui_stroke_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry,
-                     (w->state & Q_GUI_WS_HOVER) ? t->border_hover : t->border_normal, t->border_thickness);
+    q_gui_stroke_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry, q_gui_look(w, 0).border,
+                     t->border_thickness);
     if (d->text[0]) {
         ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
         q_gui_draw_text_fit(font, q_gui_dim(w, t->text_active), x + w->w / 2,

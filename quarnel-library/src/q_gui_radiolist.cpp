@@ -26,7 +26,7 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
     const float lh = (float)al_get_font_line_height(font);
     const float r = std::max(s->radio_circle_min_r, d->item_h / 2 - 5);
-    const bool hover = (w->state & Q_GUI_WS_HOVER) && w->enabled;
+    const Q_GUI_LOOK look = q_gui_look(w, 0);
     for (int i = 0; i < d->count; i++) {
         const float ry = y + d->item_h * (float)i;
         if (ry > y + w->h) break;
@@ -35,9 +35,8 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
         if (b) {
             q_gui_draw_bitmap_in(b, cx - r, cy - r, 2 * r, 2 * r);
         } else {
-            al_draw_filled_circle(cx, cy, r, hover ? t->bg_hover : t->bg_normal);
-            al_draw_circle(cx, cy, r, q_gui_dim(w, hover ? t->border_hover : t->border_normal),
-                           s->radio_circle_border_thickness);
+            al_draw_filled_circle(cx, cy, r, look.bg);
+            al_draw_circle(cx, cy, r, look.border, s->radio_circle_border_thickness);
             if (i == d->selected)
                 al_draw_filled_circle(cx, cy, std::max(1.5f, r - s->radio_inner_offset),
                                       q_gui_dim(w, t->text_active));
@@ -96,20 +95,15 @@ int q_gui_add_radiolist(Q_GUI_CTX *ctx, int window, float x, float y, float w, f
     return wd ? wd->id : -1;
 }
 
-static Q_GUI_RADIOLIST_DATA *_rl(const Q_GUI_CTX *ctx, int id) {
-    Q_GUI_WIDGET *w = q_gui_widget_of_kind(ctx, id, Q_GUI_KIND_RADIOLIST);
-    return w ? _data(w) : nullptr;
-}
-
 int q_gui_radiolist_add_item(Q_GUI_CTX *ctx, int id, const char *text) {
-    Q_GUI_RADIOLIST_DATA *d = _rl(ctx, id);
+    Q_GUI_RADIOLIST_DATA *d = q_gui_lookup<Q_GUI_RADIOLIST_DATA>(ctx, id);
     if (!d) return -1;
     ctx->redraw = 1;
     return q_gui_items_add(&d->items, &d->count, &d->cap, text);
 }
 
 void q_gui_radiolist_clear(Q_GUI_CTX *ctx, int id) {
-    Q_GUI_RADIOLIST_DATA *d = _rl(ctx, id);
+    Q_GUI_RADIOLIST_DATA *d = q_gui_lookup<Q_GUI_RADIOLIST_DATA>(ctx, id);
     if (!d) return;
     d->count = 0;
     d->selected = -1;
@@ -117,12 +111,12 @@ void q_gui_radiolist_clear(Q_GUI_CTX *ctx, int id) {
 }
 
 int q_gui_radiolist_get_selected(const Q_GUI_CTX *ctx, int id) {
-    const Q_GUI_RADIOLIST_DATA *d = _rl(ctx, id);
+    const Q_GUI_RADIOLIST_DATA *d = q_gui_lookup<Q_GUI_RADIOLIST_DATA>(ctx, id);
     return d ? d->selected : -1;
 }
 
 void q_gui_radiolist_set_selected(Q_GUI_CTX *ctx, int id, int index) {
-    Q_GUI_RADIOLIST_DATA *d = _rl(ctx, id);
+    Q_GUI_RADIOLIST_DATA *d = q_gui_lookup<Q_GUI_RADIOLIST_DATA>(ctx, id);
     if (!d || index < -1 || index >= d->count) return;
     d->selected = index;
     ctx->redraw = 1;

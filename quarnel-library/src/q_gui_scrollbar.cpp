@@ -85,34 +85,11 @@ static void _mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, const ALLEGR
 
 static int _key_char(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
     const Q_GUI_SCROLLBAR_DATA *d = _data(w);
-    const double st = _step(ctx, d);
-    switch (ev->keyboard.keycode) {
-    case ALLEGRO_KEY_UP:
-    case ALLEGRO_KEY_LEFT:
-        _set(ctx, w, d->position - st, true);
-        return 1;
-    case ALLEGRO_KEY_DOWN:
-    case ALLEGRO_KEY_RIGHT:
-        _set(ctx, w, d->position + st, true);
-        return 1;
-    case ALLEGRO_KEY_PGUP:
-        _set(ctx, w, d->position - d->viewport, true);
-        return 1;
-    case ALLEGRO_KEY_PGDN:
-        _set(ctx, w, d->position + d->viewport, true);
-        return 1;
-    case ALLEGRO_KEY_HOME:
-        _set(ctx, w, 0, true);
-        return 1;
-    case ALLEGRO_KEY_END:
-        _set(ctx, w, d->content, true);
-        return 1;
-    case ALLEGRO_KEY_ENTER:
-    case ALLEGRO_KEY_PAD_ENTER:
-        return 1;
-    default:
-        return 0;
-    }
+    double to;
+    const int r = q_gui_value_step(ev->keyboard.keycode, d->position, 0, d->content, _step(ctx, d),
+                                   d->viewport, 0, &to);
+    if (r == 2) _set(ctx, w, to, true);
+    return r != 0;
 }
 
 static int _wheel(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, float dz, float dw) {

@@ -50,7 +50,6 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     const Q_GUI_SLIDER_DATA *d = _data(w);
     const Q_GUI_THEME *t = &w->theme;
     const Q_GUI_STYLE *s = &ctx->style;
-    const bool hover = (w->state & Q_GUI_WS_HOVER) && w->enabled;
     const bool drag = (w->state & Q_GUI_WS_CAPTURE) != 0;
     float a, b, r;
     _track(ctx, w, x, y, &a, &b, &r);
@@ -91,12 +90,9 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     if (d->bmp_handle) {
         q_gui_draw_bitmap_in(d->bmp_handle, hx - r, hy - r, 2 * r, 2 * r);
     } else {
-        al_draw_filled_circle(hx, hy, r, drag ? t->bg_active : hover ? t->bg_hover : t->bg_normal);
-        al_draw_circle(hx, hy, r,
-                       q_gui_dim(w, drag    ? t->border_active
-                                    : hover ? t->border_hover
-                                            : t->text_normal),
-                       s->slider_handle_border_thickness);
+        const Q_GUI_LOOK look = q_gui_look(w, drag);
+        al_draw_filled_circle(hx, hy, r, look.bg);
+        al_draw_circle(hx, hy, r, look.border, s->slider_handle_border_thickness);
     }
     if (w->state & Q_GUI_WS_FOCUSED) al_draw_circle(hx, hy, r + 2.5f, t->border_active, 1);
     if (drag) {
@@ -134,51 +130,10 @@ static void _mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, const ALLEGR
 static int _key_char(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
     const Q_GUI_SLIDER_DATA *d = _data(w);
     const double st = _step(d);
-    switch (ev->keyboard.keycode) {
-    case ALLEGRO_KEY_LEFT:
-    case ALLEGRO_KEY_DOWN:
-        _set(ctx, w, d->value - st, true);
-        return 1;
-    case ALLEGRO_KEY_RIGHT:
-    case ALLEGRO_KEY_UP:
-        _set(ctx, w, d->value + st, true);
-        return 1;
-    case ALLEGRO_KEY_PGDN:
-        _set(ctx, w, d->value - 10 * st, true);
-        return 1;
-    case ALLEGRO_KEY_PGUP:
-        _set(ctx, w, d->value + 10 * st, true);
-        return 1;
-    case ALLEGRO_KEY_HOME:
-        _set(ctx, w, d->min, true);
-        return 1;
-    case ALLEGRO_KEY_END:
-        _set(ctx, w, d->max, true);
-        return 1;
-    case ALLEGRO_KEY_ENTER:
-    case ALLEGRO_KEY_PAD_ENTER:
-        return 1;
-    default:
-        return 0;
-    }
-}
-
-int q_gui_nav_takes_key(const Q_GUI_WIDGET *, int keycode) {
-    switch (keycode) {
-    case ALLEGRO_KEY_ENTER:
-    case ALLEGRO_KEY_HOME:
-    case ALLEGRO_KEY_END:
-    case ALLEGRO_KEY_PGUP:
-    case ALLEGRO_KEY_PGDN:
-    case ALLEGRO_KEY_LEFT:
-    case ALLEGRO_KEY_RIGHT:
-    case ALLEGRO_KEY_UP:
-    case ALLEGRO_KEY_DOWN:
-    case ALLEGRO_KEY_PAD_ENTER:
-        return 1;
-    default:
-        return 0;
-    }
+    double to;
+    const int r = q_gui_value_step(ev->keyboard.keycode, d->value, d->min, d->max, st, 10 * st, 1, &to);
+    if (r == 2) _set(ctx, w, to, true);
+    return r != 0;
 }
 
 static int _wheel(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, float dz, float) {

@@ -97,25 +97,20 @@ int q_gui_add_splitpane(Q_GUI_CTX *ctx, int window, float x, float y, float w, f
     return wd ? wd->id : -1;
 }
 
-static Q_GUI_SPLITPANE_DATA *_sp(const Q_GUI_CTX *ctx, int id) {
-    Q_GUI_WIDGET *w = q_gui_widget_of_kind(ctx, id, Q_GUI_KIND_SPLITPANE);
-    return w ? _data(w) : nullptr;
-}
-
 double q_gui_splitpane_get_ratio(const Q_GUI_CTX *ctx, int id) {
-    const Q_GUI_SPLITPANE_DATA *d = _sp(ctx, id);
+    const Q_GUI_SPLITPANE_DATA *d = q_gui_lookup<Q_GUI_SPLITPANE_DATA>(ctx, id);
     return d ? d->ratio : 0.5;
 }
 
 void q_gui_splitpane_set_ratio(Q_GUI_CTX *ctx, int id, double ratio) {
-    Q_GUI_SPLITPANE_DATA *d = _sp(ctx, id);
+    Q_GUI_SPLITPANE_DATA *d = q_gui_lookup<Q_GUI_SPLITPANE_DATA>(ctx, id);
     if (!d) return;
     d->ratio = _clamp(d, ratio);
     ctx->redraw = 1;
 }
 
 void q_gui_splitpane_set_limits(Q_GUI_CTX *ctx, int id, double min, double max) {
-    Q_GUI_SPLITPANE_DATA *d = _sp(ctx, id);
+    Q_GUI_SPLITPANE_DATA *d = q_gui_lookup<Q_GUI_SPLITPANE_DATA>(ctx, id);
     if (!d) return;
     if (!std::isfinite(min)) min = 0;
     if (!std::isfinite(max)) max = 1;
@@ -129,6 +124,6 @@ void q_gui_splitpane_set_limits(Q_GUI_CTX *ctx, int id, double min, double max) 
 }
 
 float q_gui_splitpane_band(const Q_GUI_CTX *ctx, int id) {
-    const Q_GUI_SPLITPANE_DATA *d = _sp(ctx, id);
+    const Q_GUI_SPLITPANE_DATA *d = q_gui_lookup<Q_GUI_SPLITPANE_DATA>(ctx, id);
     return d ? 2 * d->band : 0;
 }

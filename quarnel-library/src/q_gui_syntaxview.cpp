@@ -444,13 +444,8 @@ static void _mouse(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, const ALLEGR
 static int _key_char(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
     Q_GUI_SYNTAXVIEW_DATA *d = _data(w);
     const int vis = _visible(ctx, w);
-    if ((ev->keyboard.modifiers & ALLEGRO_KEYMOD_CTRL) && ev->keyboard.keycode == ALLEGRO_KEY_C) {
-        char *t = q_gui_syntaxview_get_selected_text(ctx, w->id);
-        if (!t) return 0;
-        q_gui_copy_text(ctx, t);
-        free(t);
-        return 1;
-    }
+    const int copied = q_gui_copy_key(ctx, w, ev, q_gui_syntaxview_get_selected_text);
+    if (copied >= 0) return copied;
     // Without the focus the view is only reached as the owner of a selection.
     if (ctx->focus != w->id) return 0;
     if ((ev->keyboard.modifiers & ALLEGRO_KEYMOD_CTRL) && ev->keyboard.keycode == ALLEGRO_KEY_A) {

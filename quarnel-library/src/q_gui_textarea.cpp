@@ -434,10 +434,30 @@ static int _word_start(const Q_GUI_TEXTAREA_DATA *d) {
     return s;
 }
 
+static int _sugg_mouse(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx, float my);
+static void _sugg_draw(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w);
+
+static void _sugg_displaced(Q_GUI_CTX *, Q_GUI_WIDGET *w) {
+    _data(w)->sugg_open = 0;
+}
+
+static const Q_GUI_OVERLAY_OPS k_sugg_overlay = {
+    .key = nullptr,
+    .mouse = _sugg_mouse,
+    .wheel = nullptr,
+    .draw = _sugg_draw,
+    .displaced = _sugg_displaced,
+};
+
+// The context may close the list behind the widget's back.
+static bool _sugg_shown(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w) {
+    return _data(w)->sugg_open && q_gui_overlay_held(ctx, Q_GUI_LAYER_SUGGEST, w);
+}
+
 static void _sugg_close(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w) {
     Q_GUI_TEXTAREA_DATA *d = _data(w);
     d->sugg_open = 0;
-    if (ctx->suggest_textarea == w->id) ctx->suggest_textarea = -1;
+    q_gui_overlay_release(ctx, Q_GUI_LAYER_SUGGEST, w);
     ctx->redraw = 1;
 }
 
@@ -455,7 +475,7 @@ static int _sugg_refresh(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, bool force) {
         _sugg_close(ctx, w);
         return 0;
     }
-    const bool open = d->sugg_open && ctx->suggest_textarea == w->id;
+    const bool open = _sugg_shown(ctx, w);
     if (open && !force && !strcmp(word, d->sugg_word)) return 1;
     if (!d->sugg) {
         Q_CALLOC(d->sugg, Q_GUI_SUGGEST_MAX, Q_GUI_LISTITEM);
@@ -473,11 +493,9 @@ static int _sugg_refresh(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, bool force) {
         return 0;
     }
     // One list at a time across all text areas.
-    Q_GUI_WIDGET *other = q_gui_widget_of_kind(ctx, ctx->suggest_textarea, Q_GUI_KIND_TEXTAREA);
-    if (other && other != w) _data(other)->sugg_open = 0;
+    q_gui_overlay_open(ctx, Q_GUI_LAYER_SUGGEST, w, &k_sugg_overlay);
     d->sugg_open = 1;
     d->sugg_hl = 0;
-    ctx->suggest_textarea = w->id;
     ctx->redraw = 1;
     return 1;
 }
@@ -501,7 +519,7 @@ static int _key_char(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
     Q_GUI_TEXTAREA_DATA *d = _data(w);
     const int key = ev->keyboard.keycode;
     d->blink_start = q_gui_now();
-    if (d->sugg_open && ctx->suggest_textarea == w->id) {
+    if (_sugg_shown(ctx, w)) {
         switch (key) {
         case ALLEGRO_KEY_ESCAPE:
             _sugg_close(ctx, w);
@@ -546,7 +564,7 @@ static int _takes_key(const Q_GUI_WIDGET *, int) {
 
 static int _wants_tab(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w) {
     const Q_GUI_TEXTAREA_DATA *d = _data(w);
-    if (d->sugg_open && ctx->suggest_textarea == w->id) return 1;
+    if (_sugg_shown(ctx, w)) return 1;
     return d->multiline && q_gui_ctrl_held(ctx);
 }
 
@@ -645,19 +663,15 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     const Q_GUI_TEXTAREA_DATA *d = _data(w);
     const Q_GUI_THEME *t = &w->theme;
     ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
-    const bool focused = (w->state & Q_GUI_WS_FOCUSED) != 0, hover = (w->state & Q_GUI_WS_HOVER) != 0;
+    const bool focused = (w->state & Q_GUI_WS_FOCUSED) != 0;
+    // Editing reads as pressed: the focused area takes the active colours.
+    const Q_GUI_LOOK look = q_gui_look(w, focused);
     const float pad = ctx->style.textarea_padding, lh = _line_h(ctx, w);
     if (d->bitmap)
         q_gui_draw_bitmap_in(d->bitmap, x, y, w->w, w->h);
     else
-        q_gui_fill_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry,
-                       focused               ? t->bg_active
-                       : hover && w->enabled ? t->bg_hover
-                                             : t->bg_normal);
-    const ALLEGRO_COLOR border = focused               ? t->border_active
-                                 : hover && w->enabled ? t->border_hover
-                                                       : t->border_normal;
-    q_gui_stroke_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry, q_gui_dim(w, border),
+        q_gui_fill_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry, look.bg);
+    q_gui_stroke_box(ctx, x, y, w->w, w->h, t->corner_rx, t->corner_ry, look.border,
                      focused ? t->border_thickness + 1 : t->border_thickness);
 
     int ox, oy, ow, oh;
@@ -744,7 +758,7 @@ static bool _sugg_geom(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, SUGG_GEOM *g
 
 // A press on a suggestion accepts it; a press elsewhere closes the list and
 // goes on to whatever is under the pointer.
-static int _overlay_mouse(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx, float my) {
+static int _sugg_mouse(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev, float mx, float my) {
     Q_GUI_TEXTAREA_DATA *d = _data(w);
     SUGG_GEOM g;
     if (!_sugg_geom(ctx, w, &g)) return 0;
@@ -760,7 +774,7 @@ static int _overlay_mouse(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *
     return 0;
 }
 
-static void _draw_overlay(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w) {
+static void _sugg_draw(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w) {
     const Q_GUI_TEXTAREA_DATA *d = _data(w);
     SUGG_GEOM g;
     if (!_sugg_geom(ctx, w, &g)) return;
@@ -772,17 +786,16 @@ static void _draw_overlay(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w) {
     for (int i = 0; i < rows; i++) {
         const int k = first + i;
         const float ry = ly + rh * (float)i;
-        if (k == d->sugg_hl) al_draw_filled_rectangle(x + 1, ry, x + lw - 1, ry + rh, t->selection_color);
-        q_gui_draw_text_fit(font, k == d->sugg_hl ? t->text_active : t->text_normal,
-                            x + ctx->style.item_text_padding, ry + ctx->style.item_height_pad / 2,
+        const ALLEGRO_COLOR tc = q_gui_lit_row(t, w->enabled, x + 1, ry, x + lw - 1, ry + rh,
+                                               k == d->sugg_hl ? Q_GUI_LIT_CURSOR : Q_GUI_LIT_NONE);
+        q_gui_draw_text_fit(font, tc, x + ctx->style.item_text_padding, ry + ctx->style.item_height_pad / 2,
                             lw - 2 * ctx->style.item_text_padding, 0, d->sugg[k].text);
     }
     al_draw_rectangle(x + 0.5f, ly + 0.5f, x + lw - 0.5f, ly + rh * (float)rows - 0.5f, t->border_active, 1);
 }
 
-static void _destroy(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w) {
+static void _destroy(Q_GUI_CTX *, Q_GUI_WIDGET *w) {
     Q_GUI_TEXTAREA_DATA *d = _data(w);
-    if (ctx->suggest_textarea == w->id) ctx->suggest_textarea = -1;
     if (d->buf) q_secure_zero(d->buf, (size_t)d->max_len + 1);
     Q_FREE(d->buf);
     Q_FREE(d->placeholder);
@@ -806,8 +819,6 @@ static const Q_GUI_KIND_OPS k_textarea_ops = {
     .wheel = _wheel,
     .wants_tab = _wants_tab,
     .cursor_at = _cursor_at,
-    .overlay_mouse = _overlay_mouse,
-    .draw_overlay = _draw_overlay,
     .animates_when_focused = 1,
 };
 
@@ -949,5 +960,5 @@ int q_gui_textarea_suggest_state(const Q_GUI_CTX *ctx, int id, int *count, int *
     const Q_GUI_TEXTAREA_DATA *d = _data(w);
     if (count) *count = d->sugg_count;
     if (highlight) *highlight = d->sugg_hl;
-    return d->sugg_open && ctx->suggest_textarea == w->id;
+    return _sugg_shown(ctx, w);
 }

@@ -127,6 +127,7 @@ void q_gui_widget_destroy(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w) {
     q_gui_widget_table_remove(ctx, w->id);
     if (ctx->focus == w->id) ctx->focus = -1;
     if (ctx->capture == w->id) ctx->capture = -1;
+    q_gui_overlay_forget(ctx, w);
     if (ctx->selection_owner == w->id) ctx->selection_owner = -1;
     Q_FREE(w->data);
     Q_FREE(w->tooltip);
@@ -251,6 +252,16 @@ void q_gui_copy_text(Q_GUI_CTX *ctx, const char *text) {
 // Helpers shared by the kinds
 // =============================================================================
 
+int q_gui_copy_key(Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev,
+                   char *(*selection)(const Q_GUI_CTX *ctx, int id)) {
+    if (!(ev->keyboard.modifiers & ALLEGRO_KEYMOD_CTRL) || ev->keyboard.keycode != ALLEGRO_KEY_C) return -1;
+    char *t = selection(ctx, w->id);
+    if (!t) return 0;
+    q_gui_copy_text(ctx, t);
+    free(t);
+    return 1;
+}
+
 Q_GUI_WIDGET *q_gui_widget_expect(const Q_GUI_CTX *ctx, int id, int kind, const char *fn, const char *what) {
     Q_GUI_WIDGET *w = q_gui_widget_of_kind(ctx, id, kind);
     if (!w) q_log(Q_LOG_WARNING, "%s: widget %d is not a %s", fn, id, what);
@@ -345,37 +356,6 @@ double q_gui_strip_pos(const Q_GUI_CTX *ctx, float track, double content, double
     return f * maxp;
 }
 
-void q_gui_draw_strip(const Q_GUI_CTX *ctx, float x, float y, float w, float h, int vertical, double content,
-                      double view, double pos, int active) {
-    const Q_GUI_STYLE *s = &ctx->style;
-    al_draw_filled_rectangle(x, y, x + w, y + h, s->scrollbar_track_color);
-    float tp, tl;
-    q_gui_strip_thumb(ctx, vertical ? h : w, content, view, pos, &tp, &tl);
-    const float pad = s->scrollbar_thumb_padding, r = s->scrollbar_thumb_corner_r;
-    const ALLEGRO_COLOR c = active ? ctx->theme.border_active : s->scrollbar_thumb_color;
-    if (vertical)
-        al_draw_filled_rounded_rectangle(x + pad, y + tp, x + w - pad, y + tp + tl, r, r, c);
-    else
-        al_draw_filled_rounded_rectangle(x + tp, y + pad, x + tp + tl, y + h - pad, r, r, c);
-}
-
-float q_gui_text_w(ALLEGRO_FONT *font, const char *s, int len) {
-    if (len <= 0) return 0;
-    ALLEGRO_USTR_INFO info;
-    const ALLEGRO_USTR *u = al_ref_buffer(&info, s, (size_t)len);
-    return (float)al_get_ustr_width(font, u);
-}
-
-ALLEGRO_COLOR q_gui_dim(const Q_GUI_WIDGET *w, ALLEGRO_COLOR c) {
-    return w->enabled ? c : q_gui_with_alpha(c, c.a * 0.45f);
-}
-
-void q_gui_draw_bitmap_in(ALLEGRO_BITMAP *b, float x, float y, float w, float h) {
-    if (!b) return;
-    al_draw_scaled_bitmap(b, 0, 0, (float)al_get_bitmap_width(b), (float)al_get_bitmap_height(b), x, y, w, h,
-                          0);
-}
-
 int q_gui_ctrl_held(const Q_GUI_CTX *ctx) {
     return (ctx->mods & (Q_GUI_MOD_LCTRL | Q_GUI_MOD_RCTRL)) != 0;
 }
@@ -389,21 +369,4 @@ int q_gui_widget_hit(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float mx, floa
     float x = 0, y = 0;
     if (win) q_gui_widget_origin(win, w, &x, &y);
     return (mx >= x && mx < x + w->w && my >= y && my < y + w->h) ? 1 : 0;
-}
-
-void q_gui_clip_within(float x0, float y0, float x1, float y1, int ox, int oy, int ow, int oh) {
-    al_transform_coordinates(al_get_current_transform(), &x0, &y0);
-    al_transform_coordinates(al_get_current_transform(), &x1, &y1);
-    const int cx0 = std::max(ox, (int)x0), cy0 = std::max(oy, (int)y0);
-    const int cx1 = std::min(ox + ow, (int)x1), cy1 = std::min(oy + oh, (int)y1);
-    al_set_clipping_rectangle(cx0, cy0, std::max(0, cx1 - cx0), std::max(0, cy1 - cy0));
-}
-
-void q_gui_stroke_view_border(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w, float x, float y, float rx,
-                              float ry) {
-    const Q_GUI_THEME *t = &w->theme;
-    const ALLEGRO_COLOR br = (w->state & Q_GUI_WS_FOCUSED) ? t->border_active
-                             : (w->state & Q_GUI_WS_HOVER) ? t->border_hover
-                                                           : t->border_normal;
-    q_gui_stroke_box(ctx, x, y, w->w, w->h, rx, ry, q_gui_dim(w, br), t->border_thickness);
 }

@@ -626,9 +626,10 @@ static void _draw_tb_button(const Q_GUI_CTX *ctx, const Q_GUI_WINDOW *win, int b
         return;
     }
     const Q_GUI_THEME *t = b == 3 ? &win->tb_close_theme : &win->tb_theme;
-    const ALLEGRO_COLOR bg = active ? t->bg_active : hover ? t->bg_hover : t->bg_normal;
-    const ALLEGRO_COLOR fg = active ? t->text_active : hover ? t->text_hover : t->text_normal;
-    al_draw_filled_rounded_rectangle(x, y, x + w, y + h, t->corner_rx, t->corner_ry, bg);
+    const Q_GUI_LOOK look =
+        q_gui_look_of(t, (hover ? Q_GUI_LOOK_HOVER : 0) | (active ? Q_GUI_LOOK_PRESSED : 0));
+    const ALLEGRO_COLOR fg = look.text;
+    al_draw_filled_rounded_rectangle(x, y, x + w, y + h, t->corner_rx, t->corner_ry, look.bg);
     const float th = ctx->style.tb_btn_glyph_thickness, m = w * 0.3f;
     if (b == 1) {
         al_draw_line(x + m, y + h - m, x + w - m, y + h - m, fg, th);
@@ -652,35 +653,10 @@ static void _draw_tb_button(const Q_GUI_CTX *ctx, const Q_GUI_WINDOW *win, int b
 // Drawing
 // =============================================================================
 
-// Clips to a canvas rectangle intersected with the clip already set.
-static void _clip_to(float x, float y, float w, float h, int ox, int oy, int ow, int oh) {
-    float x0 = x, y0 = y, x1 = x + w, y1 = y + h;
-    const ALLEGRO_TRANSFORM *t = al_get_current_transform();
-    al_transform_coordinates(t, &x0, &y0);
-    al_transform_coordinates(t, &x1, &y1);
-    const int cx0 = std::max(ox, (int)floorf(fminf(x0, x1))), cy0 = std::max(oy, (int)floorf(fminf(y0, y1)));
-    const int cx1 = std::min(ox + ow, (int)ceilf(fmaxf(x0, x1))),
-              cy1 = std::min(oy + oh, (int)ceilf(fmaxf(y0, y1)));
-    al_set_clipping_rectangle(cx0, cy0, std::max(0, cx1 - cx0), std::max(0, cy1 - cy0));
-}
-
-static void _draw_bitmap_mode(ALLEGRO_BITMAP *bmp, int mode, float x, float y, float w, float h) {
-    const float bw = (float)al_get_bitmap_width(bmp), bh = (float)al_get_bitmap_height(bmp);
-    if (bw <= 0 || bh <= 0) return;
-    if (mode == 1) {
-        al_draw_scaled_bitmap(bmp, 0, 0, bw, bh, x, y, w, h, 0);
-    } else if (mode == 2) {
-        al_draw_bitmap(bmp, x + (w - bw) / 2, y + (h - bh) / 2, 0);
-    } else {
-        const float s = fminf(w / bw, h / bh);
-        al_draw_scaled_bitmap(bmp, 0, 0, bw, bh, x + (w - bw * s) / 2, y + (h - bh * s) / 2, bw * s, bh * s,
-                              0);
-    }
-}
-
 static void _draw_titlebar(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, float tb) {
     if (win->titlebar_bitmap)
-        _draw_bitmap_mode(win->titlebar_bitmap, 1, win->x, win->y, win->w, tb);
+        q_gui_draw_bitmap_mode(win->titlebar_bitmap, al_map_rgba_f(1, 1, 1, 1), 1, win->x, win->y, win->w,
+                               tb);
     else
         al_draw_filled_rectangle(win->x, win->y, win->x + win->w, win->y + tb, win->theme.bg_active);
     float right = win->x + win->w - ctx->style.title_padding;
@@ -718,7 +694,8 @@ void q_gui_window_draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win) {
     _body(ctx, win, &b);
     const bool rounded = ctx->style.shape_mode && tb <= 0;
     if (win->bg_bitmap) {
-        _draw_bitmap_mode(win->bg_bitmap, win->bg_scale_mode, b.x, b.y, b.w, b.h);
+        q_gui_draw_bitmap_mode(win->bg_bitmap, al_map_rgba_f(1, 1, 1, 1), win->bg_scale_mode, b.x, b.y, b.w,
+                               b.h);
     } else if (rounded) {
         al_draw_filled_rounded_rectangle(b.x, b.y, b.x + b.w, b.y + b.h, t->corner_rx, t->corner_ry,
                                          t->bg_normal);
@@ -727,7 +704,7 @@ void q_gui_window_draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win) {
     }
     if (tb > 0) _draw_titlebar(ctx, win, tb);
 
-    _clip_to(b.x, b.y, b.vw, b.vh, ox, oy, ow, oh);
+    q_gui_clip_rect(b.x, b.y, b.vw, b.vh, ox, oy, ow, oh);
     for (int i = 0; i < win->widget_count; i++) {
         Q_GUI_WIDGET *w = win->widgets[i];
         if (!w->visible || !w->ops || !w->ops->draw) continue;
@@ -1021,18 +998,6 @@ void q_gui_window_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *body, ALLE
     win->bg_bitmap = body;
     win->titlebar_bitmap = titlebar;
     win->bg_scale_mode = scale_mode;
-}
-
-int q_gui_window_find_button(const Q_GUI_CTX *ctx, int id, const char *label) {
-    const Q_GUI_WINDOW *win = q_gui_window_find(ctx, id);
-    if (!win || !label) return -1;
-    for (int i = 0; i < win->widget_count; i++) {
-        const Q_GUI_WIDGET *w = win->widgets[i];
-        if (w->kind != Q_GUI_KIND_BUTTON) continue;
-        const char *l = q_gui_button_get_label(ctx, w->id);
-        if (l && !strcmp(l, label)) return w->id;
-    }
-    return -1;
 }
 
 // =============================================================================
