@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <array>
+#include <gtest/gtest.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -59,12 +60,28 @@ inline CLOUD_RESULT sh_run(const std::string &cmd) {
     return r;
 }
 
+// The last client command and what it gave, for the failure report below.
+struct CLOUD_LAST_CALL {
+    std::mutex mutex;
+    std::string command;
+    CLOUD_RESULT result;
+};
+inline CLOUD_LAST_CALL &cloud_last_call() {
+    static CLOUD_LAST_CALL last;
+    return last;
+}
+
 // Runs the client with the environment of an openrc file of the cloud.
 // Debian's python runs it: another python3 first in PATH lacks the packages.
 inline CLOUD_RESULT os_cli(const std::string &args, const std::string &who = "demo") {
-    return sh_run("env -u OS_CLOUD -u OS_CLIENT_CONFIG_FILE bash -c " +
-                  quote(". " + quote(cloud_dir() + "/" + who + "-openrc") +
-                        " && exec /usr/bin/python3 /usr/bin/openstack " + args));
+    CLOUD_RESULT r = sh_run("env -u OS_CLOUD -u OS_CLIENT_CONFIG_FILE bash -c " +
+                            quote(". " + quote(cloud_dir() + "/" + who + "-openrc") +
+                                  " && exec /usr/bin/python3 /usr/bin/openstack " + args));
+    CLOUD_LAST_CALL &last = cloud_last_call();
+    std::lock_guard<std::mutex> lock(last.mutex);
+    last.command = "openstack " + args + " (as " + who + ")";
+    last.result = r;
+    return r;
 }
 
 // A value printed by `... -f value -c field`; empty when the call failed.
@@ -164,6 +181,29 @@ inline std::string explain(const std::string &what, const std::string &status, c
 inline std::string explain(const std::string &cmd, const CLOUD_RESULT &r) {
     return explain(cmd, "exit " + std::to_string(r.code), r.out, request_ids_in(r.out));
 }
+
+// Every failed check of a test that drives the client also prints the last
+// command, its exit status and output, and the cloud's log lines of the
+// request ids in that output.
+struct CLOUD_FAILURE_REPORT : ::testing::EmptyTestEventListener {
+    void OnTestPartResult(const ::testing::TestPartResult &part) override {
+        if (!part.failed()) return;
+        CLOUD_LAST_CALL &last = cloud_last_call();
+        std::lock_guard<std::mutex> lock(last.mutex);
+        if (last.command.empty()) return;
+        printf("last cloud command:%s\n", explain(last.command, last.result).c_str());
+        fflush(stdout);
+    }
+    void OnTestStart(const ::testing::TestInfo &) override {
+        CLOUD_LAST_CALL &last = cloud_last_call();
+        std::lock_guard<std::mutex> lock(last.mutex);
+        last.command.clear();
+    }
+};
+inline const bool cloud_failure_report_installed = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new CLOUD_FAILURE_REPORT);
+    return true;
+}();
 
 // ------------------------------------------------------------------ front
 // A token of a user from Keystone behind the TLS front and the answer's
