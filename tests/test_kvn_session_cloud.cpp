@@ -85,6 +85,9 @@ class CloudSession : public ::testing::TestWithParam<CLOUD_LAYOUT> {
     static std::map<std::pair<int, std::string>, KVN_SESSION *> shared_;
 
     static void SetUpTestSuite() {
+        // As the program does first: without it a write to a peer that went
+        // away (the front closing a kept connection) ends the process.
+        q_httpc_global_init();
         for (CLOUD_LAYOUT l : {CLOUD_PORTS, CLOUD_TLS_FRONT})
             for (const char *who : {"demo", "admin"}) {
                 KVN_PROFILE p = cloud_profile(l, who);
