@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
+#include "kvn_api.h"
 #include "kvn_cloud_test.h"
 #include "kvn_test_util.h"
+#include "q_common.h"
 
 namespace {
 
@@ -158,6 +161,60 @@ TEST(CloudExtras, MetricMeasuresAreAggregatedAndMetricDeletes) {
         EXPECT_EQ(del.out, "204");
     }
     EXPECT_NE(os_cli("metric show " + c.out).code, 0) << "the metric is gone";
+}
+
+// Every running extra service answers through the TLS front too, from its
+// RegionTLS endpoint under its path prefix. Plain HTTP calls with a token
+// from the front's Keystone: the `openstack` client would spend seconds per
+// service starting up.
+TEST(CloudExtras, EveryRunningExtraAnswersThroughTheFront) {
+    FRONT_LOGIN login = front_login("admin", "admin-password");
+    ASSERT_FALSE(login.token.empty())
+        << explain("POST /identity/v3/auth/tokens (admin)", "no token", login.body, {});
+    Q_CJSON answer(cJSON_Parse(login.body.c_str()));
+    ASSERT_TRUE(answer.get()) << login.body;
+    struct {
+        const char *type, *prefix, *list;
+    } rows[] = {
+        {"orchestration", "/orchestration/v1/", "/stacks"},
+        {"key-manager", "/key-manager", "/v1/secrets"},
+        {"baremetal", "/baremetal", "/v1/nodes"},
+        {"alarming", "/alarming", "/v2/alarms"},
+        {"container-infra", "/container-infra/v1", "/clustertemplates"},
+        {"sharev2", "/share/v2/", "/shares"},
+        {"load-balancer", "/load-balancer", "/v2/lbaas/loadbalancers"},
+        {"dns", "/dns", "/v2/zones"},
+        {"metric", "/metric", "/v1/metric"},
+    };
+    int ran = 0;
+    for (auto &r : rows) {
+        std::string url;
+        const cJSON *svc, *ep;
+        cJSON_ArrayForEach(svc, kvn_api_json_at(answer.get(), "token.catalog")) {
+            const cJSON *type = cJSON_GetObjectItem(svc, "type");
+            if (!cJSON_IsString(type) || strcmp(type->valuestring, r.type) != 0) continue;
+            cJSON_ArrayForEach(ep, cJSON_GetObjectItem(svc, "endpoints")) {
+                const cJSON *region = cJSON_GetObjectItem(ep, "region_id"),
+                            *iface = cJSON_GetObjectItem(ep, "interface");
+                if (cJSON_IsString(region) && !strcmp(region->valuestring, "RegionTLS") &&
+                    cJSON_IsString(iface) && !strcmp(iface->valuestring, "public"))
+                    url = cJSON_GetObjectItem(ep, "url")->valuestring;
+            }
+        }
+        if (url.empty()) continue; // not running
+        ran++;
+        EXPECT_EQ(url.rfind(std::string("https://127.0.0.1:8443") + r.prefix, 0), 0u)
+            << r.type << ": " << url;
+        std::string cmd = "curl -sS -m 60 -o /dev/null -D - -w 'status=%{http_code}' --cacert " +
+                          quote(cloud_ca_file()) + " -H " + quote("X-Auth-Token: " + login.token) + " " +
+                          quote((url.back() == '/' ? url.substr(0, url.size() - 1) : url) + r.list);
+        CLOUD_RESULT res = sh_run(cmd);
+        EXPECT_NE(res.out.find("status=200"), std::string::npos)
+            << r.type
+            << explain("GET " + url + r.list, res.out.substr(res.out.rfind("status=") + 7), res.out,
+                       request_ids_in(res.out));
+    }
+    if (ran == 0) GTEST_SKIP() << "no extra service is running";
 }
 
 TEST(CloudExtras, ContainerInfraKeepsClusterTemplate) {

@@ -146,6 +146,62 @@ TEST_F(CloudSmoke, ImageAndObjectRoundTripByteForByte) {
     EXPECT_EQ(os_cli("container delete " + container).code, 0);
 }
 
+// The same cloud through its TLS front, as the `openstack` client of a user
+// with the *-tls-openrc sees it: the RegionTLS endpoints, the CA file, and
+// every core service answering under its path prefix.
+TEST_F(CloudSmoke, FrontServesEveryCoreServiceOverTls) {
+    // One call per core service: the client takes seconds to start.
+    struct {
+        const char *args, *want;
+    } rows[] = {
+        {"catalog list -f value", "https://127.0.0.1:8443/compute/v2.1"},
+        {"image list -f value -c Name", "cirros-fake"},
+        {"network list -f value -c Name", "private"},
+        {"server list -f value -c Name", ""},
+        {"volume list -f value -c Name", ""},
+        {"container list -f value -c Name", ""},
+    };
+    for (auto &r : rows) {
+        RESULT res = os_cli(r.args, "demo-tls");
+        EXPECT_EQ(res.code, 0) << explain(std::string("openstack ") + r.args + " (demo-tls)", res);
+        EXPECT_NE(res.out.find(r.want), std::string::npos)
+            << explain(std::string("openstack ") + r.args, res);
+    }
+    // The CA is what makes the front trusted: without it the client refuses.
+    RESULT bare = sh_run("env -u OS_CLOUD -u OS_CLIENT_CONFIG_FILE bash -c " +
+                         quote(". " + quote(cloud_dir() + "/demo-tls-openrc") +
+                               " && unset OS_CACERT && exec /usr/bin/python3 /usr/bin/openstack image list"));
+    EXPECT_NE(bare.code, 0) << bare.out;
+    EXPECT_NE(bare.out.find("CERTIFICATE_VERIFY_FAILED"), std::string::npos) << bare.out;
+}
+
+// The links a service builds from the request (version documents here)
+// point back the way the request came: through the front under its prefix,
+// or straight to the service's port.
+TEST_F(CloudSmoke, LinksPointBackTheWayTheRequestCame) {
+    const std::string ca = cloud_dir() + "/tls/ca.pem";
+    struct {
+        const char *url, *href;
+    } rows[] = {
+        {"https://127.0.0.1:8443/identity/v3", "\"href\": \"https://127.0.0.1:8443/identity/v3/\""},
+        {"http://127.0.0.1:5000/v3", "\"href\": \"http://127.0.0.1:5000/v3/\""},
+        {"https://127.0.0.1:8443/compute/", "\"href\": \"https://127.0.0.1:8443/compute/v2.1/\""},
+        {"http://127.0.0.1:8774/", "\"href\": \"http://127.0.0.1:8774/v2.1/\""},
+        {"https://127.0.0.1:8443/network/", "\"href\": \"https://127.0.0.1:8443/network/v2.0/\""},
+        {"http://127.0.0.1:9696/", "\"href\": \"http://127.0.0.1:9696/v2.0/\""},
+        {"https://127.0.0.1:8443/volume/", "\"href\": \"https://127.0.0.1:8443/volume/v3/\""},
+        {"http://127.0.0.1:8776/", "\"href\": \"http://127.0.0.1:8776/v3/\""},
+        {"https://127.0.0.1:8443/image/", "\"href\": \"https://127.0.0.1:8443/image/v2/\""},
+        {"http://127.0.0.1:9292/", "\"href\": \"http://127.0.0.1:9292/v2/\""},
+    };
+    for (auto &r : rows) {
+        std::string cmd = "curl -sS -m 30 --cacert " + quote(ca) + " " + quote(r.url);
+        RESULT res = sh_run(cmd);
+        EXPECT_EQ(res.code, 0) << explain(cmd, res);
+        EXPECT_NE(res.out.find(r.href), std::string::npos) << "no " << r.href << explain(cmd, res);
+    }
+}
+
 // The start script is what a test run calls first whatever state the cloud
 // is in: with the cloud up it must only check, never restart a service.
 TEST_F(CloudSmoke, StartScriptRerunChangesNothing) {
@@ -156,7 +212,8 @@ TEST_F(CloudSmoke, StartScriptRerunChangesNothing) {
         return m;
     };
     auto before = pid_files();
-    ASSERT_GE(before.size(), 19u) << "the core alone records 19 services";
+    ASSERT_GE(before.size(), 20u) << "the core and its TLS front alone record 20 services";
+    EXPECT_EQ(before.count("nginx.pid"), 1u) << "the TLS front is recorded like every other service";
     CLOUD_RESULT r = sh_run("bash " KVN_SOURCE_DIR "/scripts/cloud/start.sh");
     ASSERT_EQ(r.code, 0) << r.out;
     EXPECT_EQ(r.out.find(" started "), std::string::npos) << r.out;

@@ -146,7 +146,9 @@ extra_barbican_config() {
 [DEFAULT]
 debug = ${KVN_CLOUD_DEBUG:-false}
 log_file = $LOG/barbican.log
-host_href = http://127.0.0.1:9311
+# Empty: secret hrefs follow the request, so they point back through the
+# TLS front when the request came through it.
+host_href =
 sql_connection = $(db_url "$D/data/barbican/barbican.sqlite")
 db_auto_create = true
 transport_url = $TRANSPORT_URL
@@ -164,6 +166,7 @@ $(authtoken barbican)
 [oslo_policy]
 enforce_new_defaults = true
 enforce_scope = false
+$(proxy_headers)
 EOF
   put "$E/app.py" <<EOF
 # The packaged entry hard-codes /etc/barbican's paste file.

@@ -13,6 +13,30 @@ import time
 CLOUD_DIR = os.environ.get('KVN_CLOUD_DIR', '/tmp/kvn-cloud')
 AUTH_URL = 'http://127.0.0.1:5000/v3'
 REGION = 'RegionOne'
+# The same services behind one TLS front, each under a path prefix, as real
+# clouds publish them; registered as a second region so both layouts answer.
+FRONT_URL = 'https://127.0.0.1:8443'
+FRONT_REGION = 'RegionTLS'
+# Catalog type -> the front's path prefix for it.
+FRONT_PREFIX = {
+    'identity': '/identity',
+    'image': '/image',
+    'placement': '/placement',
+    'compute': '/compute',
+    'network': '/network',
+    'volumev3': '/volume',
+    'object-store': '/object-store',
+    'orchestration': '/orchestration',
+    'key-manager': '/key-manager',
+    'baremetal': '/baremetal',
+    'alarming': '/alarming',
+    'container-infra': '/container-infra',
+    'sharev2': '/share',
+    'load-balancer': '/load-balancer',
+    'dns': '/dns',
+    'metric': '/metric',
+}
+IDENTITY_URL = 'http://127.0.0.1:5000/v3/'
 HOST = 'kvn-cloud'
 ADMIN_PASSWORD = 'admin-password'
 DEMO_PASSWORD = 'demo-password'
@@ -101,12 +125,7 @@ def register(extras):
     for name, stype, url in services:
         s = existing.get((name, stype)) or conn.identity.create_service(
             name=name, type=stype, is_enabled=True)
-        have = {e.interface for e in conn.identity.endpoints(service_id=s.id)}
-        for iface in ('public', 'internal', 'admin'):
-            if iface not in have:
-                conn.identity.create_endpoint(
-                    service_id=s.id, interface=iface, url=url,
-                    region_id=REGION, is_enabled=True)
+        _endpoints(conn, s, REGION, url)
     if 'magnum' in extras:
         # Magnum's trustee domain, which its policy checks look up.
         dom = conn.identity.find_domain('magnum') or \
@@ -119,6 +138,97 @@ def register(extras):
                 domain_id=dom.id)
         conn.grant_role('admin', user=adm.id, domain=dom.id)
     print('register: identity ready for %s' % (' '.join(extras) or 'the core'))
+
+
+def _endpoints(conn, service, region, url):
+    have = {e.interface for e in conn.identity.endpoints(service_id=service.id)
+            if e.region_id == region}
+    for iface in ('public', 'internal', 'admin'):
+        if iface not in have:
+            conn.identity.create_endpoint(
+                service_id=service.id, interface=iface, url=url,
+                region_id=region, is_enabled=True)
+
+
+def front_url(stype, url):
+    """A plain endpoint's URL as the front publishes it: the service's
+    prefix instead of its port, the path after it kept."""
+    rest = url.split('://', 1)[1]
+    path = rest[rest.find('/'):] if '/' in rest else ''
+    return FRONT_URL + FRONT_PREFIX[stype] + path
+
+
+def _front_services(extras):
+    rows = [('keystone', 'identity', IDENTITY_URL)] + SERVICES
+    return rows + [r for x in extras for r in EXTRA_SERVICES[x]]
+
+
+def register_front(extras):
+    """The services of the core (none named) or the named extras again,
+    behind the front, in their own region."""
+    conn = connect()
+    if not conn.identity.find_region(FRONT_REGION):
+        conn.identity.create_region(
+            id=FRONT_REGION, description='the same services behind the TLS front')
+    existing = {s.type: s for s in conn.identity.services()}
+    rows = _front_services([]) if not extras else \
+        [r for x in extras for r in EXTRA_SERVICES[x]]
+    for name, stype, url in rows:
+        _endpoints(conn, existing[stype], FRONT_REGION, front_url(stype, url))
+    print('register-front: %s in %s' % (' '.join(extras) or 'the core',
+                                        FRONT_REGION))
+
+
+def front_locations(extras):
+    """Prints "PREFIX PORT" for each service the front proxies."""
+    for name, stype, url in _front_services(extras):
+        port = url.split('://', 1)[1].split('/', 1)[0].rsplit(':', 1)[1]
+        print(FRONT_PREFIX[stype], port)
+
+
+def make_front_certs(folder):
+    """A test-only CA and the front's server certificate (127.0.0.1 and
+    localhost) signed by it."""
+    import datetime
+    import ipaddress
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import rsa
+    from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+    os.makedirs(folder, exist_ok=True)
+    ca_cert, ca_key = os.path.join(folder, 'ca.pem'), os.path.join(folder, 'ca.key')
+    make_ca(ca_cert, ca_key)
+    with open(ca_key, 'rb') as f:
+        issuer_key = serialization.load_pem_private_key(f.read(), None)
+    with open(ca_cert, 'rb') as f:
+        issuer = x509.load_pem_x509_certificate(f.read())
+    key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+    now = datetime.datetime.utcnow()
+    cert = (x509.CertificateBuilder()
+            .subject_name(x509.Name([x509.NameAttribute(
+                NameOID.COMMON_NAME, '127.0.0.1')]))
+            .issuer_name(issuer.subject)
+            .public_key(key.public_key())
+            .serial_number(x509.random_serial_number())
+            .not_valid_before(now - datetime.timedelta(days=1))
+            .not_valid_after(now + datetime.timedelta(days=825))
+            .add_extension(x509.SubjectAlternativeName([
+                x509.IPAddress(ipaddress.ip_address('127.0.0.1')),
+                x509.DNSName('localhost')]), critical=False)
+            .add_extension(x509.BasicConstraints(ca=False, path_length=None),
+                           critical=True)
+            .add_extension(x509.ExtendedKeyUsage(
+                [ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
+            .sign(issuer_key, hashes.SHA256()))
+    fd = os.open(os.path.join(folder, 'server.key'),
+                 os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    with os.fdopen(fd, 'wb') as f:
+        f.write(key.private_bytes(serialization.Encoding.PEM,
+                                  serialization.PrivateFormat.PKCS8,
+                                  serialization.NoEncryption()))
+    with open(os.path.join(folder, 'server.pem'), 'wb') as f:
+        f.write(cert.public_bytes(serialization.Encoding.PEM))
+    print('front certificate written to %s' % folder)
 
 
 FLAVORS = [  # name, ram MiB, vcpus, disk GiB
@@ -415,6 +525,12 @@ def main(argv):
     cmd = argv[1] if len(argv) > 1 else ''
     if cmd == 'register':
         return register(argv[2:])
+    if cmd == 'register-front':
+        return register_front(argv[2:])
+    if cmd == 'front-locations':
+        return front_locations(argv[2:])
+    if cmd == 'make-front-certs':
+        return make_front_certs(argv[2])
     if cmd == 'seed':
         return seed()
     if cmd == 'seed-manila':
@@ -435,7 +551,9 @@ def main(argv):
         return fake_agent(argv[2:])
     if cmd == 'swift-server':
         return swift_server(argv[2], argv[3], argv[4])
-    print('usage: kvn_cloud.py register [SERVICE...]|seed|seed-manila|'
+    print('usage: kvn_cloud.py register [SERVICE...]|'
+          'register-front [SERVICE...]|front-locations [SERVICE...]|'
+          'make-front-certs DIR|seed|seed-manila|'
           'make-ca CERT KEY|agent-alive|compute-ready|'
           'pools-ready cinder|manila|'
           'neutron-schema URL|octavia-schema URL|fake-agent CONF...|swift-server DIR NAME CONF',

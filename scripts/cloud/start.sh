@@ -7,6 +7,11 @@
 # and a key pair, and writes admin-openrc, demo-openrc, alt_demo-openrc and
 # clouds.yaml into the cloud folder.
 #
+# Every service also answers behind an nginx front on https://127.0.0.1:8443
+# under a path prefix (/identity, /compute/v2.1, /image, ...), registered as
+# region RegionTLS, with its own openrc files (*-tls-openrc) and clouds
+# (kvn-*-tls); the CA that signed the front's certificate is tls/ca.pem.
+#
 # Idempotent: with the cloud running it only checks; a stopped or dead service
 # is started again. A service that does not come up fails the script with its
 # name and the tail of its log.
@@ -26,7 +31,7 @@ PACKAGES=(
   python3-neutron python3-cinder python3-swift
   python3-openstackclient python3-openstacksdk
   uwsgi-core uwsgi-plugin-python3 rabbitmq-server memcached sqlite3
-  curl openssh-client
+  curl openssh-client nginx
 )
 # Their api-paste.ini files ship in these, which are unpacked, never installed.
 COMMON_DEBS=(glance-common nova-common neutron-common cinder-common)
@@ -283,9 +288,20 @@ master = true
 die-on-term = true
 add-header = Connection: close
 buffer-size = 65535
+$(uwsgi_locked)
 EOF
     [ $# -eq 0 ] || printf '%s\n' "$@"
   } | put "$f"
+}
+
+# Keystone's two workers, like the other uwsgi applications, meet SQLite's
+# stale-snapshot "database is locked"; reported as a deadlock, the writes
+# that keystone retries on one (logins, revocations) run again.
+uwsgi_locked() {
+  cat <<EOF
+pythonpath = $D/bin
+import = kvn_sqlite_locked
+EOF
 }
 
 policy_defaults() {
@@ -295,6 +311,18 @@ enforce_new_defaults = false
 enforce_scope = false
 [oslo_concurrency]
 lock_path = $D/data/lock
+$(proxy_headers)
+EOF
+}
+
+# Links a service builds from the request (version documents, next pages,
+# resource hrefs) point back through the front: it sends X-Forwarded-Proto,
+# -Host and -Prefix, which only a request through it carries, so a direct
+# request still gets links to the service's own port.
+proxy_headers() {
+  cat <<EOF
+[oslo_middleware]
+enable_proxy_headers_parsing = true
 EOF
 }
 
@@ -338,6 +366,7 @@ lazy-apps = true
 add-header = Connection: close
 buffer-size = 65535
 env = OS_KEYSTONE_CONFIG_DIR=$E/keystone
+$(uwsgi_locked)
 EOF
 
   put "$E/placement/placement.conf" <<EOF
@@ -604,6 +633,23 @@ export OS_REGION_NAME=RegionOne
 export OS_INTERFACE=public
 EOF
   done
+  for u in admin demo alt_demo; do
+    local pw=$DEMO_PASSWORD
+    [ $u = admin ] && pw=$ADMIN_PASSWORD
+    put "$D/$u-tls-openrc" <<EOF
+# TEST-ONLY credentials of the local cloud, through its TLS front.
+export OS_AUTH_URL=$FRONT_URL/identity/v3
+export OS_IDENTITY_API_VERSION=3
+export OS_USERNAME=$u
+export OS_PASSWORD=$pw
+export OS_PROJECT_NAME=$u
+export OS_USER_DOMAIN_NAME=Default
+export OS_PROJECT_DOMAIN_NAME=Default
+export OS_REGION_NAME=$FRONT_REGION
+export OS_INTERFACE=public
+export OS_CACERT=$TLS_DIR/ca.pem
+EOF
+  done
   {
     echo "# TEST-ONLY credentials of the local cloud (127.0.0.1 only)."
     echo "clouds:"
@@ -622,9 +668,119 @@ EOF
     region_name: RegionOne
     identity_api_version: 3
     interface: public
+  kvn-${u//_/-}-tls:
+    auth:
+      auth_url: $FRONT_URL/identity/v3
+      username: $u
+      password: $pw
+      project_name: $u
+      user_domain_name: Default
+      project_domain_name: Default
+    region_name: $FRONT_REGION
+    identity_api_version: 3
+    interface: public
+    cacert: $TLS_DIR/ca.pem
 EOF
     done
   } | put "$D/clouds.yaml"
+}
+
+# ---------------------------------------------------------------- TLS front
+# nginx in the foreground (daemon off) so that, like every other service,
+# its recorded pid leads the process group the stop script ends.
+front_cmd() { /usr/sbin/nginx -p "$D/data/nginx/" -e "$LOG/nginx-error.log" -c "$D/etc/nginx/nginx.conf" "$@"; }
+
+# One location per running service, under the prefix its RegionTLS
+# endpoints carry (kvn_cloud.py holds the table). FRONT_CHANGED tells
+# whether the file changed, so that a running front reloads it.
+write_front_config() {
+  local locs prefix port loc before after
+  locs=$(pyhelper front-locations $EXTRAS) || die "no front locations"
+  mkdir -p "$D/data/nginx" "$D/etc/nginx"
+  before=$(md5sum "$D/etc/nginx/nginx.conf" 2>/dev/null || true)
+  {
+    cat <<EOF
+# The local cloud's TLS front: every service under a path prefix.
+daemon off;
+master_process on;
+worker_processes 1;
+user root;
+pid $D/data/nginx/nginx.pid;
+error_log $LOG/nginx-error.log warn;
+events { worker_connections 512; }
+http {
+  default_type application/octet-stream;
+  client_body_temp_path $D/data/nginx/body;
+  proxy_temp_path $D/data/nginx/proxy;
+  fastcgi_temp_path $D/data/nginx/fastcgi;
+  uwsgi_temp_path $D/data/nginx/uwsgi;
+  scgi_temp_path $D/data/nginx/scgi;
+  # The services' own request ids, so a failing test finds its lines in
+  # both this log and the service's.
+  log_format kvn '\$time_iso8601 \$request_id "\$request" \$status \$body_bytes_sent \$request_time '
+                 'upstream=\$upstream_addr req=\$upstream_http_x_openstack_request_id '
+                 'compute_req=\$upstream_http_x_compute_request_id trans=\$upstream_http_x_trans_id';
+  access_log $LOG/nginx-access.log kvn;
+  server_tokens off;
+  # Uploads and downloads stream through; nothing is spooled to disk.
+  client_max_body_size 0;
+  proxy_request_buffering off;
+  proxy_buffering off;
+  proxy_http_version 1.1;
+  proxy_read_timeout 600s;
+  proxy_send_timeout 600s;
+  server {
+    listen 127.0.0.1:$FRONT_PORT ssl;
+    ssl_certificate $TLS_DIR/server.pem;
+    ssl_certificate_key $TLS_DIR/server.key;
+    ssl_protocols TLSv1.2 TLSv1.3;
+EOF
+    while read -r prefix port; do
+      for loc in "= $prefix" "$prefix/"; do
+        # A proxy_set_header here drops every inherited one: all are repeated.
+        cat <<EOF
+    location $loc {
+      proxy_pass http://127.0.0.1:$port/;
+      proxy_set_header Connection "";
+      proxy_set_header X-Forwarded-Proto https;
+      proxy_set_header X-Forwarded-Host \$http_host;
+      proxy_set_header X-Forwarded-Prefix $prefix;
+      proxy_set_header X-Forwarded-For \$proxy_add_x_forwarded_for;
+    }
+EOF
+      done
+    done <<<"$locs"
+    echo "  }"
+    echo "}"
+  } | put "$D/etc/nginx/nginx.conf"
+  after=$(md5sum "$D/etc/nginx/nginx.conf")
+  FRONT_CHANGED=0
+  [ "$before" = "$after" ] || FRONT_CHANGED=1
+}
+
+start_front() {
+  if is_running nginx; then
+    [ "$FRONT_CHANGED" = 1 ] || return 0
+    front_cmd -t -q >>"$LOG/nginx.out" 2>&1 || fail nginx "its new configuration does not load"
+    kill -HUP "$(recorded_pid nginx)"
+    log "nginx reloads its changed configuration"
+    return 0
+  fi
+  front_cmd -t -q >>"$LOG/nginx.out" 2>&1 || fail nginx "its configuration does not load"
+  start_service nginx -- /usr/sbin/nginx -p "$D/data/nginx/" -e "$LOG/nginx-error.log" -c "$D/etc/nginx/nginx.conf"
+}
+
+# The front answers over TLS with a certificate the CA vouches for, and
+# reaches Keystone behind it.
+wait_front() {
+  local i code
+  for ((i = 0; i < 120; i++)); do
+    code=$(curl -s -o /dev/null -m 5 -w '%{http_code}' --cacert "$TLS_DIR/ca.pem" "$FRONT_URL/identity/v3" || true)
+    [ "${code:-000}" = 200 ] && return 0
+    check_alive nginx
+    sleep 0.5
+  done
+  fail nginx "no answer from $FRONT_URL/identity/v3 within 60 s (last status ${code:-none})"
 }
 
 # ---------------------------------------------------------------- databases
@@ -732,6 +888,8 @@ for s in api scheduler volume manage; do wrapper "cinder-$s" "cinder.cmd.$s"; do
 wrapper swift-ring-builder swift.cli.ringbuilder
 write_configs
 prepare_extras
+[ -s "$TLS_DIR/server.pem" ] || pyhelper make-front-certs "$TLS_DIR" >/dev/null
+write_front_config
 [ -f "$D/demo-key" ] || ssh-keygen -q -t ed25519 -N '' -C kvn-cloud-demo -f "$D/demo-key"
 
 # Message bus and cache. epmd runs in the foreground in its own group; the
@@ -774,6 +932,13 @@ if [ ${#todo[@]} -gt 0 ]; then
   pyhelper register "${todo[@]}" >>"$LOG/register.log" 2>&1 || { tail -n 30 "$LOG/register.log" >&2; die "registering ${todo[*]} failed"; }
   for x in "${todo[@]}"; do touch "$D/state/registered-$x"; done
 fi
+once registered-front pyhelper register-front >>"$LOG/register.log" 2>&1 || { tail -n 30 "$LOG/register.log" >&2; die "registering the front's endpoints failed"; }
+todo=()
+for x in $EXTRAS; do [ -f "$D/state/registered-front-$x" ] || todo+=("$x"); done
+if [ ${#todo[@]} -gt 0 ]; then
+  pyhelper register-front "${todo[@]}" >>"$LOG/register.log" 2>&1 || { tail -n 30 "$LOG/register.log" >&2; die "registering the front's ${todo[*]} failed"; }
+  for x in "${todo[@]}"; do touch "$D/state/registered-front-$x"; done
+fi
 wait_port rabbitmq 5672 120
 wait "$INIT_PID" || exit 1
 
@@ -796,6 +961,7 @@ start_service swift-container-updater -- "$PY" "$D/bin/kvn_cloud.py" swift-serve
 start_service swift-proxy -- "$PY" "$D/bin/kvn_cloud.py" swift-server "$D/etc/swift" proxy-server "$D/etc/swift/proxy-server.conf"
 
 start_extras
+start_front
 wait_http placement http://127.0.0.1:8778/
 wait_http glance http://127.0.0.1:9292/
 wait_http neutron-server http://127.0.0.1:9696/
@@ -806,6 +972,7 @@ wait_port swift-account 6202
 wait_port swift-container 6201
 wait_port swift-object 6200
 wait_http swift-proxy http://127.0.0.1:8080/healthcheck
+wait_front
 for s in nova-conductor nova-scheduler cinder-scheduler cinder-volume swift-container-updater; do check_alive "$s"; done
 
 # Ports bind only once the agent is known alive; a server booted before

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Shows each recorded service of the local cloud with its pid and the
 # resident memory of its process group, and exits 0 only when every service
-# runs and Keystone answers. With --wait SECONDS it waits for that first.
+# runs and Keystone answers, directly and through the TLS front. With --wait
+# SECONDS it waits for that first.
 set -uo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 . "$HERE/common.sh"
@@ -24,7 +25,9 @@ check() {
     [ "$name" = epmd ] && [ ! -f "$RUN/epmd.pid" ] && continue
     is_running "$name" || missing=1
   done
-  [ $missing -eq 0 ] && curl -s -o /dev/null -m 5 http://127.0.0.1:5000/v3
+  [ $missing -eq 0 ] && curl -s -o /dev/null -m 5 http://127.0.0.1:5000/v3 || return 1
+  # The TLS front, when it runs, must reach Keystone with a trusted certificate.
+  [ ! -f "$RUN/nginx.pid" ] || curl -sf -o /dev/null -m 5 --cacert "$TLS_DIR/ca.pem" "$FRONT_URL/identity/v3"
 }
 
 for ((i = 0; ; i++)); do
