@@ -26,6 +26,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "kvn_test_util.h"
+
 struct CLOUD_RESULT {
     int code = -1;
     std::string out;
@@ -251,15 +253,8 @@ struct CUT_RELAY {
     bool start(int upstream, long cut) {
         upstream_port = upstream;
         cut_after = cut;
-        listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (listen_fd < 0 || bind(listen_fd, (struct sockaddr *)&a, sizeof a) != 0 ||
-            listen(listen_fd, 8) != 0 || getsockname(listen_fd, (struct sockaddr *)&a, &len) != 0)
-            return false;
-        port = ntohs(a.sin_port);
+        listen_fd = test_listen_loopback(&port, 8);
+        if (listen_fd < 0) return false;
         acceptor = std::thread([this] { accept_loop(); });
         return true;
     }

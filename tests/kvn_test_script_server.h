@@ -17,6 +17,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "kvn_test_util.h"
+
 namespace kvn_script {
 
 struct REQUEST {
@@ -47,15 +49,7 @@ struct SERVER {
     std::vector<std::thread> conns; // the acceptor's own until it is joined
 
     explicit SERVER(std::function<ANSWER(const REQUEST &)> fn) : answer(std::move(fn)) {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, (sockaddr *)&a, sizeof a);
-        listen(fd, 64);
-        socklen_t len = sizeof a;
-        getsockname(fd, (sockaddr *)&a, &len);
-        port = ntohs(a.sin_port);
+        fd = test_listen_loopback(&port, 64);
         acceptor = std::thread([this] {
             while (!stop) {
                 pollfd p = {fd, POLLIN, 0};

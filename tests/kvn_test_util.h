@@ -19,6 +19,10 @@ std::string test_read_file(const std::string &path);
 bool test_exists(const std::string &path);
 int test_mode_of(const std::string &path);
 
+// A listening TCP socket on 127.0.0.1 at a port the system chose, for the
+// tests' own small servers. Returns the socket (-1 on failure) and the port.
+int test_listen_loopback(int *port, int backlog = 16);
+
 // Captures the log lines written while it lives.
 struct TEST_LOG_CAPTURE {
     std::vector<std::string> lines;

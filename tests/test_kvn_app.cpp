@@ -30,15 +30,7 @@ struct SILENT_SERVER {
     std::vector<int> conns; // the server thread's own until it is joined
     std::atomic<int> accepted{0};
     SILENT_SERVER() {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, (sockaddr *)&a, sizeof a);
-        listen(fd, 64);
-        socklen_t len = sizeof a;
-        getsockname(fd, (sockaddr *)&a, &len);
-        port = ntohs(a.sin_port);
+        fd = test_listen_loopback(&port, 64);
         th = std::thread([this] {
             while (!stop) {
                 pollfd p = {fd, POLLIN, 0};

@@ -181,17 +181,7 @@ struct FAULT_SERVER {
     std::thread thread;
 
     explicit FAULT_SERVER(std::function<void(int, int)> fn) : script(std::move(fn)) {
-        listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(listen_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        bind(listen_fd, (struct sockaddr *)&a, sizeof a);
-        getsockname(listen_fd, (struct sockaddr *)&a, &len);
-        port = ntohs(a.sin_port);
-        listen(listen_fd, 16);
+        listen_fd = test_listen_loopback(&port);
         thread = std::thread([this] {
             while (!stopping) {
                 struct pollfd p = {listen_fd, POLLIN, 0};
@@ -274,15 +264,7 @@ struct KEEPALIVE_SERVER {
     std::thread acceptor;
 
     explicit KEEPALIVE_SERVER(std::function<int(int, int)> fn) : decide(std::move(fn)) {
-        listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        bind(listen_fd, (struct sockaddr *)&a, sizeof a);
-        getsockname(listen_fd, (struct sockaddr *)&a, &len);
-        port = ntohs(a.sin_port);
-        listen(listen_fd, 16);
+        listen_fd = test_listen_loopback(&port);
         acceptor = std::thread([this] {
             for (;;) {
                 struct pollfd p = {listen_fd, POLLIN, 0};
