@@ -259,8 +259,13 @@ void q_gui_chart_gauge_view(const Q_GUI_CHART *chart, float line_h, float w, flo
         q_format(out->percent, sizeof out->percent, "%s", over ? "100%" : "0%");
         return;
     }
-    double f = used / limit;
-    if (!std::isfinite(f)) f = used > 0 ? 1e9 : 0; // a limit so small the quotient overflows
+    const double f = used / limit;
+    if (!std::isfinite(f)) { // a limit so small that the share overflows
+        out->used_fraction = 1;
+        out->used_color = Q_GUI_CHART_RED;
+        q_format(out->percent, sizeof out->percent, ">100%%");
+        return;
+    }
     if (reserved > 0) out->reserved_fraction = std::clamp((used + reserved) / limit, 0.0, 1.0);
     out->used_fraction = f > 0.001 ? std::min(f, 1.0) : 0;
     out->used_color = f >= 0.9 ? Q_GUI_CHART_RED : f >= 0.7 ? Q_GUI_CHART_AMBER : Q_GUI_CHART_GREEN;
