@@ -18,9 +18,11 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "q_common.h"
 #include "q_gui.h"
+#include "q_gui_chart.h"
 #include "q_gui_popup.h"
 
 namespace {
@@ -408,6 +410,163 @@ void _build_widgets(Q_GUI_CTX *ctx, ALLEGRO_DISPLAY *d, ALLEGRO_FONT *const font
     q_gui_widget_screen_rect(ctx, btn, &bx, &by, &bw, &bh);
     _mouse_move(ctx, d, (int)(bx + bw / 2), (int)(by + bh / 2), al_get_time());
 }
+
+// ---- the chart sheet -------------------------------------------------------------
+
+// The charts as the overview, the history view and the usage report show
+// them, in the application's dark and light looks: the toolkit theme and the
+// chart palette are filled from each look's colours as the program's themes
+// fill them. Written next to the main PNG with "-charts-dark" and
+// "-charts-light" before ".png".
+int _chart_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const char *base) {
+    struct LOOK {
+        const char *name;
+        unsigned char c[20][3]; // the look's palette, in the themes' order
+    };
+    static const LOOK looks[] = {
+        {"dark", {{22, 24, 29},    {36, 39, 46},   {48, 53, 63},    {58, 72, 96},    {62, 67, 78},
+                  {90, 150, 235},  {80, 145, 240}, {222, 226, 233}, {140, 147, 160}, {70, 190, 110},
+                  {235, 175, 60},  {235, 85, 85},  {80, 145, 240},  {70, 190, 110},  {235, 175, 60},
+                  {200, 100, 220}, {235, 85, 85},  {60, 195, 200},  {170, 170, 90},  {240, 130, 170}}},
+        {"light", {{232, 235, 240}, {250, 251, 253}, {225, 232, 245}, {200, 215, 240}, {190, 196, 206},
+                   {60, 120, 210},  {40, 110, 210},  {25, 30, 38},    {110, 118, 130}, {30, 150, 80},
+                   {210, 140, 20},  {205, 50, 50},   {80, 145, 240},  {70, 190, 110},  {235, 175, 60},
+                   {200, 100, 220}, {235, 85, 85},   {60, 195, 200},  {170, 170, 90},  {240, 130, 170}}},
+    };
+    int failed = 0;
+    for (const LOOK &look : looks) {
+        auto col = [&](int n) { return al_map_rgb(look.c[n - 1][0], look.c[n - 1][1], look.c[n - 1][2]); };
+        Q_GUI_CTX *ctx = q_gui_new_ctx(font);
+        if (!ctx) return 1;
+        q_gui_set_display(ctx, d);
+        q_gui_set_display_size(ctx, k_w, k_h);
+        const Q_GUI_THEME theme =
+            q_gui_make_theme(col(2), col(3), col(4), col(5), col(6), col(7), col(8), col(8), col(8), 1, 4, 4);
+        q_gui_set_theme(ctx, &theme);
+        Q_GUI_CHART_PALETTE pal;
+        pal.background = col(2);
+        pal.frame = col(5);
+        pal.text = col(8);
+        pal.dim_text = col(9);
+        pal.blue = col(7);
+        pal.green = col(10);
+        pal.amber = col(11);
+        pal.red = col(12);
+        for (int i = 0; i < Q_GUI_CHART_SERIES_MAX; i++)
+            pal.series[i] = col(13 + i);
+
+        // The records are the application's: kept here until the context goes.
+        std::vector<std::unique_ptr<Q_GUI_CHART>> charts;
+        auto add = [&](int win, int kind, const char *title, const char *units, float x, float y, float w,
+                       float h) {
+            charts.push_back(std::make_unique<Q_GUI_CHART>());
+            Q_GUI_CHART *c = charts.back().get();
+            memset(c, 0, sizeof *c);
+            c->kind = kind;
+            q_strcpy(c->title, sizeof c->title, title);
+            q_strcpy(c->units, sizeof c->units, units);
+            c->palette = &pal;
+            q_gui_chart_add(ctx, win, x, y, w, h, c);
+            return c;
+        };
+
+        // Gauges at several levels, as the overview lays them out.
+        const int ov =
+            q_gui_add_window(ctx, "Overview: quota gauges (the thin arc is reserved)", 10, 10, 1260, 196);
+        struct GAUGE {
+            const char *title, *units;
+            double used, limit, reserved;
+        };
+        const GAUGE gauges[] = {
+            {"Cores", "", 15, 20, 0},    {"RAM", "MiB", 47104, 51200, 0}, {"Volumes", "", 4, 10, 3},
+            {"Key pairs", "", 5, -1, 0}, {"Floating IPs", "", 0, 0, 0},   {"Image storage", "B", 3.5e9, 0, 0},
+        };
+        int i = 0;
+        for (const GAUGE &gg : gauges) {
+            Q_GUI_CHART *c = add(ov, Q_GUI_CHART_GAUGE, gg.title, gg.units, 10 + 178.0f * i++, 10, 170, 150);
+            q_gui_chart_gauge(c, gg.used, gg.limit, gg.reserved);
+        }
+        Q_GUI_CHART *na = add(ov, Q_GUI_CHART_GAUGE, "Backups", "", 10 + 178.0f * i, 10, 170, 150);
+        q_gui_chart_gauge(na, 0, 0, 0);
+        na->has_data = 0;
+        q_strcpy(na->message, sizeof na->message, "not available");
+
+        // Bar charts: statuses by colour class, flavors merged by label, the
+        // empty text.
+        const int bw = q_gui_add_window(ctx, "Overview: bar charts", 10, 216, 1260, 268);
+        const float b = (1260 - 36) / 3.0f;
+        Q_GUI_CHART *st = add(bw, Q_GUI_CHART_BARS, "Servers by status", "", 10, 6, b, 230);
+        const struct {
+            const char *label;
+            double v;
+            int cls;
+        } statuses[] = {{"ACTIVE", 12, 1}, {"SHUTOFF", 3, 2}, {"ERROR", 1, 3},
+                        {"BUILD", 2, 0},   {"ACTIVE", 4, 1},  {"error_deleting", 1, 3}};
+        for (const auto &s : statuses)
+            q_gui_chart_bar_add(st, s.label, s.v, s.cls);
+        Q_GUI_CHART *fl =
+            add(bw, Q_GUI_CHART_BARS, "Servers by flavor (merged by label)", "", 18 + b, 6, b, 230);
+        for (const char *f : {"m1.small", "m1.tiny", "m1.small", "c4.xlarge", "m1.small",
+                              "g1.gpu.a100.80gb.huge", "m1.tiny", "m1.medium"})
+            q_gui_chart_bar_add(fl, f, 1, 0);
+        Q_GUI_CHART *vol = add(bw, Q_GUI_CHART_BARS, "Volumes by status", "", 26 + 2 * b, 6, b, 230);
+        vol->has_data = 1;
+        q_strcpy(vol->message, sizeof vol->message, "no volume");
+
+        // A history chart with several series and the read-out under the
+        // pointer, and a usage bar chart with units beside it.
+        const int hw = q_gui_add_window(ctx, "History charts", 10, 494, 830, 296);
+        Q_GUI_CHART *line = add(hw, Q_GUI_CHART_LINE, "Compute usage", "", 6, 6, 818, 256);
+        line->time_axis = 1;
+        const double now = 1700000000, start = now - 86400;
+        line->has_x_range = 1;
+        line->x_min = start;
+        line->x_max = now;
+        line->has_data = 1;
+        Q_GUI_CHART_SERIES *sr[] = {q_gui_chart_series(line, "instances"), q_gui_chart_series(line, "cores"),
+                                    q_gui_chart_series(line, "server_groups"),
+                                    q_gui_chart_series(line, "keypairs")};
+        for (int k = 0; k <= 96; k++) {
+            const double t = start + k * 900.0;
+            const double inst = k < 30 ? 3 : k < 60 ? 5 : k < 80 ? 8 : 6;
+            q_gui_chart_point_add(sr[0], t, inst);
+            q_gui_chart_point_add(sr[1], t, inst * 2 + (k % 7 == 0 ? 1 : 0));
+            q_gui_chart_point_add(sr[2], t, 1);
+            q_gui_chart_point_add(sr[3], t, k < 50 ? 2 : 3);
+        }
+        const int uw = q_gui_add_window(ctx, "Usage report", 850, 494, 420, 296);
+        Q_GUI_CHART *ram = add(uw, Q_GUI_CHART_BARS, "RAM GiB hours per server", "GiB", 6, 6, 408, 256);
+        const struct {
+            const char *label;
+            double v;
+        } servers[] = {
+            {"web-1", 384}, {"web-2", 372.5}, {"db-primary", 1536}, {"batch-worker-07", 96}, {"bastion", 12}};
+        for (const auto &s : servers)
+            q_gui_chart_bar_add(ram, s.label, s.v, 0);
+
+        // The pointer two thirds of the way along the history chart.
+        float lx, ly, lw, lh;
+        if (q_gui_widget_screen_rect(ctx, line->widget_id, &lx, &ly, &lw, &lh))
+            _mouse_move(ctx, d, (int)(lx + 64 + (lw - 76) * 0.66f), (int)(ly + lh / 2), al_get_time());
+
+        al_set_target_backbuffer(d);
+        al_clear_to_color(col(1));
+        q_gui_draw(ctx);
+        std::string out = base;
+        const size_t dot = out.rfind(".png");
+        out.insert(dot == std::string::npos ? out.size() : dot, std::string("-charts-") + look.name);
+        if (al_save_bitmap(out.c_str(), al_get_backbuffer(d))) {
+            printf("kvn_gallery: wrote %s\n", out.c_str());
+        } else {
+            fprintf(stderr, "kvn_gallery: cannot write %s\n", out.c_str());
+            failed = 1;
+        }
+        q_gui_destroy_ctx(&ctx);
+        for (auto &c : charts)
+            q_gui_chart_clear_series(c.get());
+    }
+    return failed;
+}
 } // namespace
 
 int main(int argc, char **argv) {
@@ -505,5 +664,6 @@ int main(int argc, char **argv) {
         return 1;
     }
     printf("kvn_gallery: wrote %s\n", out2.c_str());
+    if (_chart_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
     return 0;
 }
