@@ -324,13 +324,16 @@ TEST(Chart, LineAxesAndTimeLabels) {
         double fx0, fx1;
         int plotted;
         double x_lo, x_hi, y_lo, y_hi, step;
+        const char *units = "";
     };
     // clang-format off
     const CASE cases[] = {
         {"all zero draws 0 to 1", {{0, 0}, {10, 0}}, 0, 0, 0, 1, 0, 10, 0, 1, 0.2},
         {"0 to 100 in steps of 20", {{0, 0}, {5, 100}}, 0, 0, 0, 1, 0, 5, 0, 100, 20},
         {"axis starts at 0 and ends on a step", {{0, 3}, {1, 7}}, 0, 0, 0, 1, 0, 1, 0, 8, 2},
-        {"MiB values", {{0, 512}, {1, 1536}}, 0, 0, 0, 1, 0, 1, 0, 2000, 500},
+        {"MiB values on GiB lines", {{0, 512}, {1, 1536}}, 0, 0, 0, 1, 0, 1, 0, 1536, 512, "MiB"},
+        {"MiB below a GiB", {{0, 512}, {1, 1000}}, 0, 0, 0, 1, 0, 1, 0, 1000, 200, "MiB"},
+        {"bytes on GiB lines", {{0, 0}, {1, 3.5e9}}, 0, 0, 0, 1, 0, 1, 0, 4294967296.0, 1073741824.0, "B"},
         {"negative values round down", {{0, -3.7}, {1, 5}}, 0, 0, 0, 1, 0, 1, -4, 6, 2},
         {"one point widens x", {{1000, 4}}, 0, 0, 0, 1, 1000, 1001, 0, 4, 1},
         {"fixed x range", {{5, 1}, {6, 2}}, 1, 0, 100, 1, 0, 100, 0, 2, 0.5},
@@ -343,7 +346,7 @@ TEST(Chart, LineAxesAndTimeLabels) {
     // clang-format on
     for (const CASE &c : cases) {
         SCOPED_TRACE(c.name);
-        auto chart = new_chart(Q_GUI_CHART_LINE);
+        auto chart = new_chart(Q_GUI_CHART_LINE, c.units);
         chart->has_data = 1;
         chart->hover_x = -1;
         Q_GUI_CHART_SERIES *s = q_gui_chart_series(chart.get(), "v");
@@ -372,6 +375,13 @@ TEST(Chart, LineAxesAndTimeLabels) {
     Q_GUI_CHART_LINE_VIEW v;
     q_gui_chart_line_view(chart.get(), g_font, 95, 300, &v);
     EXPECT_EQ(v.plotted, 0);
+    q_gui_chart_line_view(chart.get(), g_font, 500, 300, &v);
+    EXPECT_EQ(v.plot_x0, 64);
+    strcpy(chart->units, "VCPUs");
+    // Labels too wide for the margin move the plot instead of being cut.
+    q_gui_chart_point_add(chart->series[0], 2, 100000);
+    q_gui_chart_line_view(chart.get(), g_font, 500, 300, &v);
+    EXPECT_EQ(v.plot_x0, al_get_text_width(g_font, "100000 VCPUs") + 14);
     q_gui_chart_clear_series(chart.get());
 
     // 2023-11-14 22:13:20 UTC; local time is made UTC for the test.
@@ -405,8 +415,9 @@ TEST(Chart, HoverReadOutFollowsThePointer) {
     auto chart = new_chart(Q_GUI_CHART_LINE, "VCPUs");
     strcpy(chart->title, "Compute usage");
     chart->has_data = 1;
-    // 400 px of plot: the pointer's pixels fall on round x values.
-    const float cx = 20, cy = 20, cw = 476, ch = 300;
+    // The y labels ("100 VCPUs") take 86 px, the plot 400 px: the pointer's
+    // pixels fall on round x values.
+    const float cx = 20, cy = 20, cw = 498, ch = 300;
     ASSERT_GE(q_gui_chart_add(g.ctx, g.win, cx, cy, cw, ch, chart.get()), 0);
     Q_GUI_CHART_SERIES *a = q_gui_chart_series(chart.get(), "cores");
     Q_GUI_CHART_SERIES *b = q_gui_chart_series(chart.get(), "instances");

@@ -315,7 +315,7 @@ static void _draw_bars(const Q_GUI_CHART *c, const Q_GUI_CHART_PALETTE *p, ALLEG
     const float row_h = std::min(lh + 10, (h - (lh + 10) - 6) / (float)n);
     if (!(row_h > 0)) return;
     // Rows thinner than a line of text would smear their labels into one
-    // another: label every k-th row only.
+    // another: label every k-th row only, in the label column.
     const int every = row_h >= lh ? 1 : (int)ceilf(lh / row_h);
     const float inset = std::min(3.0f, std::max(0.0f, (row_h - 1) / 2));
     for (int i = 0; i < n; i++) {
@@ -331,6 +331,8 @@ static void _draw_bars(const Q_GUI_CHART *c, const Q_GUI_CHART_PALETTE *p, ALLEG
         if (i % every != 0) continue;
         const float ty = ry + (row_h - lh) / 2;
         q_gui_draw_text_fit(font, p->text, x + 8, ty, label_w - 14, 0, b->label);
+        // A value beside a thin bar would cover the bars of the rows below.
+        if (every > 1) continue;
         char v[48];
         q_gui_chart_format_value(b->value, c->units, v, sizeof v);
         const float vx = area_x + len + 6;
@@ -384,6 +386,27 @@ static float _text_w(ALLEGRO_FONT *font, const char *s) {
     return font ? (float)al_get_text_width(font, s) : 0;
 }
 
+// What values are divided by to read in the unit their labels print in, so
+// that grid lines fall on round numbers of GiB rather than of MiB.
+static double _label_scale(const char *units, double lo, double hi) {
+    const double mag = std::max(fabs(lo), fabs(hi));
+    if ((!strcmp(units, "MiB") || !strcmp(units, "GiB")) && mag >= 1024) return 1024;
+    double f = 1;
+    if (!strcmp(units, "B"))
+        for (int i = 0; i < 4 && mag / f >= 1024; i++)
+            f *= 1024;
+    return f;
+}
+
+// The grid lines of an axis: every step from lo to hi, or lo and hi alone
+// when no step could be found.
+static int _grid_lines(const Q_GUI_CHART_LINE_VIEW *v) {
+    return v->y_step > 0 ? std::min(64, (int)floor((v->y_hi - v->y_lo) / v->y_step + 1e-6)) + 1 : 2;
+}
+static double _grid_value(const Q_GUI_CHART_LINE_VIEW *v, int k) {
+    return v->y_step > 0 ? v->y_lo + v->y_step * k : (k ? v->y_hi : v->y_lo);
+}
+
 // Room for a series' colour mark before its read-out line.
 static float _mark_w(float lh) {
     return floorf(lh * 0.6f) + 6;
@@ -414,7 +437,20 @@ void q_gui_chart_line_view(const Q_GUI_CHART *chart, ALLEGRO_FONT *font, float w
     if (!(yhi > ylo)) yhi = ylo + 1;
     out->x_lo = xlo;
     out->x_hi = xhi;
-    _y_axis(ylo, yhi, &out->y_lo, &out->y_hi, &out->y_step);
+    const double scale = _label_scale(chart->units, ylo, yhi);
+    _y_axis(ylo / scale, yhi / scale, &out->y_lo, &out->y_hi, &out->y_step);
+    out->y_lo *= scale;
+    out->y_hi *= scale;
+    out->y_step *= scale;
+    // Labels wider than the usual margin push the plot right rather than
+    // being cut, up to two fifths of the chart.
+    float label_w = 0;
+    for (int k = 0; k < _grid_lines(out); k++) {
+        char label[48];
+        q_gui_chart_format_value(_grid_value(out, k), chart->units, label, sizeof label);
+        label_w = std::max(label_w, _text_w(font, label));
+    }
+    out->plot_x0 = std::max(64.0f, std::min(label_w + 14, 0.4f * w));
     if (!(out->plot_x1 - out->plot_x0 >= 20) || !(out->plot_y1 - out->plot_y0 >= 20)) return;
     out->plotted = 1;
 
@@ -497,9 +533,8 @@ static void _draw_line(const Q_GUI_CHART *c, const Q_GUI_CHART_PALETTE *p, ALLEG
     const float px0 = x + v->plot_x0, px1 = x + v->plot_x1, py0 = y + v->plot_y0, py1 = y + v->plot_y1;
     // Horizontal grid with the y labels.
     const double yspan = v->y_hi - v->y_lo;
-    const int steps = v->y_step > 0 ? std::min(64, (int)floor(yspan / v->y_step + 1e-6)) : 1;
-    for (int k = 0; k <= steps; k++) {
-        const double val = v->y_step > 0 ? v->y_lo + v->y_step * k : (k ? v->y_hi : v->y_lo);
+    for (int k = 0; k < _grid_lines(v); k++) {
+        const double val = _grid_value(v, k);
         const float gy = (float)(py1 - (val - v->y_lo) / yspan * (py1 - py0));
         al_draw_line(px0, floorf(gy) + 0.5f, px1, floorf(gy) + 0.5f, p->frame, 1);
         char label[48];
@@ -523,7 +558,8 @@ static void _draw_line(const Q_GUI_CHART *c, const Q_GUI_CHART_PALETTE *p, ALLEG
         const float tw = _text_w(font, label);
         const float lx = std::max(x + 2, std::min(tx - tw / 2, x + w - 2 - tw));
         al_draw_line(floorf(tx) + 0.5f, py1, floorf(tx) + 0.5f, py1 + 4, p->frame, 1);
-        al_draw_text(font, p->dim_text, lx, py1 + 5, 0, label);
+        // A little lower than the tick, clear of the lowest y label.
+        al_draw_text(font, p->dim_text, lx, py1 + 7, 0, label);
     }
 
     // Series, clipped to the plot (with room for the dots on its edges).
@@ -537,7 +573,7 @@ static void _draw_line(const Q_GUI_CHART *c, const Q_GUI_CHART_PALETTE *p, ALLEG
 
     // Legend under the x labels.
     float lx = px0;
-    const float ly = py1 + lh + 9, sq = 12;
+    const float ly = py1 + lh + 10, sq = 12;
     for (int s = 0; s < ns && lx < x + w - 20; s++) {
         if (!c->series[s]) continue;
         al_draw_filled_rectangle(lx, ly + (lh - sq) / 2, lx + sq, ly + (lh - sq) / 2 + sq,
