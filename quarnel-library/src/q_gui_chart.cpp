@@ -612,12 +612,14 @@ static void _draw_line(const Q_GUI_CHART *c, const Q_GUI_CHART_PALETTE *p, ALLEG
 // The widget
 // =============================================================================
 
+namespace {
 // What the custom widget's callbacks need besides the record: the context
 // gives the widget's font, state and position. Owned by the widget.
 struct CHART_LINK {
     Q_GUI_CTX *ctx;
     Q_GUI_CHART *chart;
 };
+} // namespace
 
 static void _message(const Q_GUI_CHART *c, const Q_GUI_CHART_PALETTE *p, ALLEGRO_FONT *font, float x, float y,
                      float w, float h) {

@@ -83,7 +83,8 @@ struct Q_GUI_CHART {
     int widget_id;
 };
 
-// The built-in dark palette, built on first use.
+// The built-in dark palette, built on first use (Allegro must be set up by
+// then: its colour tables are filled by al_init).
 const Q_GUI_CHART_PALETTE *q_gui_chart_default_palette(void);
 
 // Adds the custom widget that shows the chart; stores its id in the chart.
