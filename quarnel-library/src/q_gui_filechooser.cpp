@@ -811,7 +811,9 @@ static void _on_list(int, int row, void *user) {
         for (int i : sel) {
             if (fc->entries[i].is_folder) continue;
             if (!text.empty()) text += " ";
-            text += "\"" + std::string(fc->entries[i].name) + "\"";
+            text += '"';
+            text += fc->entries[i].name;
+            text += '"';
         }
     }
     q_gui_textarea_set_text(fc->ctx, fc->name_field, text.c_str());
