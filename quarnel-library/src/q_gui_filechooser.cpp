@@ -405,6 +405,13 @@ static void _fill_tree(Q_GUI_FILECHOOSER *fc) {
     if (current >= 0) {
         q_gui_tree_select(fc->tree, current);
         q_gui_tree_expand(fc->tree, current, 1);
+        // The folder shown a third of the way down, so the folders inside
+        // it are in view below it.
+        const Q_GUI_LISTBOX_DATA *lb = q_gui_lookup<Q_GUI_LISTBOX_DATA>(fc->ctx, fc->tree->listbox);
+        const Q_GUI_WIDGET *lw = q_gui_get_widget(fc->ctx, fc->tree->listbox);
+        for (int r = 0; lb && lw && r < fc->tree->row_count; r++)
+            if (fc->tree->row_node[r] == current)
+                q_gui_listbox_set_scroll(fc->ctx, fc->tree->listbox, lb->item_h * (float)r - lw->h / 3);
     }
 }
 
