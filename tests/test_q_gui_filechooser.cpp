@@ -599,11 +599,11 @@ TEST(FileChooser, UnreadableFolderKeepsTheListing) {
         // process no file descriptor to open the folder with.
         struct rlimit old;
         ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
-        int highest = dup(0);
-        ASSERT_GE(highest, 0);
-        close(highest);
+        int lowest_free = dup(0);
+        ASSERT_GE(lowest_free, 0);
+        close(lowest_free);
         struct rlimit tight = old;
-        tight.rlim_cur = (rlim_t)highest;
+        tight.rlim_cur = (rlim_t)lowest_free;
         ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
         const int shown = q_gui_filechooser_set_folder(t.fc, "locked");
         ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
