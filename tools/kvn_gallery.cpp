@@ -15,14 +15,20 @@
 #include <allegro5/allegro_primitives.h>
 #include <allegro5/allegro_ttf.h>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <sys/time.h>
+#include <unistd.h>
 #include <vector>
 
 #include "q_common.h"
 #include "q_gui.h"
 #include "q_gui_chart.h"
+#include "q_gui_filechooser.h"
 #include "q_gui_popup.h"
 
 namespace {
@@ -567,6 +573,116 @@ int _chart_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const char *base) {
     }
     return failed;
 }
+
+// ---- the file chooser sheet -----------------------------------------------------
+
+void _chooser_done(const char *const *, int, void *) {}
+
+void _chooser_file(const std::string &path, long size, time_t when) {
+    const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    if (fd < 0) return;
+    if (ftruncate(fd, size) != 0) perror("ftruncate");
+    close(fd);
+    struct timeval tv[2] = {{when, 0}, {when, 0}};
+    utimes(path.c_str(), tv);
+}
+
+// A file chooser on a made-up home folder, in the dark and a light look: one
+// opened on a project folder with a filter and a selected file, the other in
+// save mode showing the replace question. Written to the output name with
+// "-chooser" and "-chooser-light" before ".png".
+void _chooser_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &out) {
+    char tmpl[] = "/tmp/kvn-gallery-XXXXXX";
+    if (!mkdtemp(tmpl)) return;
+    const std::string home = std::string(tmpl) + "/alice";
+    const std::string proj = home + "/Projects/cloud configs";
+    std::filesystem::create_directories(proj + "/old");
+    std::filesystem::create_directories(proj + "/templates");
+    for (const char *f : {"Documents", "Downloads", "Pictures", ".config"})
+        std::filesystem::create_directories(home + "/" + f);
+    FILE *dirs = fopen((home + "/.config/user-dirs.dirs").c_str(), "w");
+    if (dirs) {
+        fputs("XDG_DOCUMENTS_DIR=\"$HOME/Documents\"\nXDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n"
+              "XDG_PICTURES_DIR=\"$HOME/Pictures\"\n",
+              dirs);
+        fclose(dirs);
+    }
+    const time_t t0 = 1764000000;
+    const struct {
+        const char *name;
+        long size;
+    } files[] = {{"clouds.yaml", 2310},
+                 {"clouds-public.yaml", 812},
+                 {"secure.yaml", 344},
+                 {"Staging clouds.YML", 1730},
+                 {"m\xc3\xbcnchen-prod.yaml", 5120},
+                 {"openrc.sh", 1024},
+                 {"notes.txt", 94},
+                 {"topology.png", 284733},
+                 {"backup-2025.tar.gz", 73400320}};
+    int k = 0;
+    for (const auto &f : files)
+        _chooser_file(proj + "/" + f.name, f.size, t0 - 86400L * 7 * k++);
+    const char *old_home = getenv("HOME");
+    const std::string saved_home = old_home ? old_home : "";
+    setenv("HOME", home.c_str(), 1);
+    const char *old_xdg = getenv("XDG_CONFIG_HOME");
+    const std::string saved_xdg = old_xdg ? old_xdg : "";
+    unsetenv("XDG_CONFIG_HOME");
+
+    for (int light = 0; light < 2; light++) {
+        Q_GUI_CTX *ctx = q_gui_new_ctx(font);
+        if (!ctx) break;
+        q_gui_set_display(ctx, d);
+        q_gui_set_display_size(ctx, k_w, k_h);
+        if (light) {
+            const Q_GUI_THEME t = q_gui_make_theme(
+                al_map_rgb(246, 246, 248), al_map_rgb(228, 232, 240), al_map_rgb(214, 220, 232),
+                al_map_rgb(170, 174, 186), al_map_rgb(120, 130, 150), al_map_rgb(60, 100, 190),
+                al_map_rgb(30, 32, 38), al_map_rgb(10, 10, 14), al_map_rgb(10, 10, 14), 1, 4, 4);
+            q_gui_set_theme(ctx, &t);
+        }
+        Q_GUI_FILECHOOSER *fc = q_gui_filechooser_new(ctx, 1);
+        if (!fc) {
+            q_gui_destroy_ctx(&ctx);
+            break;
+        }
+        Q_GUI_FC_OPTIONS o = {};
+        o.initial_path = proj.c_str();
+        if (!light) {
+            o.mode = Q_GUI_FC_MODE_OPEN;
+            o.flags = Q_GUI_FC_MULTIPLE;
+            o.filter = "*.yaml;*.yml";
+            o.caption = "Import clouds.yaml";
+            q_gui_filechooser_open(fc, &o, _chooser_done, nullptr);
+            q_gui_datagrid_set_selected_row(ctx, fc->list, 3);
+        } else {
+            const std::string target = proj + "/topology.png";
+            o.mode = Q_GUI_FC_MODE_SAVE;
+            o.flags = Q_GUI_FC_CONFIRM_REPLACE;
+            o.caption = "Export topology as PNG";
+            o.initial_path = target.c_str();
+            q_gui_filechooser_open(fc, &o, _chooser_done, nullptr);
+            q_gui_filechooser_accept(fc);
+        }
+        al_set_target_backbuffer(d);
+        al_clear_to_color(light ? al_map_rgb(200, 204, 212) : al_map_rgb(22, 24, 29));
+        q_gui_draw(ctx);
+        std::string path = out;
+        const size_t dot = path.rfind(".png");
+        path.insert(dot == std::string::npos ? path.size() : dot, light ? "-chooser-light" : "-chooser");
+        if (al_save_bitmap(path.c_str(), al_get_backbuffer(d)))
+            printf("kvn_gallery: wrote %s\n", path.c_str());
+        else
+            fprintf(stderr, "kvn_gallery: cannot write %s\n", path.c_str());
+        q_gui_filechooser_destroy(&fc);
+        q_gui_destroy_ctx(&ctx);
+    }
+    setenv("HOME", saved_home.c_str(), 1);
+    if (!saved_xdg.empty()) setenv("XDG_CONFIG_HOME", saved_xdg.c_str(), 1);
+    std::error_code ec;
+    std::filesystem::remove_all(tmpl, ec);
+}
 } // namespace
 
 int main(int argc, char **argv) {
@@ -665,5 +781,6 @@ int main(int argc, char **argv) {
     }
     printf("kvn_gallery: wrote %s\n", out2.c_str());
     if (_chart_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
+    _chooser_sheets(display.get(), font.get(), argv[1]);
     return 0;
 }
