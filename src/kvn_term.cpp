@@ -714,7 +714,9 @@ KVN_TERM *kvn_term_new(int columns, int rows) {
     t->rows = rows;
     t->ring_lines = ring;
     t->lines_used = rows;
-    _fill(t->cells, (size_t)ring * (size_t)columns, _blank(KVN_TERM_DEFAULT));
+    // Only lines in use are ever read; the scrollback part is blanked line by
+    // line as the ring grows, so a new console costs its screen, not its ring.
+    _fill(t->cells, (size_t)rows * (size_t)columns, _blank(KVN_TERM_DEFAULT));
     t->fg = t->bg = KVN_TERM_DEFAULT;
     t->bottom = rows - 1;
     return t;
@@ -743,7 +745,6 @@ int kvn_term_resize(KVN_TERM *t, int columns, int rows) {
         return -1;
     }
     _alt_leave(t, 1);
-    _fill(cells, (size_t)ring * (size_t)columns, _blank(KVN_TERM_DEFAULT));
 
     // Lines below the cursor are dropped; of those up to it, the newest that
     // fit the new ring are kept.
@@ -755,15 +756,21 @@ int kvn_term_resize(KVN_TERM *t, int columns, int rows) {
         const KVN_TERM_CELL *src = _ring_line(t, first + i);
         KVN_TERM_CELL *dst = cells + (size_t)i * (size_t)columns;
         memcpy(dst, src, (size_t)keep * sizeof(KVN_TERM_CELL));
-        if (columns < t->columns) _mend_line(dst, columns);
+        if (columns < t->columns)
+            _mend_line(dst, columns);
+        else
+            _fill(dst + keep, (size_t)(columns - keep), _blank(KVN_TERM_DEFAULT));
     }
+    const int used = copied > rows ? copied : rows;
+    _fill(cells + (size_t)copied * (size_t)columns, (size_t)(used - copied) * (size_t)columns,
+          _blank(KVN_TERM_DEFAULT));
     Q_FREE(t->cells);
     Q_FREE(t->primary_saved);
     t->cells = cells;
     t->primary_saved = saved;
     t->ring_lines = ring;
     t->ring_start = 0;
-    t->lines_used = copied > rows ? copied : rows;
+    t->lines_used = used;
     t->scrolled_off += first;
     t->columns = columns;
     t->rows = rows;
