@@ -890,66 +890,22 @@ Q_STR *kvn_term_selection_text(const KVN_TERM *term, int64_t line_a, int col_a, 
 
 int kvn_term_key(int keycode, int character, int modifiers, char *dst) {
     Q_GUARD(dst, 0);
+    // Keys whose bytes do not depend on the character.
+    static const struct {
+        int keycode;
+        const char *bytes;
+    } k_keys[] = {
+        {ALLEGRO_KEY_F1, "\033OP"},      {ALLEGRO_KEY_F2, "\033OQ"},    {ALLEGRO_KEY_F3, "\033OR"},
+        {ALLEGRO_KEY_F4, "\033OS"},      {ALLEGRO_KEY_ESCAPE, "\033"},  {ALLEGRO_KEY_BACKSPACE, "\177"},
+        {ALLEGRO_KEY_ENTER, "\r"},       {ALLEGRO_KEY_PAD_ENTER, "\r"}, {ALLEGRO_KEY_INSERT, "\033[2~"},
+        {ALLEGRO_KEY_DELETE, "\033[3~"}, {ALLEGRO_KEY_HOME, "\033[H"},  {ALLEGRO_KEY_END, "\033[F"},
+        {ALLEGRO_KEY_PGUP, "\033[5~"},   {ALLEGRO_KEY_PGDN, "\033[6~"}, {ALLEGRO_KEY_LEFT, "\033[D"},
+        {ALLEGRO_KEY_RIGHT, "\033[C"},   {ALLEGRO_KEY_UP, "\033[A"},    {ALLEGRO_KEY_DOWN, "\033[B"},
+    };
     const char *fixed = nullptr;
-    switch (keycode) {
-    case ALLEGRO_KEY_F1:
-        fixed = "\033OP";
-        break;
-    case ALLEGRO_KEY_F2:
-        fixed = "\033OQ";
-        break;
-    case ALLEGRO_KEY_F3:
-        fixed = "\033OR";
-        break;
-    case ALLEGRO_KEY_F4:
-        fixed = "\033OS";
-        break;
-    case ALLEGRO_KEY_ESCAPE:
-        fixed = "\033";
-        break;
-    case ALLEGRO_KEY_BACKSPACE:
-        fixed = "\177";
-        break;
-    case ALLEGRO_KEY_TAB:
-        fixed = (modifiers & KVN_TERM_MOD_SHIFT) ? "\033[Z" : "\t";
-        break;
-    case ALLEGRO_KEY_ENTER:
-    case ALLEGRO_KEY_PAD_ENTER:
-        fixed = "\r";
-        break;
-    case ALLEGRO_KEY_INSERT:
-        fixed = "\033[2~";
-        break;
-    case ALLEGRO_KEY_DELETE:
-        fixed = "\033[3~";
-        break;
-    case ALLEGRO_KEY_HOME:
-        fixed = "\033[H";
-        break;
-    case ALLEGRO_KEY_END:
-        fixed = "\033[F";
-        break;
-    case ALLEGRO_KEY_PGUP:
-        fixed = "\033[5~";
-        break;
-    case ALLEGRO_KEY_PGDN:
-        fixed = "\033[6~";
-        break;
-    case ALLEGRO_KEY_LEFT:
-        fixed = "\033[D";
-        break;
-    case ALLEGRO_KEY_RIGHT:
-        fixed = "\033[C";
-        break;
-    case ALLEGRO_KEY_UP:
-        fixed = "\033[A";
-        break;
-    case ALLEGRO_KEY_DOWN:
-        fixed = "\033[B";
-        break;
-    default:
-        break;
-    }
+    if (keycode == ALLEGRO_KEY_TAB) fixed = (modifiers & KVN_TERM_MOD_SHIFT) ? "\033[Z" : "\t";
+    for (const auto &k : k_keys)
+        if (k.keycode == keycode) fixed = k.bytes;
     if (fixed) {
         const size_t n = strlen(fixed);
         memcpy(dst, fixed, n);

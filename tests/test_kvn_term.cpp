@@ -94,48 +94,20 @@ const std::vector<FEED_CASE> &_feed_cases() {
         {"BS clears the pending wrap", 10, 3, "abcdefghij\bX", {"abcdefghXj"}, 9, 0, 0},
         {"CR clears the pending wrap", 10, 3, "abcdefghij\rX", {"Xbcdefghij"}, 1, 0, 0},
         {"HT to multiples of 8, at most the last column", 10, 3, "a\tb\tc", {"a       bc"}, 9, 0, 1},
-        {"DEL and BEL are ignored",
-         10,
-         3,
-         "a\x7f\x07"
-         "b",
-         {"ab"},
-         2,
-         0},
+        {"DEL and BEL are ignored", 10, 3, "a\177\007b", {"ab"}, 2, 0},
         {"wrap at the bottom scrolls", 4, 2, "abcdefghij", {"efgh", "ij"}, 2, 1, 0, 1},
         // ---- UTF-8 and its errors
-        {"two-byte character", 10, 3, "\xc3\xa9t\xc3\xa9", {"\xc3\xa9t\xc3\xa9"}, 3, 0},
-        {"cut sequence then ASCII",
-         10,
-         3,
-         "\xc3"
-         "A",
-         {"?A"},
-         2,
-         0},
-        {"stray continuation byte",
-         10,
-         3,
-         "a\x80"
-         "b",
-         {"a?b"},
-         3,
-         0},
-        {"bytes F8 to FF", 10, 3, "\xf8\xfe\xff", {"???"}, 3, 0},
-        {"overlong forms", 10, 3, "\xc0\xaf\xe0\x80\xaf\xf0\x80\x80\xaf", {"???"}, 3, 0},
-        {"surrogate and beyond U+10FFFF", 10, 3, "\xed\xa0\x80\xf4\x90\x80\x80", {"??"}, 2, 0},
-        {"decoded controls print ?",
-         10,
-         3,
-         "\xc2\x80\xc2\x9b"
-         "1m",
-         {"??1m"},
-         4,
-         0},
+        {"two-byte character", 10, 3, "\303\251t\303\251", {"\303\251t\303\251"}, 3, 0},
+        {"cut sequence then ASCII", 10, 3, "\303A", {"?A"}, 2, 0},
+        {"stray continuation byte", 10, 3, "a\200b", {"a?b"}, 3, 0},
+        {"bytes F8 to FF", 10, 3, "\370\376\377", {"???"}, 3, 0},
+        {"overlong forms", 10, 3, "\300\257\340\200\257\360\200\200\257", {"???"}, 3, 0},
+        {"surrogate and beyond U+10FFFF", 10, 3, "\355\240\200\364\220\200\200", {"??"}, 2, 0},
+        {"decoded controls print ?", 10, 3, "\302\200\302\2331m", {"??1m"}, 4, 0},
         {"ESC ends an unfinished sequence",
          10,
          3,
-         "\xe4\xb8\x1b[1mx",
+         "\344\270\033[1mx",
          {"?x"},
          2,
          0,
@@ -144,24 +116,15 @@ const std::vector<FEED_CASE> &_feed_cases() {
          "",
          "",
          {{1, 0, 'x', D, D, KVN_TERM_BOLD}}},
-        {"LF ends an unfinished sequence", 10, 3, "\xf0\x9f\n", {"?"}, 1, 1},
-        {"four-byte lead with too few continuations",
-         10,
-         3,
-         "\xf0\x9f\x98"
-         "a",
-         {"?a"},
-         2,
-         0},
-        {"combining mark is dropped", 10, 3, "e\xcc\x81x", {"ex"}, 2, 0},
+        {"LF ends an unfinished sequence", 10, 3, "\360\237\n", {"?"}, 1, 1},
+        {"four-byte lead with too few continuations", 10, 3, "\360\237\230a", {"?a"}, 2, 0},
+        {"combining mark is dropped", 10, 3, "e\314\201x", {"ex"}, 2, 0},
         // ---- double width
         {"CJK takes two cells",
          10,
          3,
-         "\xe4\xb8\xad"
-         "a",
-         {"\xe4\xb8\xad"
-          "a"},
+         "\344\270\255a",
+         {"\344\270\255a"},
          3,
          0,
          -1,
@@ -172,8 +135,8 @@ const std::vector<FEED_CASE> &_feed_cases() {
         {"CJK at the last column wraps first",
          5,
          3,
-         "abcd\xe4\xb8\xad",
-         {"abcd", "\xe4\xb8\xad"},
+         "abcd\344\270\255",
+         {"abcd", "\344\270\255"},
          2,
          1,
          0,
@@ -184,33 +147,25 @@ const std::vector<FEED_CASE> &_feed_cases() {
         {"CJK ending at the edge leaves the wrap pending",
          4,
          3,
-         "ab\xe4\xb8\xad",
-         {"ab\xe4\xb8\xad"},
+         "ab\344\270\255",
+         {"ab\344\270\255"},
          3,
          0,
          1},
         {"CJK at the last column after a cursor move",
          5,
          3,
-         "\x1b[5G\xe4\xb8\xad",
-         {"", "\xe4\xb8\xad"},
+         "\033[5G\344\270\255",
+         {"", "\344\270\255"},
          2,
          1},
-        {"CJK on a single column", 1, 3, "\xe4\xb8\xad", {"\xe4\xb8\xad"}, 0, 0, 1},
-        {"emoji is wide",
-         10,
-         3,
-         "\xf0\x9f\x98\x80"
-         "b",
-         {"\xf0\x9f\x98\x80"
-          "b"},
-         3,
-         0},
-        {"writing over a right half blanks the left half", 10, 3, "\xe4\xb8\xad\bx", {" x"}, 2, 0},
+        {"CJK on a single column", 1, 3, "\344\270\255", {"\344\270\255"}, 0, 0, 1},
+        {"emoji is wide", 10, 3, "\360\237\230\200b", {"\360\237\230\200b"}, 3, 0},
+        {"writing over a right half blanks the left half", 10, 3, "\344\270\255\bx", {" x"}, 2, 0},
         {"writing over a left half blanks the right half",
          10,
          3,
-         "\xe4\xb8\xad\rx",
+         "\344\270\255\rx",
          {"x"},
          1,
          0,
@@ -220,36 +175,18 @@ const std::vector<FEED_CASE> &_feed_cases() {
          "",
          {{1, 0, 0, D, D, 0}}},
         // ---- escape sequences
-        {"ESC 7 and ESC 8",
-         10,
-         3,
-         "ab\x1b"
-         "7\r\ncd\x1b"
-         "8x",
-         {"abx", "cd"},
-         3,
-         0},
-        {"ESC D and ESC E",
-         10,
-         3,
-         "ab\x1b"
-         "Dc\x1b"
-         "Ed",
-         {"ab", "  c", "d"},
-         1,
-         2},
-        {"ESC M at the top scrolls down", 10, 3, "top\x1bMx", {"   x", "top"}, 4, 0, -1, 0},
-        {"ESC M moves up", 10, 3, "\n\nab\x1bMc", {"", "  c", "ab"}, 3, 1},
-        {"charset designations swallow one byte", 10, 3, "\x1b(Bx\x1b)0y\x1b#8z", {"xyz"}, 3, 0},
-        {"unknown escape is ignored", 10, 3, "\x1bZab", {"ab"}, 2, 0},
-        {"ESC ESC restarts the escape", 10, 3, "\x1b\x1b[2Cx", {"  x"}, 3, 0},
-        {"C0 inside an escape acts", 10, 3, "a\x1b\nZx", {"a", " x"}, 2, 1},
+        {"ESC 7 and ESC 8", 10, 3, "ab\0337\r\ncd\0338x", {"abx", "cd"}, 3, 0},
+        {"ESC D and ESC E", 10, 3, "ab\033Dc\033Ed", {"ab", "  c", "d"}, 1, 2},
+        {"ESC M at the top scrolls down", 10, 3, "top\033Mx", {"   x", "top"}, 4, 0, -1, 0},
+        {"ESC M moves up", 10, 3, "\n\nab\033Mc", {"", "  c", "ab"}, 3, 1},
+        {"charset designations swallow one byte", 10, 3, "\033(Bx\033)0y\033#8z", {"xyz"}, 3, 0},
+        {"unknown escape is ignored", 10, 3, "\033Zab", {"ab"}, 2, 0},
+        {"ESC ESC restarts the escape", 10, 3, "\033\033[2Cx", {"  x"}, 3, 0},
+        {"C0 inside an escape acts", 10, 3, "a\033\nZx", {"a", " x"}, 2, 1},
         {"ESC c resets",
          10,
          3,
-         "\x1b[2;3r\x1b[?25l\x1b[31;1mab\x1b"
-         "c"
-         "x",
+         "\033[2;3r\033[?25l\033[31;1mab\033cx",
          {"x"},
          1,
          0,
@@ -259,48 +196,48 @@ const std::vector<FEED_CASE> &_feed_cases() {
          "",
          {{0, 0, 'x', D, D, 0}}},
         // ---- CSI cursor movement
-        {"CUP 1-based with defaults", 10, 5, "\x1b[3;4Hx\x1b[Hy\x1b[;5fz", {"y   z", "", "   x"}, 5, 0},
-        {"CUP clamps", 10, 5, "\x1b[99;99Hx", {"", "", "", "", "         x"}, 9, 4, 1},
+        {"CUP 1-based with defaults", 10, 5, "\033[3;4Hx\033[Hy\033[;5fz", {"y   z", "", "   x"}, 5, 0},
+        {"CUP clamps", 10, 5, "\033[99;99Hx", {"", "", "", "", "         x"}, 9, 4, 1},
         {"CUU CUD CUF CUB",
          10,
          5,
-         "\x1b[3;3H\x1b[2Aa\x1b[3Bb\x1b[4Cc\x1b[9Dd",
+         "\033[3;3H\033[2Aa\033[3Bb\033[4Cc\033[9Dd",
          {"  a", "", "", "d  b    c"},
          1,
          3},
-        {"moves default to 1 and 0 counts as 1", 10, 5, "\x1b[3;3H\x1b[A\x1b[0Ax", {"  x"}, 3, 0},
+        {"moves default to 1 and 0 counts as 1", 10, 5, "\033[3;3H\033[A\033[0Ax", {"  x"}, 3, 0},
         {"CNL CPL CHA HPA VPA HPR VPR",
          10,
          5,
-         "\x1b[2Ea\x1b[Fb\x1b[7Gc\x1b[3`d\x1b[4de\x1b[2af\x1b[ej",
+         "\033[2Ea\033[Fb\033[7Gc\033[3`d\033[4de\033[2af\033[ej",
          {"", "b d   c", "a", "   e  f", "       j"},
          8,
          4},
-        {"CUU stops at the region top from inside", 10, 6, "\x1b[3;5r\x1b[4;1H\x1b[9Ax", {"", "", "x"}, 1, 2},
-        {"CUU from below the region goes to row 0", 10, 6, "\x1b[3;5r\x1b[6;1H\x1b[9Ax", {"x"}, 1, 0},
+        {"CUU stops at the region top from inside", 10, 6, "\033[3;5r\033[4;1H\033[9Ax", {"", "", "x"}, 1, 2},
+        {"CUU from below the region goes to row 0", 10, 6, "\033[3;5r\033[6;1H\033[9Ax", {"x"}, 1, 0},
         {"CUD stops at the region bottom from inside",
          10,
          6,
-         "\x1b[2;4r\x1b[2;1H\x1b[9Bx",
+         "\033[2;4r\033[2;1H\033[9Bx",
          {"", "", "", "x"},
          1,
          3},
-        {"cursor moves clear the pending wrap", 5, 3, "abcde\x1b[Dx", {"abcxe"}, 4, 0, 0},
+        {"cursor moves clear the pending wrap", 5, 3, "abcde\033[Dx", {"abcxe"}, 4, 0, 0},
         // ---- erase, insert, delete
-        {"ED 0", 5, 3, "aaaaabbbbbccccc\x1b[2;3H\x1b[J", {"aaaaa", "bb"}, 2, 1},
-        {"ED 1", 5, 3, "aaaaabbbbbccccc\x1b[2;3H\x1b[1J", {"", "   bb", "ccccc"}, 2, 1},
-        {"ED 2 keeps the cursor", 5, 3, "aaaaabbbbb\x1b[2J", {}, 4, 1, 1},
+        {"ED 0", 5, 3, "aaaaabbbbbccccc\033[2;3H\033[J", {"aaaaa", "bb"}, 2, 1},
+        {"ED 1", 5, 3, "aaaaabbbbbccccc\033[2;3H\033[1J", {"", "   bb", "ccccc"}, 2, 1},
+        {"ED 2 keeps the cursor", 5, 3, "aaaaabbbbb\033[2J", {}, 4, 1, 1},
         {"EL 0 1 2",
          5,
          3,
-         "abcde\r\nfghij\r\nklmno\x1b[1;3H\x1b[K\x1b[2;3H\x1b[1K\x1b[3;3H\x1b[2K",
+         "abcde\r\nfghij\r\nklmno\033[1;3H\033[K\033[2;3H\033[1K\033[3;3H\033[2K",
          {"ab", "   ij"},
          2,
          2},
         {"erased cells take the current background",
          5,
          3,
-         "abcde\x1b[1;2H\x1b[41;1;4m\x1b[K",
+         "abcde\033[1;2H\033[41;1;4m\033[K",
          {"a"},
          1,
          0,
@@ -309,63 +246,56 @@ const std::vector<FEED_CASE> &_feed_cases() {
          "",
          "",
          {{1, 0, 0, D, 1, 0}, {4, 0, 0, D, 1, 0}, {0, 0, 'a', D, D, 0}}},
-        {"ECH", 6, 3, "abcdef\x1b[1;2H\x1b[2X", {"a  def"}, 1, 0},
-        {"ECH stops at the line end", 6, 3, "abcdef\x1b[1;5H\x1b[99X", {"abcd"}, 4, 0},
-        {"ICH shifts right and drops past the edge", 6, 3, "abcdef\x1b[1;2H\x1b[2@", {"a  bcd"}, 1, 0},
-        {"DCH shifts left and blanks the end", 6, 3, "abcdef\x1b[1;2H\x1b[2P", {"adef"}, 1, 0},
-        {"DCH over the rest of the line", 6, 3, "abcdef\x1b[1;3H\x1b[99P", {"ab"}, 2, 0},
-        {"ICH splitting a wide character blanks it", 4, 3, "ab\xe4\xb8\xad\x1b[1;1H\x1b[@", {" ab"}, 0, 0},
-        {"DCH of a left half blanks the right half",
-         4,
-         3,
-         "\xe4\xb8\xad"
-         "ab\x1b[1;1H\x1b[P",
-         {" ab"},
-         0,
-         0},
+        {"ECH", 6, 3, "abcdef\033[1;2H\033[2X", {"a  def"}, 1, 0},
+        {"ECH stops at the line end", 6, 3, "abcdef\033[1;5H\033[99X", {"abcd"}, 4, 0},
+        {"ICH shifts right and drops past the edge", 6, 3, "abcdef\033[1;2H\033[2@", {"a  bcd"}, 1, 0},
+        {"DCH shifts left and blanks the end", 6, 3, "abcdef\033[1;2H\033[2P", {"adef"}, 1, 0},
+        {"DCH over the rest of the line", 6, 3, "abcdef\033[1;3H\033[99P", {"ab"}, 2, 0},
+        {"ICH splitting a wide character blanks it", 4, 3, "ab\344\270\255\033[1;1H\033[@", {" ab"}, 0, 0},
+        {"DCH of a left half blanks the right half", 4, 3, "\344\270\255ab\033[1;1H\033[P", {" ab"}, 0, 0},
         {"IL inside the region",
          5,
          5,
-         "1\r\n2\r\n3\r\n4\r\n5\x1b[2;4r\x1b[3;1H\x1b[L",
+         "1\r\n2\r\n3\r\n4\r\n5\033[2;4r\033[3;1H\033[L",
          {"1", "2", "", "3", "5"},
          0,
          2},
         {"DL inside the region",
          5,
          5,
-         "1\r\n2\r\n3\r\n4\r\n5\x1b[2;4r\x1b[2;1H\x1b[2M",
+         "1\r\n2\r\n3\r\n4\r\n5\033[2;4r\033[2;1H\033[2M",
          {"1", "4", "", "", "5"},
          0,
          1},
         {"IL outside the region does nothing",
          5,
          5,
-         "1\r\n2\r\n3\r\n4\r\n5\x1b[2;4r\x1b[5;1H\x1b[L",
+         "1\r\n2\r\n3\r\n4\r\n5\033[2;4r\033[5;1H\033[L",
          {"1", "2", "3", "4", "5"},
          0,
          4},
         {"IL with a huge count clears to the region bottom",
          5,
          4,
-         "1\r\n2\r\n3\r\n4\x1b[2;1H\x1b[999L",
+         "1\r\n2\r\n3\r\n4\033[2;1H\033[999L",
          {"1"},
          0,
          1},
         {"SU and SD scroll the region",
          5,
          5,
-         "1\r\n2\r\n3\r\n4\r\n5\x1b[2;4r\x1b[S\x1b[2T",
+         "1\r\n2\r\n3\r\n4\r\n5\033[2;4r\033[S\033[2T",
          {"1", "", "", "3", "5"},
          0,
          0,
          -1,
          0},
-        {"SU on the full screen feeds the scrollback", 5, 3, "1\r\n2\r\n3\x1b[2S", {"3"}, 1, 2, -1, 2},
+        {"SU on the full screen feeds the scrollback", 5, 3, "1\r\n2\r\n3\033[2S", {"3"}, 1, 2, -1, 2},
         // ---- scroll regions
         {"LF at the region bottom scrolls only the region",
          5,
          12,
-         "1\r\n2\r\n3\r\n4\r\n5\r\n6\r\n7\r\n8\r\n9\r\n10\r\n11\r\n12\x1b[5;10r\x1b[10;1H\n",
+         "1\r\n2\r\n3\r\n4\r\n5\r\n6\r\n7\r\n8\r\n9\r\n10\r\n11\r\n12\033[5;10r\033[10;1H\n",
          {"1", "2", "3", "4", "6", "7", "8", "9", "10", "", "11", "12"},
          0,
          9,
@@ -374,40 +304,40 @@ const std::vector<FEED_CASE> &_feed_cases() {
         {"LF below the region stops at the last row",
          5,
          4,
-         "\x1b[1;2r\x1b[4;1Ha\nb\nc",
+         "\033[1;2r\033[4;1Ha\nb\nc",
          {"", "", "", "abc"},
          3,
          3,
          -1,
          0},
-        {"region needs top below bottom", 5, 4, "\x1b[3;3r\x1b[2;2Hx\x1b[4;1H\n", {" x"}, 0, 3, -1, 1},
+        {"region needs top below bottom", 5, 4, "\033[3;3r\033[2;2Hx\033[4;1H\n", {" x"}, 0, 3, -1, 1},
         {"region bottom out of range is the last row",
          5,
          4,
-         "\x1b[2;99r\x1b[4;1Hx\n",
+         "\033[2;99r\033[4;1Hx\n",
          {"", "", "x"},
          1,
          3,
          -1,
          0},
-        {"DECSTBM homes the cursor", 5, 4, "\x1b[3;3H\x1b[2;3rx", {"x"}, 1, 0},
+        {"DECSTBM homes the cursor", 5, 4, "\033[3;3H\033[2;3rx", {"x"}, 1, 0},
         // ---- CSI parsing
-        {"C0 inside CSI acts without ending it", 10, 3, "\x1b[2\n;3Hx", {"", "  x"}, 3, 1},
-        {"ESC inside CSI restarts the escape", 10, 3, "\x1b[3\x1b[2Cx", {"  x"}, 3, 0},
-        {"intermediate bytes make it unknown", 10, 3, "\x1b[2 qx\x1b[!px", {"xx"}, 2, 0},
-        {"other private markers are ignored", 10, 3, "\x1b[>1Cx\x1b[=2Cy", {"xy"}, 2, 0},
+        {"C0 inside CSI acts without ending it", 10, 3, "\033[2\n;3Hx", {"", "  x"}, 3, 1},
+        {"ESC inside CSI restarts the escape", 10, 3, "\033[3\033[2Cx", {"  x"}, 3, 0},
+        {"intermediate bytes make it unknown", 10, 3, "\033[2 qx\033[!px", {"xx"}, 2, 0},
+        {"other private markers are ignored", 10, 3, "\033[>1Cx\033[=2Cy", {"xy"}, 2, 0},
         {"too long a CSI is dropped at its final byte",
          10,
          3,
-         "\x1b[1111111111111111111111111111111111111111111111111111111111111111111;2Hx",
+         "\033[1111111111111111111111111111111111111111111111111111111111111111111;2Hx",
          {"x"},
          1,
          0},
-        {"numbers stop growing", 10, 3, "\x1b[99999999999999999Gx", {"         x"}, 9, 0, 1},
+        {"numbers stop growing", 10, 3, "\033[99999999999999999Gx", {"         x"}, 9, 0, 1},
         {"at most 16 parameters",
          10,
          3,
-         "\x1b[1;1;1;1;1;1;1;1;1;1;1;1;1;1;1;1;4mx",
+         "\033[1;1;1;1;1;1;1;1;1;1;1;1;1;1;1;1;4mx",
          {"x"},
          1,
          0,
@@ -416,12 +346,12 @@ const std::vector<FEED_CASE> &_feed_cases() {
          "",
          "",
          {{0, 0, 'x', D, D, KVN_TERM_BOLD}}},
-        {"unknown final is ignored", 10, 3, "\x1b[5yx", {"x"}, 1, 0},
+        {"unknown final is ignored", 10, 3, "\033[5yx", {"x"}, 1, 0},
         // ---- SGR
         {"basic colours and attributes",
          10,
          3,
-         "\x1b[1;4;7;31;42ma\x1b[22;24;27mb\x1b[39;49mc",
+         "\033[1;4;7;31;42ma\033[22;24;27mb\033[39;49mc",
          {"abc"},
          3,
          0,
@@ -432,11 +362,11 @@ const std::vector<FEED_CASE> &_feed_cases() {
          {{0, 0, 'a', 1, 2, KVN_TERM_BOLD | KVN_TERM_UNDERLINE | KVN_TERM_REVERSE},
           {1, 0, 'b', 1, 2, 0},
           {2, 0, 'c', D, D, 0}}},
-        {"bright colours", 10, 3, "\x1b[97;100ma", {"a"}, 1, 0, -1, -1, "", "", {{0, 0, 'a', 15, 8, 0}}},
+        {"bright colours", 10, 3, "\033[97;100ma", {"a"}, 1, 0, -1, -1, "", "", {{0, 0, 'a', 15, 8, 0}}},
         {"256 colours and out of range",
          10,
          3,
-         "\x1b[38;5;196;48;5;17ma\x1b[38;5;300mb",
+         "\033[38;5;196;48;5;17ma\033[38;5;300mb",
          {"ab"},
          2,
          0,
@@ -448,7 +378,7 @@ const std::vector<FEED_CASE> &_feed_cases() {
         {"RGB colours and out of range",
          10,
          3,
-         "\x1b[38;2;255;0;0;48;2;1;2;3ma\x1b[38;2;256;0;0mb",
+         "\033[38;2;255;0;0;48;2;1;2;3ma\033[38;2;256;0;0mb",
          {"ab"},
          2,
          0,
@@ -458,11 +388,11 @@ const std::vector<FEED_CASE> &_feed_cases() {
          "",
          {{0, 0, 'a', KVN_TERM_RGB | 0xFF0000, KVN_TERM_RGB | 0x010203, 0},
           {1, 0, 'b', D, KVN_TERM_RGB | 0x010203, 0}}},
-        {"colon separators", 10, 3, "\x1b[38:5:100ma", {"a"}, 1, 0, -1, -1, "", "", {{0, 0, 'a', 100, D, 0}}},
+        {"colon separators", 10, 3, "\033[38:5:100ma", {"a"}, 1, 0, -1, -1, "", "", {{0, 0, 'a', 100, D, 0}}},
         {"38 without its arguments ends the rendition",
          10,
          3,
-         "\x1b[4;38m\x1b[1;48;5m\x1b[31;38;9;1ma",
+         "\033[4;38m\033[1;48;5m\033[31;38;9;1ma",
          {"a"},
          1,
          0,
@@ -474,7 +404,7 @@ const std::vector<FEED_CASE> &_feed_cases() {
         {"parameters after an extended colour",
          10,
          3,
-         "\x1b[38;5;2;1ma",
+         "\033[38;5;2;1ma",
          {"a"},
          1,
          0,
@@ -486,7 +416,7 @@ const std::vector<FEED_CASE> &_feed_cases() {
         {"empty and 0 reset",
          10,
          3,
-         "\x1b[1;31ma\x1b[mb\x1b[4;41ma\x1b[0mb",
+         "\033[1;31ma\033[mb\033[4;41ma\033[0mb",
          {"abab"},
          4,
          0,
@@ -498,7 +428,7 @@ const std::vector<FEED_CASE> &_feed_cases() {
         {"unknown renditions are ignored",
          10,
          3,
-         "\x1b[3;5;9;53;31ma",
+         "\033[3;5;9;53;31ma",
          {"a"},
          1,
          0,
@@ -511,40 +441,40 @@ const std::vector<FEED_CASE> &_feed_cases() {
         {"cursor position report is 1-based",
          10,
          5,
-         "\x1b[6n\x1b[3;7H\x1b[6n",
+         "\033[6n\033[3;7H\033[6n",
          {},
          6,
          2,
          -1,
          -1,
-         "\x1b[1;1R\x1b[3;7R"},
+         "\033[1;1R\033[3;7R"},
         {"status and device attributes",
          10,
          5,
-         "\x1b[5n\x1b[c\x1b[>c",
+         "\033[5n\033[c\033[>c",
          {},
          0,
          0,
          -1,
          -1,
-         "\x1b[0n\x1b[?1;2c"},
+         "\033[0n\033[?1;2c"},
         {"replies that do not fit are dropped",
          10,
          5,
-         "\x1b[6n\x1b[6n\x1b[6n\x1b[6n\x1b[6n\x1b[6n",
+         "\033[6n\033[6n\033[6n\033[6n\033[6n\033[6n",
          {},
          0,
          0,
          -1,
          -1,
-         "\x1b[1;1R\x1b[1;1R\x1b[1;1R\x1b[1;1R\x1b[1;1R"},
+         "\033[1;1R\033[1;1R\033[1;1R\033[1;1R\033[1;1R"},
         // ---- OSC
-        {"title with BEL", 10, 3, "\x1b]0;my title\x07x", {"x"}, 1, 0, -1, -1, "", "my title"},
-        {"title with ESC backslash", 10, 3, "\x1b]2;t\x01\xc3\xa9\x1b\\x", {"x"}, 1, 0, -1, -1, "", "t"},
+        {"title with BEL", 10, 3, "\033]0;my title\007x", {"x"}, 1, 0, -1, -1, "", "my title"},
+        {"title with ESC backslash", 10, 3, "\033]2;t\001\303\251\033\\x", {"x"}, 1, 0, -1, -1, "", "t"},
         {"other OSC leaves the title",
          10,
          3,
-         "\x1b]1;icon\x07\x1b]52;c;aGk=\x07x",
+         "\033]1;icon\007\033]52;c;aGk=\007x",
          {"x"},
          1,
          0,
@@ -555,7 +485,7 @@ const std::vector<FEED_CASE> &_feed_cases() {
         {"OSC keeps 63 bytes",
          10,
          3,
-         "\x1b]0;" + std::string(100, 'a') + "\x07",
+         "\033]0;" + std::string(100, 'a') + "\007",
          {},
          0,
          0,
@@ -566,7 +496,7 @@ const std::vector<FEED_CASE> &_feed_cases() {
         {"OSC ESC other starts a new escape",
          10,
          3,
-         "\x1b]0;abc\x1b[1mX",
+         "\033]0;abc\033[1mX",
          {"X"},
          1,
          0,
@@ -575,21 +505,21 @@ const std::vector<FEED_CASE> &_feed_cases() {
          "",
          "",
          {{0, 0, 'X', D, D, KVN_TERM_BOLD}}},
-        {"C0 in OSC does not print", 10, 3, "\x1b]0;a\nb\x07x", {"x"}, 1, 0, -1, -1, "", "ab"},
+        {"C0 in OSC does not print", 10, 3, "\033]0;a\nb\007x", {"x"}, 1, 0, -1, -1, "", "ab"},
         // ---- alternate screen
         {"1049 restores screen and cursor, no scrollback",
          10,
          3,
-         "hello\x1b[?1049h\x1b[31mdraw\r\n\n\n\n\n\nmore\x1b[?1049lx",
+         "hello\033[?1049h\033[31mdraw\r\n\n\n\n\n\nmore\033[?1049lx",
          {"hellox"},
          6,
          0,
          -1,
          0},
-        {"47 keeps the cursor", 10, 3, "ab\x1b[?47h\r\n\ncd\x1b[?47lx", {"ab", "", "  x"}, 3, 2},
-        {"1047 and a second entry", 10, 3, "ab\x1b[?1047h\x1b[?1047hcd\x1b[?1047l", {"ab"}, 4, 0},
-        {"leaving while not in it does nothing", 10, 3, "ab\x1b[?1049lx", {"abx"}, 3, 0},
-        {"modes in one sequence", 10, 3, "ab\x1b[?25;1049hcd\x1b[?1049;25lx", {"abx"}, 3, 0},
+        {"47 keeps the cursor", 10, 3, "ab\033[?47h\r\n\ncd\033[?47lx", {"ab", "", "  x"}, 3, 2},
+        {"1047 and a second entry", 10, 3, "ab\033[?1047h\033[?1047hcd\033[?1047l", {"ab"}, 4, 0},
+        {"leaving while not in it does nothing", 10, 3, "ab\033[?1049lx", {"abx"}, 3, 0},
+        {"modes in one sequence", 10, 3, "ab\033[?25;1049hcd\033[?1049;25lx", {"abx"}, 3, 0},
         // ---- scrollback
         {"lines scrolled off the top are kept", 5, 3, "1\r\n2\r\n3\r\n4\r\n5", {"3", "4", "5"}, 1, 2, -1, 2},
     };
@@ -696,10 +626,10 @@ TEST(KvnTerm, ScrollbackRingKeeps2000Lines) {
     EXPECT_EQ(u->scrolled_off, before + 3);
     EXPECT_EQ(u->lines_used, 2024);
     // A partial region never touches the ring.
-    _feed(u, "\x1b[2;23r\x1b[23;1H\n\n\n");
+    _feed(u, "\033[2;23r\033[23;1H\n\n\n");
     EXPECT_EQ(u->scrolled_off, before + 3);
     // The alternate screen never feeds it either.
-    _feed(u, "\x1b[r\x1b[?1049h\x1b[24;1H\n\n\n\x1b[?1049l");
+    _feed(u, "\033[r\033[?1049h\033[24;1H\n\n\n\033[?1049l");
     EXPECT_EQ(u->scrolled_off, before + 3);
 }
 
@@ -734,12 +664,12 @@ TEST(KvnTerm, ResizeKeepsLinesUpToTheCursor) {
         many += std::to_string(i) + "\r\n";
     const RESIZE_CASE cases[] = {
         {"narrower cuts lines", 6, 3, "abcdef\r\nxy", 3, 3, {"abc", "xy"}, 2, 1, 0, 0},
-        {"narrower blanks a cut wide character", 6, 3, "ab\xe4\xb8\xad", 3, 3, {"ab"}, 2, 0, 0, 0},
+        {"narrower blanks a cut wide character", 6, 3, "ab\344\270\255", 3, 3, {"ab"}, 2, 0, 0, 0},
         {"wider pads", 3, 3, "abc\r\nd", 6, 3, {"abc", "d"}, 1, 1, 0, 0},
         {"lines below the cursor are dropped",
          5,
          4,
-         "1\r\n2\r\n3\r\n4\x1b[2;1H",
+         "1\r\n2\r\n3\r\n4\033[2;1H",
          6,
          4,
          {"1", "2"},
@@ -760,15 +690,14 @@ TEST(KvnTerm, ResizeKeepsLinesUpToTheCursor) {
          1,
          0,
          0},
-        {"the alternate screen is left first", 5, 3, "ab\x1b[?1049h\x1b[3;3Hzz", 6, 3, {"ab"}, 2, 0, 0, 0},
+        {"the alternate screen is left first", 5, 3, "ab\033[?1049h\033[3;3Hzz", 6, 3, {"ab"}, 2, 0, 0, 0},
         {"lines past the new ring count as scrolled off", 5, 3, many, 5, 1, {""}, 0, 0, 2011 - 2001, 2000},
     };
     for (const RESIZE_CASE &c : cases) {
         SCOPED_TRACE(c.name);
         TERM_PTR t(kvn_term_new(c.cols, c.rows));
         _feed(t, c.in);
-        _feed(t, "\x1b"
-                 "7");
+        _feed(t, "\0337");
         ASSERT_EQ(kvn_term_resize(t, c.new_cols, c.new_rows), 0);
         EXPECT_EQ(t->columns, c.new_cols);
         EXPECT_EQ(t->rows, c.new_rows);
@@ -790,7 +719,7 @@ TEST(KvnTerm, ResizeKeepsLinesUpToTheCursor) {
 
 TEST(KvnTerm, ResizeResetsTheRegion) {
     TERM_PTR t(kvn_term_new(5, 6));
-    _feed(t, "\x1b[2;4r\x1b[6;1Hx");
+    _feed(t, "\033[2;4r\033[6;1Hx");
     ASSERT_EQ(kvn_term_resize(t, 5, 5), 0);
     EXPECT_EQ(t->top, 0);
     EXPECT_EQ(t->bottom, 4);
@@ -811,10 +740,10 @@ TEST(KvnTerm, ResizeOutOfRangeKeepsTheGrid) {
 
 TEST(KvnTerm, LineText) {
     TERM_PTR t(kvn_term_new(10, 3));
-    _feed(t, "a\x1b[3Cb  \xe4\xb8\xad\r\n\x1b[41m   \x1b[0m");
+    _feed(t, "a\033[3Cb  \344\270\255\r\n\033[41m   \033[0m");
     char buf[64];
     EXPECT_EQ(kvn_term_line_text(t, 0, buf, sizeof buf), 10);
-    EXPECT_STREQ(buf, "a   b  \xe4\xb8\xad");
+    EXPECT_STREQ(buf, "a   b  \344\270\255");
     EXPECT_EQ(kvn_term_line_text(t, 1, buf, sizeof buf), 0); // spaces and blanks are trailing
     EXPECT_STREQ(buf, "");
     EXPECT_EQ(kvn_term_line_text(t, 3, buf, sizeof buf), -1);
@@ -828,7 +757,7 @@ TEST(KvnTerm, LineText) {
     TERM_PTR w(kvn_term_new(300, 2));
     std::string wide;
     for (int i = 0; i < 300; i++)
-        wide += "\xf0\x90\x80\x80"; // U+10000, narrow, four bytes
+        wide += "\360\220\200\200"; // U+10000, narrow, four bytes
     _feed(w, wide);
     char big[KVN_TERM_LINE_TEXT_MAX + 1];
     EXPECT_EQ(kvn_term_line_text(w, 0, big, sizeof big), KVN_TERM_LINE_TEXT_MAX);
@@ -844,8 +773,7 @@ TEST(KvnTerm, WholeText) {
 
 TEST(KvnTerm, SelectionText) {
     TERM_PTR t(kvn_term_new(10, 3));
-    _feed(t, "0123456789\r\nab  cd\r\n\xe4\xb8\xad"
-             "xyz\r\nlast");
+    _feed(t, "0123456789\r\nab  cd\r\n\344\270\255xyz\r\nlast");
     // Ring: "0123456789", "ab  cd", "中xyz", "last"; nothing scrolled off yet.
     struct {
         int64_t la;
@@ -856,8 +784,8 @@ TEST(KvnTerm, SelectionText) {
     } cases[] = {
         {0, 2, 0, 4, "234"},
         {0, 4, 0, 2, "234"},                      // ends in either order
-        {0, 8, 2, 1, "89\nab  cd\n\xe4\xb8\xad"}, // middle lines whole
-        {2, 1, 0, 8, "89\nab  cd\n\xe4\xb8\xad"},
+        {0, 8, 2, 1, "89\nab  cd\n\344\270\255"}, // middle lines whole
+        {2, 1, 0, 8, "89\nab  cd\n\344\270\255"},
         {1, 1, 1, 3, "b"},     // trailing blanks trimmed
         {2, 1, 2, 3, "xy"},    // starting on a right half
         {-5, 0, 0, 1, "01"},   // lines before the ring are skipped
@@ -887,41 +815,41 @@ TEST(KvnTerm, KeysToBytes) {
         int key, ch, mods;
         std::string want;
     } cases[] = {
-        {ALLEGRO_KEY_F1, 0, 0, "\x1bOP"},
-        {ALLEGRO_KEY_F2, 0, 0, "\x1bOQ"},
-        {ALLEGRO_KEY_F3, 0, 0, "\x1bOR"},
-        {ALLEGRO_KEY_F4, 0, 0, "\x1bOS"},
-        {ALLEGRO_KEY_ESCAPE, 27, 0, "\x1b"},
-        {ALLEGRO_KEY_BACKSPACE, 8, 0, "\x7f"},
+        {ALLEGRO_KEY_F1, 0, 0, "\033OP"},
+        {ALLEGRO_KEY_F2, 0, 0, "\033OQ"},
+        {ALLEGRO_KEY_F3, 0, 0, "\033OR"},
+        {ALLEGRO_KEY_F4, 0, 0, "\033OS"},
+        {ALLEGRO_KEY_ESCAPE, 27, 0, "\033"},
+        {ALLEGRO_KEY_BACKSPACE, 8, 0, "\177"},
         {ALLEGRO_KEY_TAB, 9, 0, "\t"},
-        {ALLEGRO_KEY_TAB, 9, S, "\x1b[Z"},
+        {ALLEGRO_KEY_TAB, 9, S, "\033[Z"},
         {ALLEGRO_KEY_ENTER, 13, 0, "\r"},
         {ALLEGRO_KEY_PAD_ENTER, 13, 0, "\r"},
-        {ALLEGRO_KEY_INSERT, 0, 0, "\x1b[2~"},
-        {ALLEGRO_KEY_DELETE, 127, 0, "\x1b[3~"},
-        {ALLEGRO_KEY_HOME, 0, 0, "\x1b[H"},
-        {ALLEGRO_KEY_END, 0, 0, "\x1b[F"},
-        {ALLEGRO_KEY_PGUP, 0, 0, "\x1b[5~"},
-        {ALLEGRO_KEY_PGDN, 0, 0, "\x1b[6~"},
-        {ALLEGRO_KEY_LEFT, 0, 0, "\x1b[D"},
-        {ALLEGRO_KEY_RIGHT, 0, 0, "\x1b[C"},
-        {ALLEGRO_KEY_UP, 0, 0, "\x1b[A"},
-        {ALLEGRO_KEY_DOWN, 0, 0, "\x1b[B"},
+        {ALLEGRO_KEY_INSERT, 0, 0, "\033[2~"},
+        {ALLEGRO_KEY_DELETE, 127, 0, "\033[3~"},
+        {ALLEGRO_KEY_HOME, 0, 0, "\033[H"},
+        {ALLEGRO_KEY_END, 0, 0, "\033[F"},
+        {ALLEGRO_KEY_PGUP, 0, 0, "\033[5~"},
+        {ALLEGRO_KEY_PGDN, 0, 0, "\033[6~"},
+        {ALLEGRO_KEY_LEFT, 0, 0, "\033[D"},
+        {ALLEGRO_KEY_RIGHT, 0, 0, "\033[C"},
+        {ALLEGRO_KEY_UP, 0, 0, "\033[A"},
+        {ALLEGRO_KEY_DOWN, 0, 0, "\033[B"},
         {ALLEGRO_KEY_A, 'a', 0, "a"},
         {ALLEGRO_KEY_A, 'A', S, "A"},
-        {ALLEGRO_KEY_C, 'c', C, "\x03"},
-        {ALLEGRO_KEY_C, 'C', C | S, "\x03"},
-        {ALLEGRO_KEY_C, 3, C, "\x03"},
-        {ALLEGRO_KEY_OPENBRACE, '[', C, "\x1b"},
-        {ALLEGRO_KEY_MINUS, '_', C | S, "\x1f"},
+        {ALLEGRO_KEY_C, 'c', C, "\003"},
+        {ALLEGRO_KEY_C, 'C', C | S, "\003"},
+        {ALLEGRO_KEY_C, 3, C, "\003"},
+        {ALLEGRO_KEY_OPENBRACE, '[', C, "\033"},
+        {ALLEGRO_KEY_MINUS, '_', C | S, "\037"},
         {ALLEGRO_KEY_SPACE, ' ', C, std::string(1, '\0')},
         {ALLEGRO_KEY_2, '@', C | S, std::string(1, '\0')},
         {ALLEGRO_KEY_1, '1', C, "1"},
-        {ALLEGRO_KEY_X, 'x', A, "\x1bx"},
-        {ALLEGRO_KEY_X, 'x', A | C, "\x1b\x18"},
-        {ALLEGRO_KEY_E, 0xE9, 0, "\xc3\xa9"},
-        {ALLEGRO_KEY_E, 0x20AC, A, "\x1b\xe2\x82\xac"},
-        {0, 0x1F600, 0, "\xf0\x9f\x98\x80"},
+        {ALLEGRO_KEY_X, 'x', A, "\033x"},
+        {ALLEGRO_KEY_X, 'x', A | C, "\033\030"},
+        {ALLEGRO_KEY_E, 0xE9, 0, "\303\251"},
+        {ALLEGRO_KEY_E, 0x20AC, A, "\033\342\202\254"},
+        {0, 0x1F600, 0, "\360\237\230\200"},
         {ALLEGRO_KEY_LSHIFT, 0, S, ""},
         {0, -1, 0, ""},
         {0, 0xD800, 0, ""},
@@ -1009,7 +937,7 @@ void _check_consistent(const KVN_TERM *t) {
 
 TEST(KvnTerm, HostileInput) {
     TERM_PTR t(kvn_term_new(80, 24));
-    std::string csi = "\x1b[";
+    std::string csi = "\033[";
     for (int i = 0; i < 10000; i++)
         csi += "1;";
     csi += "31mx";
@@ -1019,19 +947,19 @@ TEST(KvnTerm, HostileInput) {
     _check_consistent(t);
 
     // An unterminated OSC of 1 MiB is swallowed without growing anything.
-    _feed(t, "\x1b]0;" + std::string(1 << 20, 'A'));
+    _feed(t, "\033]0;" + std::string(1 << 20, 'A'));
     EXPECT_EQ(t->osc_len, KVN_TERM_PARAM_CAP);
-    _feed(t, "\x07y");
+    _feed(t, "\007y");
     EXPECT_EQ(std::string(t->title), std::string(61, 'A'));
     EXPECT_EQ(_screen_row(t, 0), "xy");
 
-    _feed(t, "\x1b[2147483648;2147483648H\x1b[2147483648A\x1b[4294967297C\x1b[99999999999L\x1b[2147483648@");
+    _feed(t, "\033[2147483648;2147483648H\033[2147483648A\033[4294967297C\033[99999999999L\033[2147483648@");
     _check_consistent(t);
     EXPECT_EQ(t->cursor_col, 79);
     EXPECT_EQ(t->cursor_row, 0);
     _feed(
         t,
-        "\x1b[2147483648;1H\x1b[2147483648S\x1b[2147483648T\x1b[2147483648M\x1b[2147483648P\x1b[2147483648X");
+        "\033[2147483648;1H\033[2147483648S\033[2147483648T\033[2147483648M\033[2147483648P\033[2147483648X");
     _check_consistent(t);
     EXPECT_EQ(t->cursor_row, 23);
 
@@ -1051,7 +979,7 @@ TEST(KvnTerm, HostileInput) {
     TERM_PTR r(kvn_term_new(80, 24));
     std::string text;
     for (int i = 0; i < 200; i++)
-        text += "\xe4\xb8\xad\xe6\x96\x87 text \x1b[31mred\x1b[0m " + std::to_string(i) + "\r\n";
+        text += "\344\270\255\346\226\207 text \033[31mred\033[0m " + std::to_string(i) + "\r\n";
     const int sizes[][2] = {{0, 0},  {1000, 1000}, {1, 1},   {300, 120}, {2, 1},
                             {3, 50}, {80, 24},     {1, 120}, {300, 1}};
     for (int round = 0; round < 3; round++)
@@ -1160,43 +1088,35 @@ TEST(KvnTerm, AgreesWithLibvterm) {
         scroll += "line " + std::to_string(i) + "\r\n";
     std::string rainbow;
     for (int i = 0; i < 256; i += 7)
-        rainbow += "\x1b[38;5;" + std::to_string(i) + ";48;5;" + std::to_string(255 - i) + "m#";
+        rainbow += "\033[38;5;" + std::to_string(i) + ";48;5;" + std::to_string(255 - i) + "m#";
     const PEER_CASE cases[] = {
         {"plain text", 20, 5, "hello world\r\nsecond line\r\n\tafter tab"},
         {"wrap and pending wrap", 10, 4, "0123456789abcdefghij\r\nxy0123456789\b\bZ"},
         {"scrolling into scrollback", 10, 4, scroll},
-        {"CJK at the last column", 5, 3,
-         "abcd\xe4\xb8\xad"
-         "x\r\n\xe4\xb8\xad\xe6\x96\x87\xe5\xad\x97"},
+        {"CJK at the last column", 5, 3, "abcd\344\270\255x\r\n\344\270\255\346\226\207\345\255\227"},
         {"scroll region", 6, 8,
-         scroll.substr(0, 60) + "\x1b[3;6r\x1b[6;1H\n\nab\x1b[3;1H\x1bM\x1bMcd\x1b[S\x1b[T"},
+         scroll.substr(0, 60) + "\033[3;6r\033[6;1H\n\nab\033[3;1H\033M\033Mcd\033[S\033[T"},
         {"alternate screen", 10, 4,
-         "primary\r\n\x1b[?1049h\x1b[2Jalt text\r\n\x1b[31mred\x1b[0m\x1b[?1049lback"},
-        {"alternate screen 1047", 10, 4, "primary\x1b[?1047hjunk\x1b[?1047l!"},
+         "primary\r\n\033[?1049h\033[2Jalt text\r\n\033[31mred\033[0m\033[?1049lback"},
+        {"alternate screen 1047", 10, 4, "primary\033[?1047hjunk\033[?1047l!"},
         {"SGR forms", 20, 3,
-         "\x1b[1;31ma\x1b[4;42mb\x1b[7mc\x1b[0;93;104md\x1b[38;2;1;2;3;48;2;250;128;0me\x1b[22;24;27;39;49mf"
-         "\x1b[38;5;200mg\x1b[mh" +
+         "\033[1;31ma\033[4;42mb\033[7mc\033[0;93;104md\033[38;2;1;2;3;48;2;250;128;0me\033[22;24;27;39;"
+         "49mf\033[38;5;200mg\033[mh" +
              rainbow.substr(0, 200)},
         {"cursor moves", 12, 6,
-         "\x1b[3;4Ha\x1b[2Ab\x1b[3Bc\x1b[2Cd\x1b[5De\x1b[Ef\x1b[2Fg\x1b[9Gh\x1b[5di\x1b[99;99Hj\x1b[Hk\x1b[3;"
+         "\033[3;4Ha\033[2Ab\033[3Bc\033[2Cd\033[5De\033[Ef\033[2Fg\033[9Gh\033[5di\033[99;99Hj\033[Hk\033[3;"
          "3fl"},
-        {"save and restore", 10, 4,
-         "ab\x1b"
-         "7\x1b[3;5Hcd\x1b"
-         "8ef\x1b[4;1Hgh\x1b"
-         "8i"},
+        {"save and restore", 10, 4, "ab\0337\033[3;5Hcd\0338ef\033[4;1Hgh\0338i"},
         {"erase", 8, 4,
-         "abcdefghijklmnopqrstuvwxyzABCDEF\x1b[2;4H\x1b[K\x1b[3;4H\x1b[1K\x1b[1;3H\x1b[2X\x1b[4;5H\x1b[1J"},
-        {"erase with a background", 8, 3, "abcdefgh\x1b[44m\x1b[1;3H\x1b[K\x1b[2;1H\x1b[J"},
+         "abcdefghijklmnopqrstuvwxyzABCDEF\033[2;4H\033[K\033[3;4H\033[1K\033[1;3H\033[2X\033[4;5H\033[1J"},
+        {"erase with a background", 8, 3, "abcdefgh\033[44m\033[1;3H\033[K\033[2;1H\033[J"},
         {"insert and delete", 8, 6,
-         "abcdefgh\r\n12345678\r\nABCDEFGH\r\nline4\r\nline5\x1b[1;3H\x1b[2@\x1b[2;2H\x1b[3P\x1b[3;1H\x1b["
-         "L\x1b[5;1H\x1b[M"},
+         "abcdefgh\r\n12345678\r\nABCDEFGH\r\nline4\r\nline5\033[1;3H\033[2@\033[2;2H\033[3P\033[3;1H\033["
+         "L\033[5;1H\033[M"},
         {"insert and delete lines in a region", 8, 6,
-         "1\r\n2\r\n3\r\n4\r\n5\r\n6\x1b[2;5r\x1b[3;1H\x1b[2L\x1b[2;1H\x1b[M"},
-        {"UTF-8 text", 12, 3, "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80!"},
-        {"reset", 10, 3,
-         "abc\x1b[31m\x1b[2;3r\x1b"
-         "cx"},
+         "1\r\n2\r\n3\r\n4\r\n5\r\n6\033[2;5r\033[3;1H\033[2L\033[2;1H\033[M"},
+        {"UTF-8 text", 12, 3, "caf\303\251 \342\202\254 \360\237\230\200!"},
+        {"reset", 10, 3, "abc\033[31m\033[2;3r\033cx"},
     };
     for (const PEER_CASE &c : cases) {
         SCOPED_TRACE(c.name);
@@ -1216,22 +1136,15 @@ TEST(KvnTerm, DepartsFromLibvtermOnPurpose) {
         std::string in;
     } cases[] = {
         {"invalid UTF-8", "a bad byte prints \"?\", which every console font has; libvterm prints U+FFFD", 10,
-         2,
-         "\xc3"
-         "A"},
+         2, "\303A"},
         {"C1 codepoints", "U+0080..U+009F print \"?\" instead of acting as hidden controls", 10, 2,
-         "\xc2\x9b"
-         "2J"},
-        {"CAN inside CSI", "controls inside a sequence act and never cancel it", 10, 2,
-         "\x1b[3\x18"
-         "Cx"},
+         "\302\2332J"},
+        {"CAN inside CSI", "controls inside a sequence act and never cancel it", 10, 2, "\033[3\030Cx"},
         {"saved cursor", "saving keeps the position only; libvterm also restores the pen", 10, 2,
-         "\x1b"
-         "7\x1b[31m\x1b"
-         "8x"},
+         "\0337\033[31m\0338x"},
         {"CSI s and CSI u", "they save and restore the cursor; libvterm 0.1 leaves them alone", 10, 2,
-         "ab\x1b[s\r\n\x1b[ux"},
-        {"mode 47", "it switches screens like 1047; libvterm ignores it", 10, 2, "ab\x1b[?47hjunk"},
+         "ab\033[s\r\n\033[ux"},
+        {"mode 47", "it switches screens like 1047; libvterm ignores it", 10, 2, "ab\033[?47hjunk"},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(std::string(c.name) + ": " + c.why);
