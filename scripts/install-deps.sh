@@ -16,6 +16,8 @@ packages=(
   xvfb xauth x11-utils
   # real peers of the HTTP client tests, and the benchmark's peer client
   nginx tinyproxy libcurl4-openssl-dev
+  # the terminal model's second opinion in its tests and benchmark
+  libvterm-dev
 )
 
 if [ "$(id -u)" -ne 0 ]; then
