@@ -105,6 +105,9 @@ void _finish(KVN_PROFILE *p) {
 // as they are, or plain text up to a " #" comment.
 std::string _openrc_value(const char *s, size_t n) {
     std::string v;
+    // Room for the whole value at once: a growing buffer would leave copies
+    // of a password behind in freed memory.
+    v.reserve(n);
     if (n > 1 && s[0] == '"' && s[n - 1] == '"') {
         for (size_t i = 1; i + 1 < n; i++) {
             if (s[i] == '\\' && i + 2 < n) i++;
