@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (char c : in)
         lines += c == '\n';
     if (n < 0 || (size_t)n > lines) abort();
-    if (memchr(p.secret, 0, sizeof p.secret) == nullptr || memchr(p.interface, 0, sizeof p.interface) == nullptr)
+    if (memchr(p.secret, 0, sizeof p.secret) == nullptr ||
+        memchr(p.interface, 0, sizeof p.interface) == nullptr)
         abort();
     if (p.auth_type < 0 || p.auth_type > 2 || (p.insecure != 0 && p.insecure != 1)) abort();
     if (n > 0) kvn_clouds_profile_name(p.project_name, p.name, sizeof p.name);
