@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "kvn_api.h"
+#include "kvn_clouds.h"
 #include "kvn_jobs.h"
 #include "kvn_session.h"
 #include "q_common.h"
@@ -99,6 +100,30 @@ void kvn_app_disconnect(void) {
     // Requests still running hold their own reference; the session goes with
     // the last of them.
     kvn_session_free(&g_app->session);
+}
+
+int kvn_app_import_env(KVN_PROFILE *p) {
+    Q_GUARD(p, -1);
+    char msg[1024];
+    int n = kvn_import_environment(p, msg, sizeof msg);
+    if (n < 0) {
+        kvn_app_status(KVN_STATUS_ERROR, "%s", msg);
+        q_log(Q_LOG_NOTICE, "--env: %s", msg);
+        return -1;
+    }
+    kvn_app_status(KVN_STATUS_INFO, "%s", msg);
+    static const char *const k_types[] = {"password", "application credential", "token"};
+    q_log(Q_LOG_NOTICE, "--env: profile '%s' (%s, %s%s, project %s, region %s) at %s", p->name,
+          k_types[p->auth_type >= 0 && p->auth_type <= 2 ? p->auth_type : 0],
+          p->username[0] ? "user " : "credential ",
+          p->username[0]                    ? p->username
+          : p->application_credential_id[0] ? p->application_credential_id
+                                            : "-",
+          p->project_name[0] ? p->project_name
+          : p->project_id[0] ? p->project_id
+                             : "-",
+          p->region[0] ? p->region : "any", p->auth_url[0] ? p->auth_url : "no auth URL");
+    return n;
 }
 
 int kvn_app_can_run(const KVN_RESOURCE *res, const KVN_OP *op) {

@@ -67,6 +67,10 @@ void kvn_app_status(int kind, const char *fmt, ...) __attribute__((format(printf
 // Drops the session: stale answers are discarded, running jobs cancelled.
 void kvn_app_disconnect(void);
 int kvn_app_can_run(const KVN_RESOURCE *res, const KVN_OP *op);
+// The start with --env: fills the profile from the OS_* environment (or the
+// cloud OS_CLOUD names), shows the outcome on the status line and logs which
+// profile it got, never its secret. Returns what kvn_import_environment does.
+int kvn_app_import_env(KVN_PROFILE *p);
 
 KVN_REQ *kvn_req_new(const char *service, const char *method, const char *path);
 // Returns the job id, or -1 (the request is then freed).

@@ -319,8 +319,13 @@ int main(int argc, char **argv) {
     else
         kvn_app_status(KVN_STATUS_INFO, "Welcome. %s", "Connect to a cloud to start.");
 
-    // The connect dialog opens here, and with --env connects at once
-    // (args.use_env).
+    // The connect dialog opens here, and with --env connects at once; until
+    // it exists --env imports the environment's profile and reports it.
+    if (args.use_env) {
+        KVN_PROFILE env_profile;
+        kvn_app_import_env(&env_profile);
+        kvn_profile_wipe_secret(&env_profile);
+    }
 
     // --open: a view opens only through the service tree of the main window
     // (kvn_gui_main_open_view); without that tree no view can open.
