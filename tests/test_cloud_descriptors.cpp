@@ -190,6 +190,9 @@ RESULT_HOLD run_prepared(KVN_SESSION *s, PREPARED &p) {
                                         &p.opts, nullptr));
 }
 
+// A read, tried again while the service answers 5xx: the local services
+// keep one database connection each and time out under a burst of
+// requests from several engineers at once.
 RESULT_HOLD get(KVN_SESSION *s, const KVN_RESOURCE *res, const std::string &path) {
     KVN_CALL_OPTS o;
     memset(&o, 0, sizeof o);
@@ -198,7 +201,13 @@ RESULT_HOLD get(KVN_SESSION *s, const KVN_RESOURCE *res, const std::string &path
         o.has_microversion = 1;
     }
     if (res->header) q_strcpy(o.extra_headers[0], sizeof o.extra_headers[0], res->header);
-    return RESULT_HOLD(kvn_session_call(s, res->service->name, "GET", path.c_str(), nullptr, &o, nullptr));
+    RESULT_HOLD r;
+    for (int attempt = 0; attempt < 3; attempt++) {
+        r = RESULT_HOLD(kvn_session_call(s, res->service->name, "GET", path.c_str(), nullptr, &o, nullptr));
+        if (r.status() > 0 && r.status() < 500) break;
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+    }
+    return r;
 }
 
 std::string who_for(const KVN_RESOURCE *res, const KVN_OP *op = nullptr) {
@@ -759,12 +768,22 @@ std::string check_resource(const KVN_RESOURCE *res) {
         parents = parent_candidates(res, who);
         if (parents.empty()) return std::string("no item of the parent ") + res->parent + " to list under";
     }
+    // A parent may refuse children (members of a public image): any parent
+    // whose list answers will do, one with children preferred.
     std::string why, parent_id;
     Q_CJSON items;
     for (const auto &p : parents) {
-        items = list_items(who, res, p, &why);
-        parent_id = p;
-        if (items && cJSON_GetArraySize(items.get()) > 0) break;
+        std::string w;
+        Q_CJSON got = list_items(who, res, p, &w);
+        if (!got) {
+            if (!items) why = w;
+            continue;
+        }
+        if (!items || cJSON_GetArraySize(got.get()) > 0) {
+            items = std::move(got);
+            parent_id = p;
+        }
+        if (cJSON_GetArraySize(items.get()) > 0) break;
     }
     if (!items) return why;
     int n = cJSON_GetArraySize(items.get());
