@@ -584,9 +584,17 @@ struct FIXTURES {
     std::string error;
 };
 
-FIXTURES &fixtures() {
+FIXTURES &fixtures_record() {
     static FIXTURES f;
     return f;
+}
+void make_fixtures();
+
+// Made on first use, so the tests that need none run without them.
+FIXTURES &fixtures() {
+    static std::once_flag once;
+    std::call_once(once, make_fixtures);
+    return fixtures_record();
 }
 
 const KVN_RESOURCE *res_of(const char *key) {
@@ -618,7 +626,7 @@ std::string make(const char *key, const std::map<std::string, std::string> &give
 }
 
 void make_fixtures() {
-    FIXTURES &f = fixtures();
+    FIXTURES &f = fixtures_record();
     std::string why;
     KVN_FIELD ext{};
     ext.ref = "network.network";
@@ -699,10 +707,6 @@ void remove_made() {
 
 class CloudDescriptors : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        if (!test_exists(cloud_dir() + "/demo-openrc")) return;
-        make_fixtures();
-    }
     static void TearDownTestSuite() {
         if (!test_exists(cloud_dir() + "/demo-openrc")) return;
         remove_made();
@@ -813,6 +817,7 @@ std::string check_resource(const KVN_RESOURCE *res) {
 }
 
 TEST_F(CloudDescriptors, EveryResourceListsAndShows) {
+    fixtures();
     // Services answer in parallel, but each one a request at a time: the
     // local services keep a single database connection and time out when
     // requests queue behind it.
@@ -877,6 +882,7 @@ std::string create_and_delete(const KVN_RESOURCE *res) {
 }
 
 TEST_F(CloudDescriptors, EveryCreateRunsAndItsDeleteUndoesIt) {
+    fixtures();
     // One worker per service: creates of one service may share a fixture
     // (a volume cannot be attached and transferred at once).
     std::map<std::string, std::vector<const KVN_RESOURCE *>> by_service;
