@@ -29,7 +29,7 @@ T0=$(date +%s)
 PACKAGES=(
   python3-keystone python3-glance python3-placement python3-nova
   python3-neutron python3-cinder python3-swift
-  python3-openstackclient python3-openstacksdk
+  python3-openstackclient python3-openstacksdk python3-osc-placement
   uwsgi-core uwsgi-plugin-python3 rabbitmq-server memcached sqlite3
   curl openssh-client nginx
 )

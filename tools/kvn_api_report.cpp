@@ -1,0 +1,111 @@
+// kvn_api_report: what a descriptor folder offers, for the people who write
+// descriptors. Prints every service with its resources and operations, the
+// loader's error text and the broken references, and, per service, the share
+// of resources that the cloud conformance test verified against the real
+// services (from the results file that test writes in the build folder).
+//
+//   kvn_api_report [descriptor folder] [results file]
+//
+// The exit status is 0 when the folder loads without any error line and
+// every reference resolves, else 1.
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "kvn_api.h"
+
+struct SHARE {
+    int verified = 0, failed = 0, skipped = 0, untested = 0;
+};
+
+// One line per resource: "service.resource<TAB>verified|failed: ...|skipped: ...".
+static std::map<std::string, std::string> _read_results(const char *path) {
+    std::map<std::string, std::string> out;
+    FILE *f = path ? fopen(path, "r") : nullptr;
+    if (!f) return out;
+    char line[4096];
+    while (fgets(line, sizeof line, f)) {
+        line[strcspn(line, "\r\n")] = 0;
+        char *tab = strchr(line, '\t');
+        if (!tab) continue;
+        *tab = 0;
+        out[line] = tab + 1;
+    }
+    fclose(f);
+    return out;
+}
+
+static int _op_count(const KVN_RESOURCE *r) {
+    return (r->list_path ? 1 : 0) + (r->show_path ? 1 : 0) + (r->create ? 1 : 0) + (r->update ? 1 : 0) +
+           (r->del ? 1 : 0) + r->action_count;
+}
+
+int main(int argc, char **argv) {
+    const char *folder = argc > 1 ? argv[1] : KVN_REPORT_API_DIR;
+    const char *results_path = argc > 2 ? argv[2] : KVN_REPORT_RESULTS;
+    KVN_API *api = kvn_api_load_dir(folder);
+    if (!api) {
+        fprintf(stderr, "cannot allocate the catalogue\n");
+        return 1;
+    }
+    std::string load_errors = api->error_text;
+    int broken = kvn_api_check_refs(api);
+    std::map<std::string, std::string> results = _read_results(results_path);
+
+    printf("Descriptor folder %s\n\n", folder);
+    std::map<std::string, SHARE> shares;
+    for (int s = 0; s < api->service_count; s++) {
+        const KVN_SERVICE *svc = api->services[s];
+        int ops = 0;
+        for (int r = 0; r < svc->resource_count; r++)
+            ops += _op_count(svc->resources[r]);
+        printf("%s (%s): %d resources, %d operations\n", svc->name, svc->title, svc->resource_count, ops);
+        SHARE &share = shares[svc->name];
+        for (int r = 0; r < svc->resource_count; r++) {
+            const KVN_RESOURCE *res = svc->resources[r];
+            std::string key = std::string(svc->name) + "." + res->id;
+            auto it = results.find(key);
+            const char *mark = "untested";
+            if (it == results.end())
+                share.untested++;
+            else if (it->second == "verified")
+                share.verified++, mark = "verified";
+            else if (it->second.rfind("skipped", 0) == 0)
+                share.skipped++, mark = "skipped";
+            else
+                share.failed++, mark = "FAILED";
+            printf("  %-34s %2d ops  %-8s %s%s\n", res->id, _op_count(res), mark, res->admin ? "admin " : "",
+                   res->single ? "single" : (res->parent ? res->parent : ""));
+            if (it != results.end() && strcmp(mark, "FAILED") == 0) printf("      %s\n", it->second.c_str());
+        }
+    }
+
+    int resources = 0, operations = 0;
+    kvn_api_count(api, &resources, &operations);
+    printf("\nTotal: %d services, %d resources, %d operations\n", api->service_count, resources, operations);
+
+    printf("\nVerified against the cloud (%s):\n",
+           results.empty() ? "no results file; run test_cloud_descriptors" : results_path);
+    int all_verified = 0, all_tested = 0;
+    for (const auto &kv : shares) {
+        const SHARE &sh = kv.second;
+        int tested = sh.verified + sh.failed;
+        all_verified += sh.verified;
+        all_tested += tested;
+        if (tested)
+            printf("  %-22s %3d / %-3d verified (%3.0f%%)%s\n", kv.first.c_str(), sh.verified, tested,
+                   100.0 * sh.verified / tested, sh.failed ? "  some failed" : "");
+        else
+            printf("  %-22s not in the cloud's catalog or not tested\n", kv.first.c_str());
+    }
+    if (all_tested)
+        printf("  %-22s %3d / %-3d resources of services the cloud runs\n", "all", all_verified, all_tested);
+
+    printf("\nLoad errors:%s\n%s", load_errors.empty() ? " none" : "", load_errors.c_str());
+    printf("Broken references: %d\n", broken);
+    if (broken) printf("%s", api->error_text + load_errors.size());
+    kvn_api_free(&api);
+    return load_errors.empty() && broken == 0 ? 0 : 1;
+}
