@@ -16,6 +16,13 @@ packages=(
   xvfb xauth x11-utils
   # real peers of the HTTP client tests, and the benchmark's peer client
   nginx tinyproxy libcurl4-openssl-dev
+  # the openstack command and the plug-ins whose commands the API
+  # descriptors show as hints
+  python3-openstackclient python3-heatclient python3-barbicanclient python3-ironicclient
+  python3-manilaclient python3-octaviaclient python3-designateclient python3-magnumclient
+  python3-aodhclient python3-gnocchiclient python3-mistralclient python3-zaqarclient
+  python3-senlinclient python3-troveclient python3-watcherclient python3-cloudkittyclient
+  python3-masakariclient python3-zunclient python3-cyborgclient
 )
 
 if [ "$(id -u)" -ne 0 ]; then
