@@ -411,6 +411,10 @@ listen = 127.0.0.1:5354
 workers = 1
 [storage:sqlalchemy]
 connection = $(db_url "$D/data/designate/designate.sqlite")
+# Reverse DNS asks neutron about floating IPs; from the catalog it would
+# take every region's endpoint, and the front's needs the test CA.
+[network_api:neutron]
+endpoints = RegionOne|http://127.0.0.1:9696
 $(authtoken designate)
 $(policy_defaults)
 EOF
