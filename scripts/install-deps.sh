@@ -18,6 +18,13 @@ packages=(
   nginx tinyproxy libcurl4-openssl-dev
   # the terminal model's second opinion in its tests and benchmark
   libvterm-dev
+  # the openstack command and the plug-ins whose commands the API
+  # descriptors show as hints
+  python3-openstackclient python3-heatclient python3-barbicanclient python3-ironicclient
+  python3-manilaclient python3-octaviaclient python3-designateclient python3-magnumclient
+  python3-aodhclient python3-gnocchiclient python3-mistralclient python3-zaqarclient
+  python3-senlinclient python3-troveclient python3-watcherclient python3-cloudkittyclient
+  python3-masakariclient python3-zunclient python3-cyborgclient
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -17,10 +17,19 @@ struct ALIAS {
     const char *from, *to;
 };
 const ALIAS k_aliases[] = {
-    {"volume", "block-storage"},      {"volumev2", "block-storage"},       {"volumev3", "block-storage"},
-    {"block-store", "block-storage"}, {"sharev2", "shared-file-system"},   {"share", "shared-file-system"},
-    {"workflowv2", "workflow"},       {"object-store", "object-store"},    {"appcontainer", "container"},
-    {"registration", "admin-logic"},  {"cloudformation", "orchestration"},
+    {"volume", "block-storage"},
+    {"volumev2", "block-storage"},
+    {"volumev3", "block-storage"},
+    {"block-store", "block-storage"},
+    {"sharev2", "shared-file-system"},
+    {"share", "shared-file-system"},
+    {"workflowv2", "workflow"},
+    {"object-store", "object-store"},
+    {"appcontainer", "container"},
+    {"registration", "admin-logic"},
+    {"cloudformation", "orchestration"},
+    {"messaging", "message"},
+    {"infra-optim", "resource-optimization"},
 };
 
 // A profile copy that carries the clear secret; wiped when it goes.

@@ -185,6 +185,12 @@ TEST(CloudExtras, EveryRunningExtraAnswersThroughTheFront) {
         {"load-balancer", "/load-balancer", "/v2/lbaas/loadbalancers"},
         {"dns", "/dns", "/v2/zones"},
         {"metric", "/metric", "/v1/metric"},
+        {"workflowv2", "/workflow/v2", "/workflows"},
+        {"clustering", "/clustering", "/v1/clusters"},
+        {"database", "/database/v1.0/", "/instances"},
+        {"infra-optim", "/resource-optimization", "/v1/audits"},
+        {"rating", "/rating", "/v1/rating/modules"},
+        {"instance-ha", "/instance-ha/v1/", "/segments"},
     };
     int ran = 0;
     for (auto &r : rows) {

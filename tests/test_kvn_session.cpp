@@ -76,6 +76,8 @@ TEST(Session, IdentityUrls) {
     EXPECT_STREQ(kvn_service_alias("volumev3"), "block-storage");
     EXPECT_STREQ(kvn_service_alias("cloudformation"), "orchestration");
     EXPECT_STREQ(kvn_service_alias("compute"), "compute");
+    EXPECT_STREQ(kvn_service_alias("messaging"), "message");
+    EXPECT_STREQ(kvn_service_alias("infra-optim"), "resource-optimization");
 }
 
 TEST(Session, IsoTimes) {

@@ -13,8 +13,16 @@
 # share would stay "deleting"; Octavia's API and worker write the same rows.
 # Designate stays on SQLite: its mdns compares a text column with a boolean,
 # which PostgreSQL refuses.
+#
+# Mistral, Senlin, Trove, Watcher, CloudKitty and Masakari run their API
+# (and the engine where it costs one process): enough to list, show, create
+# and delete what needs no real hypervisor, database server or collector.
+# Zaqar is not started: every message store it ships (MongoDB, Redis, or
+# Swift through a service user's account) needs a server Debian's python3-
+# zaqar does not bring, or more set-up than its API is worth here.
 
-ALL_EXTRAS="heat barbican ironic aodh magnum manila octavia designate gnocchi"
+ALL_EXTRAS="heat barbican ironic aodh magnum manila octavia designate gnocchi
+  mistral senlin trove watcher cloudkitty masakari"
 PG_EXTRAS="manila octavia gnocchi"
 
 case ${KVN_CLOUD_EXTRAS:-1} in
@@ -53,6 +61,7 @@ AODH_HOME=$D/etc/aodh/home
 DESIGNATE_HOME=$D/etc/designate/home
 DESIGNATE_CONF=$DESIGNATE_HOME/.designate/designate.conf
 GNOCCHI_HOME=$D/etc/gnocchi/home
+CLOUDKITTY_HOME=$D/etc/cloudkitty/home
 
 # ---------------------------------------------------------------- postgres
 PG_PORT=5433
@@ -402,6 +411,10 @@ listen = 127.0.0.1:5354
 workers = 1
 [storage:sqlalchemy]
 connection = $(db_url "$D/data/designate/designate.sqlite")
+# Reverse DNS asks neutron about floating IPs; from the catalog it would
+# take every region's endpoint, and the front's needs the test CA.
+[network_api:neutron]
+endpoints = RegionOne|http://127.0.0.1:9696
 $(authtoken designate)
 $(policy_defaults)
 EOF
@@ -429,6 +442,183 @@ metric_processing_delay = 2
 $(authtoken gnocchi)
 EOF
   uwsgi_ini "$D/etc/gnocchi/uwsgi.ini" 8041 /usr/lib/python3/dist-packages/gnocchi/rest/wsgi.py
+}
+
+extra_mistral_config() {
+  wrapper mistral-server mistral.cmd.launch
+  wrapper mistral-db-manage mistral.db.sqlalchemy.migration.cli
+  put "$D/etc/mistral/mistral.conf" <<EOF
+[DEFAULT]
+$(common_default)
+[api]
+host = 127.0.0.1
+port = 8989
+api_workers = 1
+[database]
+connection = $(db_url "$D/data/mistral/mistral.sqlite")
+$(pool_opts)
+$(authtoken mistral)
+[pecan]
+auth_enable = true
+$(policy_defaults)
+EOF
+}
+
+extra_senlin_config() {
+  local s
+  for s in api engine conductor manage; do wrapper "senlin-$s" "senlin.cmd.$s"; done
+  put "$D/etc/senlin/senlin.conf" <<EOF
+[DEFAULT]
+$(common_default)
+[senlin_api]
+bind_host = 127.0.0.1
+bind_port = 8777
+workers = 1
+api_paste_config = $D/pkgfiles/usr/share/senlin-common/api-paste.ini
+[conductor]
+workers = 1
+[engine]
+workers = 1
+[database]
+# Not the one-connection pool: the engine takes a second connection while
+# it holds the first, and would wait for itself.
+connection = $(db_url "$D/data/senlin/senlin.sqlite")
+$(authtoken senlin)
+[authentication]
+auth_url = http://127.0.0.1:5000/v3
+service_username = senlin
+service_password = $SERVICE_PASSWORD
+service_project_name = service
+service_user_domain = Default
+service_project_domain = Default
+$(policy_defaults)
+EOF
+}
+
+extra_trove_config() {
+  wrapper trove-api trove.cmd.api
+  # trove-manage still calls inspect.getargspec, which Python 3.11 dropped.
+  put "$D/bin/trove-manage" <<EOF
+#!/usr/bin/python3
+import inspect
+import sys
+inspect.getargspec = inspect.getfullargspec
+from trove.cmd.manage import main
+sys.exit(main())
+EOF
+  chmod 755 "$D/bin/trove-manage"
+  # Trove's "host" must be an address, not the name the others use.
+  put "$D/etc/trove/trove.conf" <<EOF
+[DEFAULT]
+$(common_default | grep -v '^host =')
+host = 127.0.0.1
+bind_host = 127.0.0.1
+bind_port = 8779
+trove_api_workers = 1
+api_paste_config = $D/pkgfiles/usr/share/trove-common/api-paste.ini
+os_region_name = RegionOne
+[database]
+connection = $(db_url "$D/data/trove/trove.sqlite")
+$(pool_opts)
+$(authtoken trove)
+$(service_auth service_credentials trove)
+$(policy_defaults)
+EOF
+}
+
+extra_watcher_config() {
+  wrapper watcher-api watcher.cmd.api
+  wrapper watcher-db-manage watcher.cmd.dbmanage
+  wrapper watcher-sync watcher.cmd.sync
+  put "$D/etc/watcher/watcher.conf" <<EOF
+[DEFAULT]
+$(common_default)
+[api]
+host = 127.0.0.1
+port = 9322
+workers = 1
+[database]
+connection = $(db_url "$D/data/watcher/watcher.sqlite")
+$(pool_opts)
+$(authtoken watcher)
+$(service_auth watcher_clients_auth watcher)
+$(policy_defaults)
+EOF
+}
+
+# CloudKitty's WSGI entry reads its configuration from oslo's default
+# places only, as Aodh's does.
+extra_cloudkitty_config() {
+  wrapper cloudkitty-dbsync cloudkitty.cli.dbsync
+  wrapper cloudkitty-storage-init cloudkitty.cli.storage
+  put "$CLOUDKITTY_HOME/.cloudkitty/cloudkitty.conf" <<EOF
+[DEFAULT]
+debug = ${KVN_CLOUD_DEBUG:-false}
+log_file = $LOG/cloudkitty.log
+transport_url = $TRANSPORT_URL
+auth_strategy = keystone
+api_paste_config = $D/pkgfiles/usr/share/cloudkitty-common/api_paste.ini
+[database]
+connection = $(db_url "$D/data/cloudkitty/cloudkitty.sqlite")
+# The SQL storage of the first API: the second one needs InfluxDB or
+# Elasticsearch, which Debian's package does not bring along.
+[storage]
+backend = sqlalchemy
+version = 1
+[collect]
+metrics_conf = $D/pkgfiles/usr/share/cloudkitty-common/metrics.yml
+$(authtoken cloudkitty)
+$(policy_defaults)
+EOF
+  uwsgi_ini "$D/etc/cloudkitty/uwsgi.ini" 8889 /usr/lib/python3/dist-packages/cloudkitty/api/app.wsgi
+}
+
+# Debian ships no paste file for Masakari's API; this is its usual one.
+extra_masakari_config() {
+  wrapper masakari-api masakari.cmd.api
+  wrapper masakari-manage masakari.cmd.manage
+  put "$D/etc/masakari/api-paste.ini" <<EOF
+[composite:masakari_api]
+use = call:masakari.api.urlmap:urlmap_factory
+/: apiversions
+/v1: masakari_api_v1
+[composite:masakari_api_v1]
+use = call:masakari.api.auth:pipeline_factory_v1
+keystone = http_proxy_to_wsgi request_id faultwrap sizelimit authtoken keystonecontext osapi_masakari_app_v1
+[filter:http_proxy_to_wsgi]
+paste.filter_factory = oslo_middleware.http_proxy_to_wsgi:HTTPProxyToWSGI.factory
+[filter:request_id]
+paste.filter_factory = oslo_middleware:RequestId.factory
+[filter:faultwrap]
+paste.filter_factory = masakari.api.openstack:FaultWrapper.factory
+[filter:sizelimit]
+paste.filter_factory = oslo_middleware:RequestBodySizeLimiter.factory
+[filter:authtoken]
+paste.filter_factory = keystonemiddleware.auth_token:filter_factory
+[filter:keystonecontext]
+paste.filter_factory = masakari.api.auth:MasakariKeystoneContext.factory
+[app:osapi_masakari_app_v1]
+paste.app_factory = masakari.api.openstack.ha:APIRouterV1.factory
+[pipeline:apiversions]
+pipeline = faultwrap http_proxy_to_wsgi apiversionsapp
+[app:apiversionsapp]
+paste.app_factory = masakari.api.openstack.ha.versions:Versions.factory
+EOF
+  put "$D/etc/masakari/masakari.conf" <<EOF
+[DEFAULT]
+$(common_default)
+masakari_api_listen = 127.0.0.1
+masakari_api_listen_port = 15868
+masakari_api_workers = 1
+auth_strategy = keystone
+[wsgi]
+api_paste_config = $D/etc/masakari/api-paste.ini
+[database]
+connection = $(db_url "$D/data/masakari/masakari.sqlite")
+$(pool_opts)
+$(authtoken masakari)
+$(policy_defaults)
+EOF
 }
 
 # ---------------------------------------------------------------- databases
@@ -477,6 +667,41 @@ init_designate() {
 init_gnocchi() {
   pg_new_db gnocchi
   env -i $(svc_env) HOME="$GNOCCHI_HOME" "$D/bin/gnocchi-upgrade"
+}
+
+init_mistral() {
+  wal_db "$D/data/mistral/mistral.sqlite"
+  # Its migrations alter constraints, which SQLite cannot do.
+  env -i $(svc_env) "$PY" -c "import sqlalchemy, sys; from mistral.db.v2.sqlalchemy import models; models.Execution.metadata.create_all(sqlalchemy.create_engine(sys.argv[1]))" "$(db_url "$D/data/mistral/mistral.sqlite")"
+  env -i $(svc_env) "$D/bin/mistral-db-manage" --config-file "$D/etc/mistral/mistral.conf" stamp head
+  # No "populate": the standard actions come from their entry points when
+  # the engine starts, and copying them into the database costs 20 s.
+}
+
+init_senlin() {
+  wal_db "$D/data/senlin/senlin.sqlite"
+  env -i $(svc_env) "$D/bin/senlin-manage" --config-file "$D/etc/senlin/senlin.conf" db_sync
+}
+
+init_trove() {
+  wal_db "$D/data/trove/trove.sqlite"
+  env -i $(svc_env) "$D/bin/trove-manage" --config-file "$D/etc/trove/trove.conf" db_sync
+}
+
+init_watcher() {
+  wal_db "$D/data/watcher/watcher.sqlite"
+  env -i $(svc_env) "$D/bin/watcher-db-manage" --config-file "$D/etc/watcher/watcher.conf" create_schema
+}
+
+init_cloudkitty() {
+  wal_db "$D/data/cloudkitty/cloudkitty.sqlite"
+  env -i $(svc_env) HOME="$CLOUDKITTY_HOME" "$D/bin/cloudkitty-dbsync" upgrade
+  env -i $(svc_env) HOME="$CLOUDKITTY_HOME" "$D/bin/cloudkitty-storage-init"
+}
+
+init_masakari() {
+  wal_db "$D/data/masakari/masakari.sqlite"
+  env -i $(svc_env) "$D/bin/masakari-manage" --config-file "$D/etc/masakari/masakari.conf" db sync
 }
 
 # ---------------------------------------------------------------- services
@@ -556,6 +781,31 @@ start_gnocchi() {
   start_service gnocchi-metricd HOME="$GNOCCHI_HOME" -- "$D/bin/gnocchi-metricd"
 }
 wait_gnocchi() { wait_http gnocchi-api http://127.0.0.1:8041/; check_alive gnocchi-metricd; }
+
+# API, engine and executor in one process.
+start_mistral() {
+  start_service mistral -- "$D/bin/mistral-server" --config-file "$D/etc/mistral/mistral.conf" \
+    --log-file "$LOG/mistral.log" --server api,engine,executor
+}
+wait_mistral() { wait_http mistral http://127.0.0.1:8989/; }
+
+start_senlin() { start_with_conf "$D/etc/senlin/senlin.conf" senlin-api senlin-engine senlin-conductor; }
+wait_senlin() { wait_http senlin-api http://127.0.0.1:8777/; check_alive senlin-engine; check_alive senlin-conductor; }
+
+start_trove() { start_with_conf "$D/etc/trove/trove.conf" trove-api; }
+wait_trove() { wait_http trove-api http://127.0.0.1:8779/; }
+
+start_watcher() { start_with_conf "$D/etc/watcher/watcher.conf" watcher-api; }
+wait_watcher() { wait_http watcher-api http://127.0.0.1:9322/; }
+# Goals and strategies come from the decision engine's plug-ins; the sync
+# writes them without running the engine.
+seed_watcher() { env -i $(svc_env) "$D/bin/watcher-sync" --config-file "$D/etc/watcher/watcher.conf"; }
+
+start_cloudkitty() { start_service cloudkitty HOME="$CLOUDKITTY_HOME" -- /usr/bin/uwsgi --ini "$D/etc/cloudkitty/uwsgi.ini"; }
+wait_cloudkitty() { wait_http cloudkitty http://127.0.0.1:8889/; }
+
+start_masakari() { start_with_conf "$D/etc/masakari/masakari.conf" masakari-api; }
+wait_masakari() { wait_http masakari-api http://127.0.0.1:15868/; }
 
 # ---------------------------------------------------------------- loops
 prepare_extras() {

@@ -35,6 +35,12 @@ FRONT_PREFIX = {
     'load-balancer': '/load-balancer',
     'dns': '/dns',
     'metric': '/metric',
+    'workflowv2': '/workflow',
+    'clustering': '/clustering',
+    'database': '/database',
+    'infra-optim': '/resource-optimization',
+    'rating': '/rating',
+    'instance-ha': '/instance-ha',
 }
 IDENTITY_URL = 'http://127.0.0.1:5000/v3/'
 HOST = 'kvn-cloud'
@@ -66,6 +72,14 @@ EXTRA_SERVICES = {
     'octavia': [('octavia', 'load-balancer', 'http://127.0.0.1:9876')],
     'designate': [('designate', 'dns', 'http://127.0.0.1:9001')],
     'gnocchi': [('gnocchi', 'metric', 'http://127.0.0.1:8041')],
+    'mistral': [('mistral', 'workflowv2', 'http://127.0.0.1:8989/v2')],
+    'senlin': [('senlin', 'clustering', 'http://127.0.0.1:8777')],
+    'trove': [('trove', 'database',
+               'http://127.0.0.1:8779/v1.0/%(project_id)s')],
+    'watcher': [('watcher', 'infra-optim', 'http://127.0.0.1:9322')],
+    'cloudkitty': [('cloudkitty', 'rating', 'http://127.0.0.1:8889')],
+    'masakari': [('masakari', 'instance-ha',
+                  'http://127.0.0.1:15868/v1/%(project_id)s')],
 }
 
 

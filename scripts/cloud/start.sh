@@ -84,7 +84,7 @@ wrapper() { # name module [function]
   # dialect only, so services on PostgreSQL are unaffected.
   local pool="import kvn_sqlite_locked, kvn_sqlite_pool  # noqa: F401,E401"
   case $1 in
-    *manage | *dbsync | *ring-builder | *upgrade) pool="" ;;
+    *manage | *dbsync | *ring-builder | *upgrade | *-init | *-sync) pool="" ;;
     designate-*) pool="import kvn_sqlite_locked  # noqa: F401" ;;
   esac
   put "$D/bin/$1" <<EOF
