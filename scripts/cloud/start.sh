@@ -586,6 +586,9 @@ project_name = service
 username = swift
 password = $SERVICE_PASSWORD
 delay_auth_decision = true
+# Swift refuses requests whose headers pass 8 KiB, and the whole catalog of a
+# cloud with every extra service is more than that: the proxy never needs it.
+include_service_catalog = false
 [filter:keystoneauth]
 use = egg:swift#keystoneauth
 operator_roles = admin, member
