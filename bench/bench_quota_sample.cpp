@@ -10,7 +10,8 @@
 // admin and removed at the end.
 //
 // usage: bench_quota_sample [servers] [volumes] [history lines]
-//        bench_quota_sample --load <history file>   (the RSS probe)
+//        bench_quota_sample --history <lines>        (the history part alone)
+//        bench_quota_sample --load <file> [prefix...] (the RSS probe)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -121,8 +122,8 @@ int curl_run(const CURL_CALLS &c, const std::string &token) {
     return items;
 }
 
-long peak_rss_kib(const std::string &self, const std::string &file) {
-    std::string cmd = "/usr/bin/time -v " + self + " --load " + file + " 2>&1 >/dev/null";
+long peak_rss_kib(const std::string &self, const std::string &file, const std::string &prefixes = "") {
+    std::string cmd = "/usr/bin/time -v " + self + " --load " + file + " " + prefixes + " 2>&1 >/dev/null";
     FILE *p = popen(cmd.c_str(), "r");
     if (!p) return -1;
     char line[512];
@@ -134,14 +135,80 @@ long peak_rss_kib(const std::string &self, const std::string &file) {
     pclose(p);
     return kib;
 }
+// A history of `lines` samples like this one, a sampling period apart: the
+// load of all of it, and of one chart's group ("Compute usage").
+void history_bench(cJSON *sample, int history_lines) {
+    // A history of 100,000 samples like this one, a sampling period apart.
+    TEST_DIR dir;
+    std::string file = dir.file("history.jsonl");
+    {
+        FILE *f = fopen(file.c_str(), "wb");
+        cJSON *t = cJSON_GetObjectItem(sample, "time");
+        double start = t->valuedouble - 300.0 * history_lines;
+        for (int i = 0; i < history_lines; i++) {
+            cJSON_SetNumberValue(t, start + 300.0 * i);
+            Q_CBUF line(cJSON_PrintUnformatted(sample));
+            fprintf(f, "%s\n", line.get());
+        }
+        fclose(f);
+    }
+    std::vector<double> loads;
+    size_t loaded = 0;
+    for (int run = 0; run < 5; run++) {
+        auto t0 = CLOCK::now();
+        Q_CJSON all(kvn_history_load(file.c_str(), 0));
+        loads.push_back(ms_since(t0));
+        loaded = (size_t)cJSON_GetArraySize(all.get());
+    }
+    std::string self = "/proc/" + std::to_string(getpid()) + "/exe";
+    char exe[4096];
+    ssize_t len = readlink(self.c_str(), exe, sizeof exe - 1);
+    exe[len > 0 ? len : 0] = 0;
+    long rss = peak_rss_kib(exe, file), rss_empty = peak_rss_kib(exe, "/dev/null");
+    long long bytes = 0;
+    if (FILE *f = fopen(file.c_str(), "rb")) {
+        fseek(f, 0, SEEK_END);
+        bytes = ftell(f);
+        fclose(f);
+    }
+    printf(
+        "history load: %zu lines (%.1f MiB) in %.0f ms (median of 5); peak RSS %ld KiB (%ld KiB without the "
+        "load)\n",
+        loaded, bytes / 1048576.0, median(loads), rss, rss_empty);
+    const char *group[] = {"compute.instances", "compute.cores", "compute.server_groups", "compute.keypairs"};
+    std::vector<double> group_loads;
+    for (int run = 0; run < 5; run++) {
+        auto t0 = CLOCK::now();
+        Q_CJSON some(kvn_history_load_keys(file.c_str(), 0, group, 4));
+        group_loads.push_back(ms_since(t0));
+    }
+    long rss_group =
+        peak_rss_kib(exe, file, "compute.instances compute.cores compute.server_groups compute.keypairs");
+    printf("history load of one chart group (4 prefixes): %.0f ms (median of 5); peak RSS %ld KiB\n",
+           median(group_loads), rss_group);
+}
 } // namespace
 
 int main(int argc, char **argv) {
     set_log_level(Q_LOG_ERR);
-    if (argc == 3 && !strcmp(argv[1], "--load")) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (argc >= 3 && !strcmp(argv[1], "--load")) {
         auto t0 = CLOCK::now();
-        Q_CJSON all(kvn_history_load(argv[2], 0));
+        Q_CJSON all(kvn_history_load_keys(argv[2], 0, argv + 3, argc - 3));
         printf("%d samples in %.1f ms\n", cJSON_GetArraySize(all.get()), ms_since(t0));
+        return 0;
+    }
+    if (argc == 3 && !strcmp(argv[1], "--history")) {
+        // The history part alone, from a sample of the demo project.
+        q_httpc_global_init();
+        KVN_PROFILE demo;
+        test_cloud_profile("demo", &demo);
+        KVN_SESSION *s = kvn_session_new(&demo);
+        kvn_session_authenticate(s, nullptr);
+        Q_CJSON sample(kvn_quota_sample(s, nullptr, nullptr, 0));
+        kvn_session_free(&s);
+        printf("sample of demo: %d metrics\n", cJSON_GetArraySize(sample.get()));
+        history_bench(sample.get(), atoi(argv[2]));
         return 0;
     }
     int want_servers = argc > 1 ? atoi(argv[1]) : 50;
@@ -289,43 +356,7 @@ int main(int argc, char **argv) {
         "sequential time (medians of 5)\n",
         o / s, p / s);
 
-    // A history of 100,000 samples like this one, a sampling period apart.
-    TEST_DIR dir;
-    std::string file = dir.file("history.jsonl");
-    {
-        FILE *f = fopen(file.c_str(), "wb");
-        cJSON *t = cJSON_GetObjectItem(sample.get(), "time");
-        double start = t->valuedouble - 300.0 * history_lines;
-        for (int i = 0; i < history_lines; i++) {
-            cJSON_SetNumberValue(t, start + 300.0 * i);
-            Q_CBUF line(cJSON_PrintUnformatted(sample.get()));
-            fprintf(f, "%s\n", line.get());
-        }
-        fclose(f);
-    }
-    std::vector<double> loads;
-    size_t loaded = 0;
-    for (int run = 0; run < 5; run++) {
-        auto t0 = CLOCK::now();
-        Q_CJSON all(kvn_history_load(file.c_str(), 0));
-        loads.push_back(ms_since(t0));
-        loaded = (size_t)cJSON_GetArraySize(all.get());
-    }
-    std::string self = "/proc/" + std::to_string(getpid()) + "/exe";
-    char exe[4096];
-    ssize_t len = readlink(self.c_str(), exe, sizeof exe - 1);
-    exe[len > 0 ? len : 0] = 0;
-    long rss = peak_rss_kib(exe, file), rss_empty = peak_rss_kib(exe, "/dev/null");
-    long long bytes = 0;
-    if (FILE *f = fopen(file.c_str(), "rb")) {
-        fseek(f, 0, SEEK_END);
-        bytes = ftell(f);
-        fclose(f);
-    }
-    printf(
-        "history load: %zu lines (%.1f MiB) in %.0f ms (median of 5); peak RSS %ld KiB (%ld KiB without the "
-        "load)\n",
-        loaded, bytes / 1048576.0, median(loads), rss, rss_empty);
+    history_bench(sample.get(), history_lines);
 
     // Clean-up: servers and volumes first, then the user and the project.
     KVN_RESULT *r = kvn_call_paged(us, "compute", "/servers/detail", "servers", nullptr);

@@ -198,7 +198,19 @@ int kvn_history_add_sample(KVN_SESSION *session, const cJSON *sample) {
     return 1;
 }
 
+static bool _wanted(const char *name, const char *const *prefixes, int count) {
+    if (!name) return false;
+    if (!strcmp(name, "time")) return true;
+    for (int i = 0; i < count; i++)
+        if (prefixes[i] && !strncmp(name, prefixes[i], strlen(prefixes[i]))) return true;
+    return false;
+}
+
 cJSON *kvn_history_load(const char *path, int64_t since) {
+    return kvn_history_load_keys(path, since, nullptr, 0);
+}
+
+cJSON *kvn_history_load_keys(const char *path, int64_t since, const char *const *prefixes, int count) {
     cJSON *out = cJSON_CreateArray();
     if (!out || !path) return out;
     LINE_READER r;
@@ -209,10 +221,19 @@ cJSON *kvn_history_load(const char *path, int64_t since) {
         double t;
         cJSON *tree = nullptr;
         if (!_line_time(r.line, (size_t)n, &t, &tree)) continue;
-        if (t >= (double)since)
-            cJSON_AddItemToArray(out, tree);
-        else
+        if (t < (double)since) {
             cJSON_Delete(tree);
+            continue;
+        }
+        if (prefixes && count > 0) {
+            cJSON *m = tree->child;
+            while (m) {
+                cJSON *next = m->next;
+                if (!_wanted(m->string, prefixes, count)) cJSON_Delete(cJSON_DetachItemViaPointer(tree, m));
+                m = next;
+            }
+        }
+        cJSON_AddItemToArray(out, tree);
     }
     return out;
 }

@@ -28,6 +28,10 @@ void kvn_history_forget_last(void);
 // The samples whose "time" is at or after `since`, in file order: a new
 // array, empty when the file is missing; unreadable lines are skipped.
 cJSON *kvn_history_load(const char *path, int64_t since);
+// The same, keeping in each sample only "time" and the members whose names
+// start with one of the prefixes: one chart's metric group then costs a
+// fraction of the memory of whole samples. No prefixes keeps everything.
+cJSON *kvn_history_load_keys(const char *path, int64_t since, const char *const *prefixes, int count);
 // Drops lines older than keep_days (and lines that are no sample), rewriting
 // the file whole only when one was dropped. The number dropped; 0 for
 // keep_days <= 0 or a missing file; -1 when the file could not be read or

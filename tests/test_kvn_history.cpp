@@ -189,6 +189,35 @@ TEST_F(History, LoadKeepsSamplesSinceAndSkipsBadLines) {
     EXPECT_EQ(cJSON_GetArraySize(missing.get()), 0);
 }
 
+TEST_F(History, LoadWithPrefixesKeepsTimeAndTheirMembers) {
+    std::string f = history("keys.jsonl");
+    test_write_file(f, R"({"time":10,"compute.cores.used":2,"compute.cores.limit":20,"compute.ram.used":512,)"
+                       R"("servers.status.ACTIVE":1,"servers.count":1})"
+                       "\n"
+                       R"({"time":20,"compute.ram.used":1024})"
+                       "\n");
+    const char *cores[] = {"compute.cores"}, *status[] = {"servers.status.", "compute.ram."},
+               *none[] = {"x."};
+    struct {
+        const char *const *prefixes;
+        int count;
+        std::string want;
+    } cases[] = {
+        {cores, 1, R"([{"time":10,"compute.cores.used":2,"compute.cores.limit":20},{"time":20}])"},
+        {status, 2,
+         R"([{"time":10,"compute.ram.used":512,"servers.status.ACTIVE":1},{"time":20,"compute.ram.used":1024}])"},
+        {none, 1, R"([{"time":10},{"time":20}])"},
+        {nullptr, 0,
+         R"([{"time":10,"compute.cores.used":2,"compute.cores.limit":20,"compute.ram.used":512,)"
+         R"("servers.status.ACTIVE":1,"servers.count":1},{"time":20,"compute.ram.used":1024}])"},
+    };
+    for (const auto &c : cases) {
+        Q_CJSON got(kvn_history_load_keys(f.c_str(), 0, c.prefixes, c.count));
+        Q_CBUF text(cJSON_PrintUnformatted(got.get()));
+        EXPECT_EQ(std::string(text.get()), c.want);
+    }
+}
+
 TEST_F(History, PruneRewritesOnlyWhenALineIsDropped) {
     int64_t now = time(nullptr);
     auto line = [](int64_t t) { return "{\"time\":" + std::to_string(t) + ",\"x.used\":1}"; };
