@@ -228,15 +228,24 @@ TEST_F(HistoryCloud, SampleEqualsWhatTheServicesAnswer) {
                        cJSON_GetObjectItem(flavors.json.get(), "flavors")) if (jstr(it, "name") == "m1.nano")
         flavor = jstr(it, "id");
     ASSERT_FALSE(flavor.empty() || image.empty());
+    // A create that timed out may still make its server: the clean-up deletes
+    // every server of the project, not only the one it knows of.
+    p.undo.push_back([us] {
+        ANSWER list = all_pages(us, "compute", "/servers/detail", "servers");
+        const cJSON *x;
+        cJSON_ArrayForEach(x, cJSON_GetObjectItem(list.json.get(), "servers"))
+            call(us, "compute", "DELETE", "/servers/" + jstr(x, "id"));
+        wait_for([&] {
+            ANSWER left = all_pages(us, "compute", "/servers/detail", "servers");
+            return left.status == 200 &&
+                   cJSON_GetArraySize(cJSON_GetObjectItem(left.json.get(), "servers")) == 0;
+        });
+    });
     ANSWER srv = call(us, "compute", "POST", "/servers",
                       R"({"server": {"name": "kvn-hist", "imageRef": ")" + image + R"(", "flavorRef": ")" +
                           flavor + R"(", "networks": [{"uuid": ")" + net_id + R"("}]}})");
     ASSERT_EQ(srv.status, 202) << why("POST /servers", srv);
     std::string server_id = jstr(srv.json.get(), "server.id");
-    p.undo.push_back([us, server_id] {
-        call(us, "compute", "DELETE", "/servers/" + server_id);
-        wait_for([&] { return call(us, "compute", "GET", "/servers/" + server_id).status == 404; });
-    });
     ANSWER vol =
         call(us, "block-storage", "POST", "/volumes", R"({"volume": {"name": "kvn-hist", "size": 2}})");
     ASSERT_EQ(vol.status, 202) << why("POST /volumes", vol);
