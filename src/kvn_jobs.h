@@ -49,3 +49,15 @@ float kvn_job_progress(const KVN_JOB *job);
 
 // The status bar's text for the running jobs, "" when there are none.
 void kvn_jobs_status_text(char *out, size_t size);
+
+// ---- quota sampling (kvn_jobs_quota.cpp) ------------------------------------
+struct cJSON;
+struct KVN_SESSION;
+
+// Measures the project's quotas and usage through every service the session's
+// catalog offers (compute, network, block-storage, image): a new flat object
+// of numeric metrics plus "time". A service the catalog lacks adds nothing;
+// a failed call adds "label: error" to err (separated by "; ", cut at
+// err_size; err may be null). Runs on a worker; null only when memory is
+// exhausted.
+cJSON *kvn_quota_sample(KVN_SESSION *session, Q_HTTPC_CANCEL *cancel, char *err, size_t err_size);
