@@ -16,8 +16,7 @@ packages=(
   xvfb xauth x11-utils
   # real peers of the HTTP client tests, and the benchmark's peer client
   nginx tinyproxy libcurl4-openssl-dev
-  # real peer of the WebSocket tests and benchmark
-  python3-websockets
+  python3-websockets # real peer of the WebSocket tests and benchmark
 )
 
 if [ "$(id -u)" -ne 0 ]; then
