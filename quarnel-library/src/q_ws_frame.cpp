@@ -8,14 +8,16 @@
 
 namespace {
 
-// A payload buffer starts at most this large and doubles as bytes arrive, so
-// a frame that announces 64 MiB and then stalls does not cost 64 MiB at once.
-constexpr size_t FIRST_ALLOC = 65536;
+// A payload buffer starts small and grows with the bytes that arrive (at
+// least doubling, never past the announced length), so a frame that
+// announces 64 MiB and then stalls does not cost 64 MiB at once.
+constexpr size_t FIRST_ALLOC = 256;
 
-int _grow(Q_STR *s, size_t need) {
+int _grow(Q_STR *s, size_t need, uint64_t length) {
     if (need + 1 <= s->size) return 0;
     size_t want = s->size * 2;
     if (want < need + 1) want = need + 1;
+    if (want > length + 1) want = (size_t)length + 1;
     char *fresh = static_cast<char *>(q_calloc_checked(want, 1, "s->data", "char", __LINE__, __FILE__));
     if (!fresh) return -1;
     memcpy(fresh, s->data, s->length);
@@ -129,7 +131,7 @@ long q_ws_frame_read(Q_WS_FRAME_READER *r, const void *buf, size_t len) {
         size_t take = len - i;
         if ((uint64_t)take > r->length - r->got) take = (size_t)(r->length - r->got);
         Q_STR *s = r->payload;
-        if (_grow(s, s->length + take) != 0) {
+        if (_grow(s, s->length + take, r->length) != 0) {
             q_strcpy(r->error, sizeof r->error, "q_ws_recv: out of memory");
             return -1;
         }
