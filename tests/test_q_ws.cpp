@@ -621,6 +621,13 @@ TEST_F(WsNet, CancelFromAnotherThreadEndsAWaitPromptly) {
         w.reset();
         q_httpc_cancel_free(&token);
     }
+    // A token that fired before the connect stops it at once.
+    Q_HTTPC_CANCEL *token = q_httpc_cancel_new();
+    q_httpc_cancel(token);
+    std::string err;
+    EXPECT_FALSE(open(ws("/raw/echo"), &err, token));
+    EXPECT_EQ(err, "cancelled");
+    q_httpc_cancel_free(&token);
 }
 
 // ============================================================================
