@@ -25,6 +25,7 @@ packages=(
   python3-aodhclient python3-gnocchiclient python3-mistralclient python3-zaqarclient
   python3-senlinclient python3-troveclient python3-watcherclient python3-cloudkittyclient
   python3-masakariclient python3-zunclient python3-cyborgclient
+  python3-websockets # real peer of the WebSocket tests and benchmark
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -1,0 +1,217 @@
+#!/usr/bin/python3
+"""WebSocket peer of the console tests and the WebSocket benchmark.
+
+Built on Debian's python3-websockets. Listens on 127.0.0.1 (plain, and TLS
+when a certificate is given). Paths under /raw/ never negotiate a
+subprotocol; the others pick "base64" when the client offers it, and then
+carry console bytes as Base64 text frames, the way cloud console proxies do.
+
+  /echo                 every message back as it came
+  /console              an interactive bash --norc under a pseudo-terminal
+  /fragments            one message in three fragments, a ping between them
+  /ping                 a ping with a payload; "pong ok" once the pong matches
+  /close?code=N&reason=R  the server closes; the client's answer is logged
+  /wait-close           logs the code and reason of the client's close
+  /stream?size=N&count=M  M binary messages of N bytes, then the send rate
+  /http200              a plain HTTP answer instead of the upgrade
+
+Lines for the tests go to standard output, flushed: "closed PATH code=N
+reason=R" and "stream BYTES bytes in SECONDS s".
+"""
+import argparse
+import asyncio
+import base64
+import http
+import os
+import signal
+import ssl
+import subprocess
+import sys
+import time
+import urllib.parse
+
+import websockets
+import websockets.legacy.server
+
+
+def log(text):
+    print(text, flush=True)
+
+
+class Protocol(websockets.legacy.server.WebSocketServerProtocol):
+    def select_subprotocol(self, client_subprotocols, server_subprotocols):
+        if self.path.startswith("/raw/"):
+            return None
+        return "base64" if "base64" in client_subprotocols else None
+
+    async def process_request(self, path, request_headers):
+        if path.startswith("/http200"):
+            return http.HTTPStatus.OK, [("Content-Type", "text/plain")], b"no websocket here\n"
+        return None
+
+
+def encode(ws, data):
+    """Console bytes as the negotiated subprotocol carries them."""
+    if ws.subprotocol == "base64":
+        return base64.b64encode(data).decode("ascii") + "\r\n"
+    return data
+
+
+def decode(ws, message):
+    if isinstance(message, str):
+        return base64.b64decode(message) if ws.subprotocol == "base64" else message.encode()
+    return message
+
+
+async def echo(ws):
+    async for message in ws:
+        await ws.send(message)
+
+
+async def console(ws):
+    master, slave = os.openpty()
+    env = {"PATH": "/usr/bin:/bin", "TERM": "dumb", "PS1": "$ ", "HOME": "/tmp", "LANG": "C.UTF-8"}
+    proc = subprocess.Popen(["/bin/bash", "--norc", "--noprofile", "-i"], stdin=slave, stdout=slave,
+                            stderr=slave, env=env, start_new_session=True, close_fds=True)
+    os.close(slave)
+    loop = asyncio.get_running_loop()
+    out = asyncio.Queue()
+
+    def readable():
+        try:
+            data = os.read(master, 65536)
+        except OSError:
+            data = b""
+        if not data:
+            loop.remove_reader(master)
+        out.put_nowait(data)
+
+    loop.add_reader(master, readable)
+
+    async def pump_out():
+        while True:
+            data = await out.get()
+            if not data:
+                await ws.close(1000, "shell ended")
+                return
+            await ws.send(encode(ws, data))
+
+    pump = asyncio.ensure_future(pump_out())
+    try:
+        async for message in ws:
+            os.write(master, decode(ws, message))
+    except websockets.ConnectionClosed:
+        pass
+    finally:
+        pump.cancel()
+        loop.remove_reader(master)
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        proc.wait()
+        os.close(master)
+
+
+async def fragments(ws):
+    if ws.subprotocol == "base64":
+        # "foobarbaz", cut inside a group of four characters
+        parts = ["Zm9vYm", "FyYm", "F6"]
+    else:
+        parts = [b"foo", b"bar", b"baz"]
+
+    async def gen():
+        for i, part in enumerate(parts):
+            if i == 1:
+                pong = await ws.ping(b"between")
+                pong.add_done_callback(lambda f: f.cancelled() or f.exception())
+            yield part
+
+    await ws.send(gen())
+    await ws.wait_closed()
+
+
+async def ping(ws):
+    waiter = await ws.ping(b"are you there?")
+    await asyncio.wait_for(waiter, 30)
+    await ws.send(encode(ws, b"pong ok"))
+    await ws.wait_closed()
+
+
+async def close(ws, query):
+    code = int(query.get("code", ["1000"])[0])
+    reason = query.get("reason", [""])[0]
+    await ws.close(code, reason)
+    log("closed %s code=%s reason=%s" % (ws.path, ws.close_code, ws.close_reason))
+
+
+async def wait_close(ws):
+    try:
+        async for _ in ws:
+            pass
+    except websockets.ConnectionClosed:
+        pass  # codes other than 1000 and 1001 end the loop this way
+    log("closed %s code=%s reason=%s" % (ws.path, ws.close_code, ws.close_reason))
+
+
+async def stream(ws, query):
+    size = int(query.get("size", ["65536"])[0])
+    count = int(query.get("count", ["1024"])[0])
+    block = os.urandom(size)
+    start = time.monotonic()
+    for _ in range(count):
+        await ws.send(block)
+    elapsed = time.monotonic() - start
+    log("stream %d bytes in %.6f s" % (size * count, elapsed))
+    await ws.close()
+
+
+async def handler(ws, path=None):
+    url = urllib.parse.urlsplit(ws.path)
+    route = url.path[4:] if url.path.startswith("/raw/") else url.path
+    query = urllib.parse.parse_qs(url.query)
+    try:
+        if route == "/echo":
+            await echo(ws)
+        elif route == "/console":
+            await console(ws)
+        elif route == "/fragments":
+            await fragments(ws)
+        elif route == "/ping":
+            await ping(ws)
+        elif route == "/close":
+            await close(ws, query)
+        elif route == "/wait-close":
+            await wait_close(ws)
+        elif route == "/stream":
+            await stream(ws, query)
+        else:
+            await ws.close(4004, "no such path")
+    except websockets.ConnectionClosed:
+        pass
+
+
+async def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--port", type=int, required=True)
+    ap.add_argument("--tls-port", type=int)
+    ap.add_argument("--cert")
+    ap.add_argument("--key")
+    args = ap.parse_args()
+    common = dict(create_protocol=Protocol, subprotocols=["base64"], max_size=None, ping_interval=None,
+                  compression=None)
+    servers = [await websockets.serve(handler, "127.0.0.1", args.port, **common)]
+    if args.tls_port:
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(args.cert, args.key)
+        servers.append(await websockets.serve(handler, "127.0.0.1", args.tls_port, ssl=ctx, **common))
+    stop = asyncio.get_running_loop().create_future()
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        asyncio.get_running_loop().add_signal_handler(sig, stop.set_result, None)
+    await stop
+    for s in servers:
+        s.close()
+
+
+if __name__ == "__main__":
+    asyncio.run(main())
