@@ -1,4 +1,4 @@
-// labels: cloud
+// labels: conformance
 // The shipped API descriptors against the real services of the local cloud,
 // driven only by the data: every resource of a service in the catalog is
 // listed and shown, every create of the services below is run with values
@@ -9,6 +9,10 @@
 //
 // Each resource's outcome is written to descriptor-conformance.txt in the
 // build folder; kvn_api_report reads it.
+//
+// Not part of the default run yet: against every service of the local cloud
+// it takes longer than the rest of the cloud tests together. Run it with the
+// cloud up: `ctest --test-dir build/release -L conformance`.
 #include <gtest/gtest.h>
 
 #include <atomic>
