@@ -206,17 +206,16 @@ int kvn_clouds_find(const char *base, char *out, size_t size) {
             return 1;
         }
     }
-    std::string dirs[3];
-    int n = 0;
-    dirs[n++] = ".";
+    // The user's folder is empty when neither variable is set, and skipped.
+    std::string dirs[3] = {".", "", "/etc/openstack"};
     if (const char *xdg = _env("XDG_CONFIG_HOME"))
-        dirs[n++] = std::string(xdg) + "/openstack";
+        dirs[1] = std::string(xdg) + "/openstack";
     else if (const char *home = _env("HOME"))
-        dirs[n++] = std::string(home) + "/.config/openstack";
-    dirs[n++] = "/etc/openstack";
+        dirs[1] = std::string(home) + "/.config/openstack";
     static const char *const k_ext[] = {"yaml", "yml"};
-    for (int i = 0; i < n; i++)
+    for (int i = 0; i < 3; i++)
         for (const char *ext : k_ext) {
+            if (dirs[i].empty()) continue;
             char path[KVN_PATH_MAX];
             q_format(path, sizeof path, "%s%s%s.%s", dirs[i].c_str(), "/", base, ext);
             if (!_readable_file(path)) continue;

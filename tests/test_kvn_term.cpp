@@ -798,13 +798,16 @@ TEST(KvnTerm, SelectionText) {
     // Absolute numbers survive the ring dropping lines.
     TERM_PTR u(kvn_term_new(10, 2));
     std::string s;
-    for (int i = 0; i < 2050; i++)
-        s += "L" + std::to_string(i) + "\r\n";
+    for (int i = 0; i < 2050; i++) {
+        s += 'L';
+        s += std::to_string(i);
+        s += "\r\n";
+    }
     _feed(u, s);
     ASSERT_GT(u->scrolled_off, 0);
     EXPECT_EQ(_qstr(kvn_term_selection_text(u, 2000, 0, 2001, 9)), "L2000\nL2001");
     EXPECT_EQ(_qstr(kvn_term_selection_text(u, 0, 0, u->scrolled_off, 9)),
-              "L" + std::to_string(u->scrolled_off));
+              std::string("L").append(std::to_string(u->scrolled_off)));
 }
 
 // ---- keys, widths, colours -------------------------------------------------------
