@@ -149,29 +149,39 @@ bool _quote_may_open(SPAN s, size_t i) {
     return i == 0 || s.p[i - 1] == ' ' || s.p[i - 1] == ',' || s.p[i - 1] == '[' || s.p[i - 1] == '{';
 }
 
+// Steps through quoted text for the scanners below: true when the byte at
+// *i is inside a quote or opens or closes one (an escape or a doubled ''
+// moves *i past its second byte), so the caller looks only at the rest.
+bool _in_quote(SPAN s, size_t *i, char *quote) {
+    const char c = s.p[*i];
+    if (*quote == '"') {
+        if (c == '\\')
+            (*i)++;
+        else if (c == '"')
+            *quote = 0;
+        return true;
+    }
+    if (*quote == '\'') {
+        if (c == '\'' && *i + 1 < s.n && s.p[*i + 1] == '\'')
+            (*i)++;
+        else if (c == '\'')
+            *quote = 0;
+        return true;
+    }
+    if ((c == '"' || c == '\'') && _quote_may_open(s, *i)) {
+        *quote = c;
+        return true;
+    }
+    return false;
+}
+
 // The offset of the colon that ends a key, or -1: the first ":" outside
 // quotes that is followed by a space or ends the text.
 long _key_colon(SPAN s) {
     char quote = 0;
     for (size_t i = 0; i < s.n; i++) {
-        char c = s.p[i];
-        if (quote == '"') {
-            if (c == '\\')
-                i++;
-            else if (c == '"')
-                quote = 0;
-        } else if (quote == '\'') {
-            if (c == '\'') {
-                if (i + 1 < s.n && s.p[i + 1] == '\'')
-                    i++;
-                else
-                    quote = 0;
-            }
-        } else if ((c == '"' || c == '\'') && _quote_may_open(s, i)) {
-            quote = c;
-        } else if (c == ':' && (i + 1 == s.n || s.p[i + 1] == ' ')) {
-            return (long)i;
-        }
+        if (_in_quote(s, &i, &quote)) continue;
+        if (s.p[i] == ':' && (i + 1 == s.n || s.p[i + 1] == ' ')) return (long)i;
     }
     return -1;
 }
@@ -337,25 +347,8 @@ std::vector<SPAN> _flow_items(SPAN inner) {
     size_t start = 0;
     for (size_t i = 0; i <= inner.n; i++) {
         if (i < inner.n) {
-            char c = inner.p[i];
-            if (quote == '"') {
-                if (c == '\\')
-                    i++;
-                else if (c == '"')
-                    quote = 0;
-                continue;
-            }
-            if (quote == '\'') {
-                if (c == '\'' && i + 1 < inner.n && inner.p[i + 1] == '\'')
-                    i++;
-                else if (c == '\'')
-                    quote = 0;
-                continue;
-            }
-            if ((c == '"' || c == '\'') && _quote_may_open(inner, i)) {
-                quote = c;
-                continue;
-            }
+            if (_in_quote(inner, &i, &quote)) continue;
+            const char c = inner.p[i];
             if (c == '[' || c == '{')
                 nest++;
             else if ((c == ']' || c == '}') && nest > 0)
@@ -375,20 +368,9 @@ long _flow_end(SPAN v) {
     int nest = 0;
     char quote = 0;
     for (size_t i = 0; i < v.n; i++) {
-        char c = v.p[i];
-        if (quote == '"') {
-            if (c == '\\')
-                i++;
-            else if (c == '"')
-                quote = 0;
-        } else if (quote == '\'') {
-            if (c == '\'' && i + 1 < v.n && v.p[i + 1] == '\'')
-                i++;
-            else if (c == '\'')
-                quote = 0;
-        } else if ((c == '"' || c == '\'') && _quote_may_open(v, i)) {
-            quote = c;
-        } else if (c == '[' || c == '{') {
+        if (_in_quote(v, &i, &quote)) continue;
+        const char c = v.p[i];
+        if (c == '[' || c == '{') {
             nest++;
         } else if (c == ']' || c == '}') {
             if (--nest == 0) return (long)i;
