@@ -47,3 +47,8 @@ void kvn_gui_layout_reset(void);
 int kvn_gui_layout_window_of_event(const ALLEGRO_EVENT *ev);
 // Puts every dialog living in a native window back into the main display.
 void kvn_gui_layout_attach_all(void);
+
+// Test hooks: forget everything loaded or registered (as a fresh start
+// would), and read a dialog's saved geometry (-1 when the key has none).
+void kvn_gui_layout_clear(void);
+int kvn_gui_layout_saved_popup(const char *key, float *x, float *y, float *w, float *h);

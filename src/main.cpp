@@ -5,6 +5,7 @@
 #include <allegro5/allegro_image.h>
 #include <allegro5/allegro_primitives.h>
 #include <allegro5/allegro_ttf.h>
+#include <climits>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "kvn_api.h"
 #include "kvn_app.h"
 #include "kvn_config.h"
+#include "kvn_gui_layout.h"
 #include "kvn_jobs.h"
 #include "kvn_paths.h"
 #include "q_common.h"
@@ -127,6 +129,26 @@ void _load_fonts(KVN_APP *app) {
     }
 }
 
+// A geometry saved on a larger screen: the size is cut to the monitor that
+// holds the saved position (the first one when none does) and the window
+// moved to lie on it.
+void _fit_to_monitor(int *x, int *y, int *w, int *h) {
+    ALLEGRO_MONITOR_INFO mi;
+    if (!al_get_monitor_info(0, &mi)) return;
+    const bool known = *x != INT_MAX && *y != INT_MAX;
+    for (int i = 1; known && i < al_get_num_video_adapters(); i++) {
+        ALLEGRO_MONITOR_INFO m;
+        if (al_get_monitor_info(i, &m) && *x >= m.x1 && *x < m.x2 && *y >= m.y1 && *y < m.y2) mi = m;
+    }
+    if (*w > mi.x2 - mi.x1) *w = mi.x2 - mi.x1;
+    if (*h > mi.y2 - mi.y1) *h = mi.y2 - mi.y1;
+    if (!known) return;
+    if (*x + *w > mi.x2) *x = mi.x2 - *w;
+    if (*y + *h > mi.y2) *y = mi.y2 - *h;
+    if (*x < mi.x1) *x = mi.x1;
+    if (*y < mi.y1) *y = mi.y1;
+}
+
 // One round of the event loop per event. Returns when running is cleared.
 void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
     bool redraw_pending = false;
@@ -141,9 +163,9 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
             app->running = 0;
             break;
         }
-        const bool on_main = (ev.type >= 10 && ev.type <= 24) ? (ev.keyboard.display == app->display ||
-                                                                 ev.keyboard.display == nullptr)
-                                                              : true;
+        // Events of a dialog's native window belong to that dialog.
+        const int target = kvn_gui_layout_window_of_event(&ev);
+        const bool on_main = target < 0;
         if (ev.type == ALLEGRO_EVENT_DISPLAY_CLOSE && ev.display.source == app->display) {
             // The quit confirmation joins with the dialogs; until then closing
             // the window quits.
@@ -156,6 +178,8 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
                                    (float)al_get_display_height(app->display));
             redraw_pending = true;
         }
+        if (ev.type == ALLEGRO_EVENT_KEY_DOWN && ev.keyboard.keycode == ALLEGRO_KEY_ESCAPE && !on_main)
+            q_gui_close_window(app->gui, target); // the dialogs' own close joins here
         if (ev.type == ALLEGRO_EVENT_KEY_DOWN && ev.keyboard.keycode == ALLEGRO_KEY_ESCAPE && on_main) {
             // Dialogs close first once they exist; with nothing open Escape
             // asks to quit, which for now is quitting.
@@ -174,7 +198,8 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
                 continue;
             }
             kvn_jobs_deliver();
-            // The main window's tick and the layout tick run here.
+            // The main window's tick runs here.
+            kvn_gui_layout_tick();
             _draw_frame(app);
         }
         redraw_pending = false;
@@ -258,10 +283,14 @@ int main(int argc, char **argv) {
     // Numbers are written and read with a point whatever the locale.
     setlocale(LC_NUMERIC, "C");
 
-    // Display: the saved layout (kvn_gui_layout_load) gives the geometry once
-    // it exists; until then the default size.
-    int width = 1400, height = 860;
-    al_set_new_display_flags(ALLEGRO_WINDOWED | ALLEGRO_OPENGL | ALLEGRO_RESIZABLE);
+    // Display: where the user left it, fitted to the screen it comes up on.
+    kvn_gui_layout_load();
+    int win_x, win_y, width, height, maximized;
+    kvn_gui_layout_main_geometry(&win_x, &win_y, &width, &height, &maximized);
+    _fit_to_monitor(&win_x, &win_y, &width, &height);
+    if (win_x != INT_MAX && win_y != INT_MAX) al_set_new_window_position(win_x, win_y);
+    al_set_new_display_flags(ALLEGRO_WINDOWED | ALLEGRO_OPENGL | ALLEGRO_RESIZABLE |
+                             (maximized ? ALLEGRO_MAXIMIZED : 0));
     app.display = al_create_display(width, height);
     if (!app.display) {
         q_log(Q_LOG_ERR, "cannot create the display");
@@ -337,7 +366,9 @@ int main(int argc, char **argv) {
 
     // Shutdown.
     kvn_config_save(&app.config);
-    // Layout save and console close join here.
+    kvn_gui_layout_save();
+    kvn_gui_layout_attach_all();
+    // The console close joins here.
     kvn_app_disconnect();
     kvn_jobs_shutdown();
     q_httpc_pool_flush();
