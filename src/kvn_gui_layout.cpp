@@ -215,7 +215,10 @@ static int _read_splits(const cJSON *s) {
 }
 
 void kvn_gui_layout_load(void) {
-    kvn_gui_layout_clear();
+    // Only what the file holds starts over; dialogs and anchors already
+    // registered stay.
+    _main_defaults(&g_layout.main);
+    g_layout.saved_count = g_layout.split_count = 0;
     char path[KVN_PATH_MAX];
     kvn_paths_data_file(path, sizeof path, "layout.json");
     // Over the cap the reader names the file itself.
