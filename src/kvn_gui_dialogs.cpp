@@ -305,12 +305,16 @@ void kvn_gui_confirm(const char *title, const char *first_line, const char *seco
     const float y2 = 14 + h1 + 4;
     const float h2 = _fit_label(ctx, c.second, second_line, y2);
     const float bottom = y2 + h2;
-    q_gui_widget_set_rect(ctx, c.yes, 240, bottom + 16, 96, 30);
-    q_gui_widget_set_rect(ctx, c.no, 348, bottom + 16, 96, 30);
     float h = bottom + 16 + 30 + 14 + 30;
     if (h < 170) h = 170;
     float x = (ctx->display_w - k_confirm_w) / 2, y = (ctx->display_h - h) / 2;
+    // Resizing a window moves its widgets with it: the rectangles are set
+    // once the window has its new size.
     q_gui_window_set_rect(ctx, c.window, x > 0 ? x : 0, y > 0 ? y : 0, k_confirm_w, h);
+    q_gui_widget_set_rect(ctx, c.first, 16, 14, 428, h1);
+    q_gui_widget_set_rect(ctx, c.second, 16, y2, 428, h2);
+    q_gui_widget_set_rect(ctx, c.yes, 240, bottom + 16, 96, 30);
+    q_gui_widget_set_rect(ctx, c.no, 348, bottom + 16, 96, 30);
     q_gui_open_window(ctx, c.window);
     q_gui_raise_window(ctx, c.window);
     // With a text field focused elsewhere, Y and N would be typed into it.
