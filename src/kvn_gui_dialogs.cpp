@@ -192,6 +192,7 @@ void _release(const PENDING &p) {
 void _confirm_answer(bool yes) {
     if (g_ctx && g_confirm.window >= 0) q_gui_close_window(g_ctx, g_confirm.window);
     PENDING p = _take_pending();
+    q_log(Q_LOG_INFO, "answered: %s", yes ? "yes" : "no");
     if (yes && p.on_yes) p.on_yes(p.value);
     _release(p);
 }
