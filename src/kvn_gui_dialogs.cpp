@@ -158,6 +158,9 @@ bool _build_result(Q_GUI_CTX *ctx) {
         q_log(Q_LOG_ERR, "result window: a widget could not be created");
         return false;
     }
+    // API answers read best with aligned columns.
+    KVN_APP *app = kvn_app_get();
+    if (app && app->mono_font) q_gui_widget_set_font(ctx, r.text, app->mono_font);
     kvn_gui_layout_anchor(win, r.text, KVN_ANCHOR_ALL);
     kvn_gui_layout_anchor(win, r.copy, KVN_ANCHOR_LEFT | KVN_ANCHOR_BOTTOM);
     kvn_gui_layout_anchor(win, r.open, KVN_ANCHOR_LEFT | KVN_ANCHOR_BOTTOM);
