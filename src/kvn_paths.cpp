@@ -5,12 +5,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <spawn.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "kvn_app.h"
+#include "kvn_jobs.h"
 #include "q_common.h"
 
 extern char **environ;
@@ -79,6 +82,35 @@ void _sync_parent(const char *path) {
         fsync(fd);
         close(fd);
     }
+}
+
+struct OPEN_WAIT {
+    pid_t pid;
+    int is_url;
+    char target[KVN_PATH_MAX];
+};
+
+void _report_open_failure(KVN_JOB *job) {
+    const OPEN_WAIT *w = static_cast<const OPEN_WAIT *>(job->user);
+    if (w->is_url)
+        kvn_app_status(KVN_STATUS_ERROR, "%s", "cannot open the URL in a browser");
+    else
+        kvn_app_status(KVN_STATUS_ERROR, "cannot open %s", w->target);
+}
+
+void *_reap_opener(void *arg) {
+    OPEN_WAIT *w = static_cast<OPEN_WAIT *>(arg);
+    int status = 0;
+    pid_t r;
+    while ((r = waitpid(w->pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    if (r == w->pid && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        free(w);
+        return nullptr;
+    }
+    // The job owns the record from here, whether or not it is queued.
+    kvn_jobs_submit("open", nullptr, _report_open_failure, free, w, 0);
+    return nullptr;
 }
 } // namespace
 
@@ -152,20 +184,29 @@ int kvn_paths_write_atomic(const char *path, const void *data, size_t length, in
     // someone else; start from a fresh one created with its final mode.
     unlink(tmp.c_str());
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, is_private ? 0600 : 0644);
+    // On failure errno still tells the cause, so callers can say why.
     if (fd < 0) {
-        q_log(Q_LOG_ERR, "cannot write %s: %s", tmp.c_str(), strerror(errno));
+        const int e = errno;
+        q_log(Q_LOG_ERR, "cannot write %s: %s", tmp.c_str(), strerror(e));
+        errno = e;
         return -1;
     }
     bool ok = _write_all(fd, static_cast<const unsigned char *>(data), length) == 0;
+    int e = ok ? 0 : errno;
     ok = ok && fsync(fd) == 0;
+    if (!ok && !e) e = errno;
     ok = (close(fd) == 0) && ok;
     if (!ok) {
+        if (!e) e = errno;
         unlink(tmp.c_str());
+        errno = e ? e : EIO;
         return -1;
     }
     if (rename(tmp.c_str(), path) != 0) {
-        q_log(Q_LOG_ERR, "cannot rename %s: %s", tmp.c_str(), strerror(errno));
+        e = errno;
+        q_log(Q_LOG_ERR, "cannot rename %s: %s", tmp.c_str(), strerror(e));
         unlink(tmp.c_str());
+        errno = e;
         return -1;
     }
     _sync_parent(path);
@@ -234,9 +275,28 @@ int kvn_open_external(const char *target) {
     char *argv[] = {const_cast<char *>("xdg-open"), const_cast<char *>(target), nullptr};
     pid_t pid;
     if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argv, environ) != 0) return -1;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
+    // Without a desktop session xdg-open runs the browser itself and returns
+    // only when it is closed: the frame must not wait for that. A waiter
+    // thread reaps it and a failure reaches the status line on the main
+    // thread through the job queue.
+    OPEN_WAIT *w = nullptr;
+    Q_CALLOC(w, 1, OPEN_WAIT);
+    if (!w) return 0;
+    w->pid = pid;
+    w->is_url = strstr(target, "://") != nullptr;
+    // A path is shown in the failure; a URL may embed an access token.
+    if (!w->is_url) q_strcpy(w->target, sizeof w->target, target);
+    pthread_attr_t attr;
+    pthread_t th;
+    bool started = pthread_attr_init(&attr) == 0;
+    if (started) {
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        started = pthread_create(&th, &attr, _reap_opener, w) == 0;
+        pthread_attr_destroy(&attr);
     }
-    return (WIFEXITED(status) && WEXITSTATUS(status) == 0) ? 0 : -1;
+    if (!started) {
+        q_log(Q_LOG_NOTICE, "cannot wait for xdg-open: its outcome goes unreported");
+        free(w);
+    }
+    return 0;
 }

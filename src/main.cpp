@@ -15,9 +15,11 @@
 #include "kvn_api.h"
 #include "kvn_app.h"
 #include "kvn_config.h"
+#include "kvn_gui_dialogs.h"
 #include "kvn_gui_layout.h"
 #include "kvn_jobs.h"
 #include "kvn_paths.h"
+#include "kvn_theme.h"
 #include "q_common.h"
 #include "q_gui.h"
 #include "q_http_client.h"
@@ -79,17 +81,18 @@ void _parse_args(int argc, char **argv, KVN_ARGS *args) {
     }
 }
 
-ALLEGRO_COLOR _background_colour(void) {
-    // The light theme's background when the setting asks for it, the dark
-    // one otherwise; the palettes move into the theme module with the GUI.
-    const KVN_APP *app = kvn_app_get();
-    if (app && app->config.theme == 1) return al_map_rgb(232, 235, 240);
-    return al_map_rgb(22, 24, 29);
+void _quit_confirmed(void *user) {
+    static_cast<KVN_APP *>(user)->running = 0;
+}
+
+void _ask_quit(KVN_APP *app) {
+    kvn_gui_confirm("Quit", "Quit Kelvane?", "Running operations are cancelled.", _quit_confirmed, app,
+                    nullptr);
 }
 
 void _draw_frame(KVN_APP *app) {
     al_set_target_backbuffer(app->display);
-    al_clear_to_color(_background_colour());
+    al_clear_to_color(kvn_theme_current()->background);
     q_gui_draw(app->gui);
     al_flip_display();
     q_gui_draw_detached(app->gui);
@@ -167,10 +170,9 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
         const int target = kvn_gui_layout_window_of_event(&ev);
         const bool on_main = target < 0;
         if (ev.type == ALLEGRO_EVENT_DISPLAY_CLOSE && ev.display.source == app->display) {
-            // The quit confirmation joins with the dialogs; until then closing
-            // the window quits.
-            app->running = 0;
-            break;
+            _ask_quit(app);
+            redraw_pending = true;
+            continue;
         }
         if (ev.type == ALLEGRO_EVENT_DISPLAY_RESIZE && ev.display.source == app->display) {
             al_acknowledge_resize(app->display);
@@ -181,10 +183,9 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
         if (ev.type == ALLEGRO_EVENT_KEY_DOWN && ev.keyboard.keycode == ALLEGRO_KEY_ESCAPE && !on_main)
             q_gui_close_window(app->gui, target); // the dialogs' own close joins here
         if (ev.type == ALLEGRO_EVENT_KEY_DOWN && ev.keyboard.keycode == ALLEGRO_KEY_ESCAPE && on_main) {
-            // Dialogs close first once they exist; with nothing open Escape
-            // asks to quit, which for now is quitting.
-            app->running = 0;
-            break;
+            // The topmost dialog closes first; with nothing to close Escape
+            // asks to quit. The key still goes on to the toolkit.
+            if (!kvn_gui_dialogs_close_window(q_gui_get_topmost_open_window(app->gui))) _ask_quit(app);
         }
         {
             ALLEGRO_EVENT copy = ev;
@@ -323,6 +324,7 @@ int main(int argc, char **argv) {
                            (float)al_get_display_height(app.display));
     q_gui_detect_dpi_scale(app.gui, app.display);
     q_gui_set_resize_mode(app.gui, 1);
+    kvn_theme_apply(app.gui, app.config.theme);
 
     // Event queue and the 1/30 s timer.
     ALLEGRO_EVENT_QUEUE *queue = al_create_event_queue();
@@ -369,6 +371,7 @@ int main(int argc, char **argv) {
     kvn_gui_layout_save();
     kvn_gui_layout_attach_all();
     // The console close joins here.
+    kvn_gui_dialogs_shutdown();
     kvn_app_disconnect();
     kvn_jobs_shutdown();
     q_httpc_pool_flush();

@@ -3,13 +3,16 @@
 // and the settings file.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "kvn_app.h"
 #include "kvn_config.h"
+#include "kvn_jobs.h"
 #include "kvn_paths.h"
 #include "kvn_test_util.h"
 #include "q_common.h"
@@ -217,8 +220,74 @@ TEST(Paths, OpenExternalRefusesUnsafeTargetsAndRunsNoShell) {
 
     const char *ok = "https://example.test/a%20b?x=1 'quoted' (paren) \xc3\xa9";
     EXPECT_EQ(kvn_open_external(ok), 0);
-    EXPECT_EQ(test_read_file(log), std::string("1\n") + ok + "\n");
-    EXPECT_EQ(kvn_open_external("/tmp/fail"), -1); // the handler's failure is reported
+    const std::string want = std::string("1\n") + ok + "\n";
+    for (int i = 0; i < 2000 && test_read_file(log).size() < want.size(); i++)
+        usleep(5000);
+    EXPECT_EQ(test_read_file(log), want);
+}
+
+namespace {
+// Delivers finished jobs until the status line reads the text or the bound
+// passes.
+bool wait_status(const KVN_APP &app, const char *text) {
+    for (int i = 0; i < 2000; i++) {
+        kvn_jobs_deliver();
+        if (!strcmp(app.status_text, text)) return true;
+        usleep(5000);
+    }
+    return false;
+}
+} // namespace
+
+TEST(Paths, OpenExternalReturnsAtOnceAndReportsTheHandlerFailureLater) {
+    TEST_DIR d;
+    // Fails for targets holding "fail"; for "hang" records its pid and never
+    // exits, like a browser started in the foreground.
+    std::string pidfile = d.file("hang.pid");
+    test_write_file(d.file("xdg-open"),
+                    "#!/bin/sh\ncase \"$1\" in *fail*) exit 3;; *hang*) echo $$ > " + pidfile + ".tmp; mv " +
+                        pidfile + ".tmp " + pidfile + "; exec sleep 100000;; esac\n",
+                    0755);
+    ENV_GUARD env;
+    env.set("PATH", (d.path + ":" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")).c_str());
+    KVN_APP app;
+    memset(&app, 0, sizeof app);
+    kvn_app_publish(&app);
+    ASSERT_EQ(kvn_jobs_init(1), 0);
+
+    struct CASE {
+        const char *target, *status;
+    } cases[] = {
+        // A URL may carry a token: the message never repeats it.
+        {"https://fail.example/?token=x", "cannot open the URL in a browser"},
+        {"/tmp/fail-here.txt", "cannot open /tmp/fail-here.txt"},
+    };
+    for (const CASE &c : cases) {
+        q_strcpy(app.status_text, sizeof app.status_text, "");
+        EXPECT_EQ(kvn_open_external(c.target), 0) << c.target; // the spawn worked
+        EXPECT_TRUE(wait_status(app, c.status)) << c.target << ": " << app.status_text;
+    }
+
+    // The handler that never exits: the call is back while it still runs.
+    q_strcpy(app.status_text, sizeof app.status_text, "");
+    EXPECT_EQ(kvn_open_external("https://hang.example/"), 0);
+    for (int i = 0; i < 2000 && !test_exists(pidfile); i++)
+        usleep(5000);
+    const pid_t pid = (pid_t)atoi(test_read_file(pidfile).c_str());
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(kill(pid, 0), 0) << "the handler is still running";
+    kvn_jobs_deliver();
+    EXPECT_STREQ(app.status_text, "");
+    // Killed, it counts as a failure and is reaped (no zombie is left).
+    kill(pid, SIGKILL);
+    EXPECT_TRUE(wait_status(app, "cannot open the URL in a browser"));
+    // Reported only after the waiter reaped it: a zombie would still answer.
+    errno = 0;
+    EXPECT_EQ(kill(pid, 0), -1);
+    EXPECT_EQ(errno, ESRCH);
+
+    kvn_jobs_shutdown();
+    kvn_app_publish(nullptr);
 }
 
 TEST(Config, DefaultsRangesAndTypes) {
