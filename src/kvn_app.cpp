@@ -102,6 +102,10 @@ void kvn_app_disconnect(void) {
     kvn_session_free(&g_app->session);
 }
 
+void kvn_app_connect_changed(void) {
+    if (g_app && g_app->connect_changed) g_app->connect_changed(g_app->connect_changed_user);
+}
+
 int kvn_app_import_env(KVN_PROFILE *p) {
     Q_GUARD(p, -1);
     char msg[1024];

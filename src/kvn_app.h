@@ -29,6 +29,10 @@ struct KVN_APP {
     int running;
     char status_text[1024];
     int status_kind; // KVN_STATUS_INFO, KVN_STATUS_ERROR or KVN_STATUS_WARNING
+    // Registered by the entry: runs whenever a session is established,
+    // changes project or is dropped, so the windows follow.
+    void (*connect_changed)(void *user);
+    void *connect_changed_user;
 };
 
 // Kinds of status message; the status bar colours its text by kind.
@@ -66,6 +70,8 @@ KVN_APP *kvn_app_get(void);
 void kvn_app_status(int kind, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 // Drops the session: stale answers are discarded, running jobs cancelled.
 void kvn_app_disconnect(void);
+// Runs the connection-changed hook, when one is registered.
+void kvn_app_connect_changed(void);
 int kvn_app_can_run(const KVN_RESOURCE *res, const KVN_OP *op);
 // The start with --env: fills the profile from the OS_* environment (or the
 // cloud OS_CLOUD names), shows the outcome on the status line and logs which

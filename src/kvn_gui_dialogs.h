@@ -29,6 +29,12 @@ void kvn_gui_confirm(const char *title, const char *first_line, const char *seco
 int kvn_gui_choose_file(const char *title, int mode, const char *start_path, KVN_CHOOSE_FN callback,
                         void *context);
 
+// The connect dialog: profiles, the form, imports and the authentication job.
+// Builds it on first use, restores its place and shows and raises it.
+void kvn_gui_connect_open(void);
+// Opens the dialog, imports the OS_* environment and connects at once.
+void kvn_gui_connect_from_env(void);
+
 // Escape and the main loop: closes the window when it is one of these dialogs
 // and open (the confirmation answers No, the result drops its secret, the
 // chooser cancels). 1 when it closed one, else 0.
