@@ -31,6 +31,19 @@ static const char *_cell(const Q_GUI_DATAGRID_DATA *d, int row, int col) {
     return block + off;
 }
 
+// Text widths are measured once per cell and font: a scrolled frame then
+// walks each visible text's glyphs once, to draw it.
+static float *_widths(const Q_GUI_DATAGRID_DATA *d, int row) {
+    return reinterpret_cast<float *>(d->rows[row] + sizeof(uint32_t) * (size_t)d->col_count);
+}
+
+static void _forget_widths(Q_GUI_DATAGRID_DATA *d, const ALLEGRO_FONT *font) {
+    if (d->measured_font == font) return;
+    for (int r = 0; r < d->row_count; r++)
+        std::fill_n(_widths(d, r), d->col_count, -1.0f);
+    d->measured_font = font;
+}
+
 // ---- geometry ------------------------------------------------------------------
 
 static float _row_h(const Q_GUI_CTX *ctx, const Q_GUI_WIDGET *w) {
@@ -212,6 +225,7 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     const Q_GUI_THEME *t = &w->theme;
     const Q_GUI_STYLE *s = &ctx->style;
     ALLEGRO_FONT *font = q_gui_widget_font(ctx, w);
+    _forget_widths(d, font);
     _clamp(ctx, w);
     const float rh = _row_h(ctx, w), lh = (float)al_get_font_line_height(font);
     const bool strip = _has_strip(ctx, w);
@@ -272,8 +286,15 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
             const int c = d->order[p];
             if (!d->cols[c].visible) continue;
             const float cw = d->cols[c].width;
-            if (cx + cw >= x && cx <= x + w->w)
-                q_gui_draw_text_fit(font, tc, cx + pad, ry + (rh - lh) / 2, cw - 2 * pad, 0, _cell(d, r, c));
+            if (cx + cw >= x && cx <= x + w->w) {
+                float &tw = _widths(d, r)[c];
+                const char *text = _cell(d, r, c);
+                if (tw < 0) tw = (float)al_get_text_width(font, text);
+                if (tw <= cw - 2 * pad)
+                    al_draw_text(font, tc, cx + pad, ry + (rh - lh) / 2, ALLEGRO_ALIGN_LEFT, text);
+                else
+                    q_gui_draw_text_fit(font, tc, cx + pad, ry + (rh - lh) / 2, cw - 2 * pad, 0, text);
+            }
             cx += cw;
         }
     }
@@ -530,7 +551,7 @@ int q_gui_datagrid_add_row(Q_GUI_CTX *ctx, int id, const char *const *cells) {
     size_t lens[64];
     std::vector<size_t> many;
     size_t *len = nc <= 64 ? lens : (many.resize((size_t)nc), many.data());
-    size_t total = sizeof(uint32_t) * (size_t)nc;
+    size_t total = (sizeof(uint32_t) + sizeof(float)) * (size_t)nc;
     for (int c = 0; c < nc; c++) {
         const char *s = cells && cells[c] ? cells[c] : "";
         len[c] = strlen(s);
@@ -543,7 +564,8 @@ int q_gui_datagrid_add_row(Q_GUI_CTX *ctx, int id, const char *const *cells) {
               "malloc error", __LINE__, __FILE__);
         return -1;
     }
-    uint32_t off = (uint32_t)(sizeof(uint32_t) * (size_t)nc);
+    uint32_t off = (uint32_t)((sizeof(uint32_t) + sizeof(float)) * (size_t)nc);
+    std::fill_n(reinterpret_cast<float *>(block + sizeof(uint32_t) * (size_t)nc), nc, -1.0f);
     for (int c = 0; c < nc; c++) {
         memcpy(block + sizeof(uint32_t) * (size_t)c, &off, sizeof off);
         const char *s = cells && cells[c] ? cells[c] : "";

@@ -226,9 +226,12 @@ struct Q_GUI_DATAGRID_DATA {
     int resizing; // column being resized, -1
     float resize_x0, resize_w0;
     int pressed_title; // column whose title was pressed, -1
-    // One block per row: the cells' offsets followed by their texts, so a row
-    // costs one allocation however many columns it has.
+    // One block per row: the cells' offsets, their measured widths, then
+    // their texts, so a row costs one allocation however many columns it has.
+    // A width below zero is not measured yet; all are dropped when the font
+    // they were measured with changes.
     char **rows;
+    const ALLEGRO_FONT *measured_font;
     int row_count, row_cap;
     int sort_col, sort_dir;
     int selected; // -1
