@@ -11,7 +11,8 @@
 
 static void _check(const KVN_TERM *t) {
     bool ok = t->columns >= 1 && t->columns <= KVN_TERM_MAX_COLUMNS && t->rows >= 1 &&
-              t->rows <= KVN_TERM_MAX_ROWS && t->lines_used >= t->rows && t->lines_used <= t->ring_lines &&
+              t->rows <= KVN_TERM_MAX_ROWS && t->lines_used >= t->rows && t->lines_used <= t->ring_alloc &&
+              t->ring_alloc <= t->ring_lines && (t->ring_start == 0 || t->lines_used == t->ring_lines) &&
               t->ring_start >= 0 && t->ring_start < t->ring_lines && t->cursor_col >= 0 &&
               t->cursor_col < t->columns && t->cursor_row >= 0 && t->cursor_row < t->rows && t->top >= 0 &&
               t->top <= t->bottom && t->bottom < t->rows && t->reply_len >= 0 &&

@@ -60,6 +60,22 @@ static inline void _unsplit(KVN_TERM_CELL *line, int columns, int col, int n) {
 
 // ---- scrolling -----------------------------------------------------------------
 
+// Doubles the allocated part of a ring that is not full yet (its lines are in
+// order from index 0). When memory runs out, the scrollback ends where the
+// allocation does: the ring is full from now on.
+static void _grow_ring(KVN_TERM *t) {
+    int want = t->ring_alloc * 2 > t->ring_alloc + 64 ? t->ring_alloc * 2 : t->ring_alloc + 64;
+    if (want > t->ring_lines) want = t->ring_lines;
+    void *p = q_realloc_checked(t->cells, (size_t)want * (size_t)t->columns * sizeof(KVN_TERM_CELL), "cells",
+                                __LINE__, __FILE__);
+    if (!p) {
+        t->ring_lines = t->ring_alloc;
+        return;
+    }
+    t->cells = static_cast<KVN_TERM_CELL *>(p);
+    t->ring_alloc = want;
+}
+
 static void _scroll_up(KVN_TERM *t, int top, int bottom, int n) {
     const int height = bottom - top + 1;
     if (n > height) n = height;
@@ -69,6 +85,7 @@ static void _scroll_up(KVN_TERM *t, int top, int bottom, int n) {
     if (top == 0 && bottom == t->rows - 1 && !t->alt_active) {
         // The top line becomes scrollback by moving the ring, not the cells.
         for (int k = 0; k < n; k++) {
+            if (t->lines_used == t->ring_alloc && t->ring_alloc < t->ring_lines) _grow_ring(t);
             if (t->lines_used < t->ring_lines) {
                 t->lines_used++;
             } else {
@@ -702,7 +719,7 @@ KVN_TERM *kvn_term_new(int columns, int rows) {
     Q_CALLOC(t, 1, KVN_TERM);
     if (!t) return nullptr;
     const int ring = rows + KVN_TERM_SCROLLBACK;
-    Q_CALLOC(t->cells, (size_t)ring * (size_t)columns, KVN_TERM_CELL);
+    Q_CALLOC(t->cells, (size_t)rows * (size_t)columns, KVN_TERM_CELL);
     Q_CALLOC(t->primary_saved, (size_t)rows * (size_t)columns, KVN_TERM_CELL);
     if (!t->cells || !t->primary_saved) {
         Q_FREE(t->cells);
@@ -713,9 +730,10 @@ KVN_TERM *kvn_term_new(int columns, int rows) {
     t->columns = columns;
     t->rows = rows;
     t->ring_lines = ring;
+    t->ring_alloc = rows;
     t->lines_used = rows;
-    // Only lines in use are ever read; the scrollback part is blanked line by
-    // line as the ring grows, so a new console costs its screen, not its ring.
+    // Only lines in use are ever read; the scrollback part is allocated and
+    // blanked as the ring grows, so a new console costs its screen, not its ring.
     _fill(t->cells, (size_t)rows * (size_t)columns, _blank(KVN_TERM_DEFAULT));
     t->fg = t->bg = KVN_TERM_DEFAULT;
     t->bottom = rows - 1;
@@ -736,8 +754,12 @@ int kvn_term_resize(KVN_TERM *t, int columns, int rows) {
     Q_GUARD(_size_ok(columns, rows), -1);
     if (columns == t->columns && rows == t->rows) return 0;
     const int ring = rows + KVN_TERM_SCROLLBACK;
+    // No more lines than are in use now can be kept (the cursor's line is at
+    // most the last), and a screen more is never needed.
+    const int kept_max = t->lines_used < ring ? t->lines_used : ring;
+    const int alloc = kept_max > rows ? kept_max : rows;
     KVN_TERM_CELL *cells = nullptr, *saved = nullptr;
-    Q_CALLOC(cells, (size_t)ring * (size_t)columns, KVN_TERM_CELL);
+    Q_CALLOC(cells, (size_t)alloc * (size_t)columns, KVN_TERM_CELL);
     Q_CALLOC(saved, (size_t)rows * (size_t)columns, KVN_TERM_CELL);
     if (!cells || !saved) {
         Q_FREE(cells);
@@ -769,6 +791,7 @@ int kvn_term_resize(KVN_TERM *t, int columns, int rows) {
     t->cells = cells;
     t->primary_saved = saved;
     t->ring_lines = ring;
+    t->ring_alloc = alloc;
     t->ring_start = 0;
     t->lines_used = used;
     t->scrolled_off += first;

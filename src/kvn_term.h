@@ -48,9 +48,13 @@ struct KVN_TERM {
 
     // (rows + KVN_TERM_SCROLLBACK) lines of `columns` cells used as a ring:
     // ring index 0 is the line at ring_start; the last `rows` lines in use are
-    // the screen. Scrolling the whole screen only moves ring_start.
+    // the screen. Scrolling the whole screen only moves ring_start. The cells
+    // are allocated as the ring fills (ring_alloc lines so far), so a console
+    // that printed one screen costs one screen; ring_start stays 0 until the
+    // ring is full.
     KVN_TERM_CELL *cells;
     int ring_lines;
+    int ring_alloc;
     int ring_start;
     int lines_used;       // rows..ring_lines
     int64_t scrolled_off; // lines dropped from the ring's top; absolute line = ring index + this

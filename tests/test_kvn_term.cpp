@@ -611,6 +611,17 @@ TEST(KvnTerm, ScrollbackRingKeeps2000Lines) {
     _feed(t, s.substr(0, s.find("line 100\r")));
     EXPECT_EQ(t->lines_used, 101); // 100 lines and the cursor's line
     EXPECT_EQ(t->scrolled_off, 0);
+    // Memory follows what was printed, not the ring's size.
+    EXPECT_LT(t->ring_alloc, 256);
+    // A ring resized while partly grown grows again from there and rotates.
+    ASSERT_EQ(kvn_term_resize(t, 100, 30), 0);
+    EXPECT_EQ(t->ring_alloc, 101);
+    _feed(t, s);
+    EXPECT_EQ(t->lines_used, 2030);
+    EXPECT_EQ(t->ring_alloc, 2030);
+    char last[64];
+    kvn_term_line_text(t, 2028, last, sizeof last);
+    EXPECT_STREQ(last, "line 2099");
     TERM_PTR u(kvn_term_new(80, 24));
     _feed(u, s);
     // 2100 lines and the empty cursor line: 2101 lines went through the screen.
@@ -917,7 +928,8 @@ void _check_consistent(const KVN_TERM *t) {
     ASSERT_GE(t->rows, 1);
     ASSERT_LE(t->rows, KVN_TERM_MAX_ROWS);
     ASSERT_GE(t->lines_used, t->rows);
-    ASSERT_LE(t->lines_used, t->ring_lines);
+    ASSERT_LE(t->lines_used, t->ring_alloc);
+    ASSERT_LE(t->ring_alloc, t->ring_lines);
     ASSERT_GE(t->cursor_col, 0);
     ASSERT_LT(t->cursor_col, t->columns);
     ASSERT_GE(t->cursor_row, 0);
