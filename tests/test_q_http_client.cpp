@@ -768,6 +768,11 @@ TEST_F(HttpNet, ProxyPlainAbsoluteFormAndTunnels) {
         {P.url(P.plain, "/json"), "socks5://127.0.0.1:1", nullptr, 0, 0,
          "unsupported proxy scheme (only http:// proxies are supported)", ""},
         {P.url(P.plain, "/json"), "http://[::1", nullptr, 0, 0, "invalid proxy address", ""},
+        // A host part too long for any host is refused, never cut to one that parses.
+        {P.url(P.plain, "/json"), "http://" + std::string(600, 'a') + ":3128", nullptr, 0, 0,
+         "invalid proxy address", ""},
+        // What follows the address is not part of it.
+        {P.url(P.plain, "/json"), proxy + "/ignored/path", nullptr, 0, 200, "", ""},
         {P.url(P.plain, "/json"), "", nullptr, 0, 200, "", ""}, // empty: direct
     };
     for (const auto &c : cases) {

@@ -31,7 +31,6 @@ constexpr int REDIRECT_HOPS = 6;
 constexpr int DEFAULT_CONNECT_MS = 15000;
 constexpr int DEFAULT_IO_MS = 60000;
 constexpr size_t KEY_SIZE = 4096;
-constexpr size_t CRED_SIZE = 512;
 
 // Set once at start-up, before any worker runs; read without a lock after.
 char g_user_agent[128] = "quarnel-httpc";
@@ -236,9 +235,7 @@ namespace {
 
 struct PROXY {
     int use;
-    char host[Q_HTTPC_HOST_SIZE];
-    char port[Q_HTTPC_PORT_SIZE];
-    char creds[CRED_SIZE]; // Base64 of user:password; zeroed when the request ends
+    Q_HTTPC_PROXY_ADDR addr; // zeroed when the request ends
 };
 
 const char *_env(const char *a, const char *b) {
@@ -298,13 +295,28 @@ int _pick_proxy(const Q_HTTPC_URL *u, const Q_HTTPC_REQ *req, PROXY *px, Q_HTTPC
     memset(px, 0, sizeof *px);
     const char *text = _proxy_text(u, req->proxy, req->no_proxy);
     if (!text) return 0;
-    if (q_httpc_starts_with_ci(text, "http://")) {
-        text += 7;
-    } else if (strstr(text, "://")) {
+    switch (q_httpc_parse_proxy(text, &px->addr, 0)) {
+    case Q_HTTPC_PROXY_OK:
+        px->use = 1;
+        return 1;
+    case Q_HTTPC_PROXY_BAD_SCHEME:
         _set_err(resp, "unsupported proxy scheme (only http:// proxies are supported)");
         return -1;
+    default:
+        _set_err(resp, "invalid proxy address");
+        return -1;
     }
-    size_t auth_len = strcspn(text, "/");
+}
+
+} // namespace
+
+int q_httpc_parse_proxy(const char *text, Q_HTTPC_PROXY_ADDR *out, int refuse_long_creds) {
+    memset(out, 0, sizeof *out);
+    if (q_httpc_starts_with_ci(text, "http://"))
+        text += 7;
+    else if (strstr(text, "://"))
+        return Q_HTTPC_PROXY_BAD_SCHEME;
+    const size_t auth_len = strcspn(text, "/");
     const char *at = nullptr;
     for (size_t i = 0; i < auth_len; i++)
         if (text[i] == '@') at = text + i;
@@ -312,7 +324,12 @@ int _pick_proxy(const Q_HTTPC_URL *u, const Q_HTTPC_REQ *req, PROXY *px, Q_HTTPC
     if (at) {
         char clear[384];
         size_t n = 0;
-        for (const char *c = text; c < at && n < sizeof clear - 1; c++) {
+        int too_long = 0;
+        for (const char *c = text; c < at; c++) {
+            if (n >= sizeof clear - 1) {
+                too_long = 1;
+                break;
+            }
             int hi, lo;
             if (*c == '%' && c + 2 < at && (hi = q_httpc_hexval(c[1])) >= 0 &&
                 (lo = q_httpc_hexval(c[2])) >= 0) {
@@ -322,29 +339,33 @@ int _pick_proxy(const Q_HTTPC_URL *u, const Q_HTTPC_REQ *req, PROXY *px, Q_HTTPC
                 clear[n++] = *c;
             }
         }
-        long rc = q_base64_encode(clear, n, px->creds, sizeof px->creds);
+        long rc =
+            too_long && refuse_long_creds ? -1 : q_base64_encode(clear, n, out->creds, sizeof out->creds);
         q_secure_zero(clear, sizeof clear);
-        if (rc < 0) px->creds[0] = 0;
+        if (rc < 0) {
+            q_secure_zero(out, sizeof *out);
+            return Q_HTTPC_PROXY_LONG_CREDS;
+        }
         hostpart = at + 1;
     }
-    char url[512];
-    q_format(url, sizeof url, "http://%.504s", hostpart);
+    // Only the host and port count: a path written after them is ignored.
+    const size_t hlen = strcspn(hostpart, "/");
+    char url[Q_HTTPC_HOST_SIZE + 64];
     Q_HTTPC_URL pu;
     int explicit_port = 0;
-    int rc = q_httpc_parse_url_ex(url, &pu, &explicit_port);
-    q_secure_zero(url, sizeof url);
-    if (rc != 0) {
-        q_secure_zero(px, sizeof *px);
-        _set_err(resp, "invalid proxy address");
-        return -1;
+    if (hlen > 504) {
+        q_secure_zero(out, sizeof *out);
+        return Q_HTTPC_PROXY_BAD_ADDRESS;
     }
-    q_strcpy(px->host, sizeof px->host, pu.host);
-    q_strcpy(px->port, sizeof px->port, explicit_port ? pu.port : "1080");
-    px->use = 1;
-    return 1;
+    q_format(url, sizeof url, "http://%.*s/", (int)hlen, hostpart);
+    if (q_httpc_parse_url_ex(url, &pu, &explicit_port) != 0) {
+        q_secure_zero(out, sizeof *out);
+        return Q_HTTPC_PROXY_BAD_ADDRESS;
+    }
+    q_strcpy(out->host, sizeof out->host, pu.host);
+    q_strcpy(out->port, sizeof out->port, explicit_port ? pu.port : "1080");
+    return Q_HTTPC_PROXY_OK;
 }
-
-} // namespace
 
 int q_httpc_proxy_for_url(const char *address, char *dst, size_t cap) {
     Q_GUARD(address && dst && cap > 0, -1);
@@ -445,7 +466,7 @@ void _build_head(const HTTPC_JOB *j, HEADBUF *hb) {
     int absolute = j->px.use && !j->u.tls && !req->tunnel_always;
     _hb(hb, "%s %s%s%s HTTP/1.1\r\nHost: %s\r\n", j->method, absolute ? "http://" : "", absolute ? host : "",
         j->u.path, host);
-    if (absolute && j->px.creds[0]) _hb(hb, "Proxy-Authorization: Basic %s\r\n", j->px.creds);
+    if (absolute && j->px.addr.creds[0]) _hb(hb, "Proxy-Authorization: Basic %s\r\n", j->px.addr.creds);
     if (!_caller_has(j, "User-Agent")) _hb(hb, "User-Agent: %s\r\n", g_user_agent);
     if (!_caller_has(j, "Accept")) _hb(hb, "Accept: application/json\r\n");
     if (j->upload) _hb(hb, "Connection: close\r\n");
@@ -513,8 +534,8 @@ void _conn_close(HTTPC_CONN **ref) {
 void _pool_key(const HTTPC_JOB *j, char *dst, size_t cap) {
     const Q_HTTPC_REQ *req = j->req;
     q_format(dst, cap, "%s|%s|%s|%d|%.512s|%s:%s", j->u.tls ? "https" : "http", j->u.host, j->u.port,
-             req->insecure ? 1 : 0, req->ca_file ? req->ca_file : "", j->px.use ? j->px.host : "",
-             j->px.use ? j->px.port : "");
+             req->insecure ? 1 : 0, req->ca_file ? req->ca_file : "", j->px.use ? j->px.addr.host : "",
+             j->px.use ? j->px.addr.port : "");
 }
 
 HTTPC_CONN *_pool_take(const char *key) {
@@ -670,7 +691,7 @@ __attribute__((format(printf, 4, 5))) int _send_text(HTTPC_CONN *c, char *buf, s
 int _proxy_tunnel(HTTPC_CONN *c, const HTTPC_JOB *j, Q_HTTPC_RESP *resp) {
     int v6 = strchr(j->u.host, ':') != nullptr;
     const char *lb = v6 ? "[" : "", *rb = v6 ? "]" : "";
-    const char *creds = j->px.creds;
+    const char *creds = j->px.addr.creds;
     char req[1024];
     int rc = _send_text(c, req, sizeof req,
                         "CONNECT %s%s%s:%s HTTP/1.1\r\nHost: %s%s%s:%s\r\nUser-Agent: %s\r\n%s%s%s\r\n", lb,
@@ -686,7 +707,8 @@ int _proxy_tunnel(HTTPC_CONN *c, const HTTPC_JOB *j, Q_HTTPC_RESP *resp) {
     char err[512];
     long code = 0;
     if (_read_head(c, &head, &status, err, sizeof err, &code) != 0) {
-        _set_err(resp, "proxy %.200s:%s: %.300s", j->px.host, j->px.port, err[0] ? err : "no answer");
+        _set_err(resp, "proxy %.200s:%s: %.300s", j->px.addr.host, j->px.addr.port,
+                 err[0] ? err : "no answer");
         return -1;
     }
     free_qstr(&head);
@@ -695,8 +717,8 @@ int _proxy_tunnel(HTTPC_CONN *c, const HTTPC_JOB *j, Q_HTTPC_RESP *resp) {
         _set_err(resp, "proxy sent data before the tunnel was up");
         return -1;
     }
-    _set_err(resp, "proxy %s:%s refused the tunnel to %s:%s (HTTP %d%s)", j->px.host, j->px.port, j->u.host,
-             j->u.port, status, status == 407 ? ", proxy authentication required" : "");
+    _set_err(resp, "proxy %s:%s refused the tunnel to %s:%s (HTTP %d%s)", j->px.addr.host, j->px.addr.port,
+             j->u.host, j->u.port, status, status == 407 ? ", proxy authentication required" : "");
     return -1;
 }
 
@@ -733,9 +755,9 @@ HTTPC_CONN *_conn_new(const HTTPC_JOB *j, const char *key, Q_HTTPC_RESP *resp) {
         _conn_ready(c, j);
         return c;
     }
-    c->net = netw_connect_to(j->px.host, j->px.port, j->connect_ms, _abort_cb, tok);
+    c->net = netw_connect_to(j->px.addr.host, j->px.addr.port, j->connect_ms, _abort_cb, tok);
     if (!c->net) {
-        _set_err(resp, "cannot connect to the proxy %s:%s", j->px.host, j->px.port);
+        _set_err(resp, "cannot connect to the proxy %s:%s", j->px.addr.host, j->px.addr.port);
         _conn_close(&c);
         return nullptr;
     }

@@ -21,6 +21,26 @@ int q_httpc_hexval(char c);
 // proxy without one gets its own default, not the scheme's).
 int q_httpc_parse_url_ex(const char *url, Q_HTTPC_URL *out, int *explicit_port);
 
+// A proxy as written in a setting or http_proxy: "http://" or no scheme, an
+// optional percent-encoded "user:password@", the host and an optional port
+// (1080 when none is written). The credentials are kept Base64-encoded, ready
+// for Proxy-Authorization; zero the record when done with it.
+struct Q_HTTPC_PROXY_ADDR {
+    char host[Q_HTTPC_HOST_SIZE];
+    char port[Q_HTTPC_PORT_SIZE];
+    char creds[512];
+};
+enum {
+    Q_HTTPC_PROXY_OK = 0,
+    Q_HTTPC_PROXY_BAD_SCHEME,  // another "scheme://"
+    Q_HTTPC_PROXY_LONG_CREDS,  // more than 383 bytes before "@" (only when refused)
+    Q_HTTPC_PROXY_BAD_ADDRESS, // the host part does not parse
+};
+// Returns a Q_HTTPC_PROXY_* kind; on failure the record is zeroed. Callers
+// word the failure in their own texts. Credentials too long to encode are
+// cut at 383 bytes unless refuse_long_creds is set.
+int q_httpc_parse_proxy(const char *text, Q_HTTPC_PROXY_ADDR *out, int refuse_long_creds);
+
 // Walks the head's header lines (after the status line); calls fn with the
 // trimmed value of each line named `name`. fn returns non-zero to stop.
 template <typename FN> void q_httpc_each_header(const char *head, size_t hlen, const char *name, FN fn) {

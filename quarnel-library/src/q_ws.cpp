@@ -116,62 +116,20 @@ int _parse_target(const char *url, WS_TARGET *t, WS_ERR *e) {
     return 0;
 }
 
-struct WS_PROXY {
-    char host[Q_HTTPC_HOST_SIZE];
-    char port[Q_HTTPC_PORT_SIZE];
-    char creds[512]; // Base64 of user:password; zeroed when the connect ends
-};
-
-int _parse_proxy(const char *text, WS_PROXY *px, WS_ERR *e) {
-    if (q_httpc_starts_with_ci(text, "http://")) {
-        text += 7;
-    } else if (strstr(text, "://")) {
+int _parse_proxy(const char *text, Q_HTTPC_PROXY_ADDR *px, WS_ERR *e) {
+    switch (q_httpc_parse_proxy(text, px, 1)) {
+    case Q_HTTPC_PROXY_OK:
+        return 0;
+    case Q_HTTPC_PROXY_BAD_SCHEME:
         _fail(e, "only http:// proxies are supported");
         return -1;
-    }
-    size_t auth_len = strcspn(text, "/");
-    const char *at = nullptr;
-    for (size_t i = 0; i < auth_len; i++)
-        if (text[i] == '@') at = text + i;
-    const char *hostpart = text;
-    if (at) {
-        char clear[384];
-        size_t n = 0;
-        int too_long = 0;
-        for (const char *c = text; c < at; c++) {
-            if (n >= sizeof clear - 1) {
-                too_long = 1;
-                break;
-            }
-            int hi, lo;
-            if (*c == '%' && c + 2 < at && (hi = q_httpc_hexval(c[1])) >= 0 &&
-                (lo = q_httpc_hexval(c[2])) >= 0) {
-                clear[n++] = (char)(hi << 4 | lo);
-                c += 2;
-            } else {
-                clear[n++] = *c;
-            }
-        }
-        long rc = too_long ? -1 : q_base64_encode(clear, n, px->creds, sizeof px->creds);
-        q_secure_zero(clear, sizeof clear);
-        if (rc < 0) {
-            _fail(e, "proxy credentials too long");
-            return -1;
-        }
-        hostpart = at + 1;
-    }
-    char url[Q_HTTPC_HOST_SIZE + 64];
-    size_t hlen = strcspn(hostpart, "/");
-    Q_HTTPC_URL pu;
-    int explicit_port = 0;
-    if (hlen <= Q_HTTPC_HOST_SIZE + 24) q_format(url, sizeof url, "http://%.*s/", (int)hlen, hostpart);
-    if (hlen > Q_HTTPC_HOST_SIZE + 24 || q_httpc_parse_url_ex(url, &pu, &explicit_port) != 0) {
+    case Q_HTTPC_PROXY_LONG_CREDS:
+        _fail(e, "proxy credentials too long");
+        return -1;
+    default:
         _fail(e, "bad proxy address");
         return -1;
     }
-    q_strcpy(px->host, sizeof px->host, pu.host);
-    q_strcpy(px->port, sizeof px->port, explicit_port ? pu.port : "1080");
-    return 0;
 }
 
 // ---- handshake ------------------------------------------------------------------
@@ -197,7 +155,7 @@ size_t _first_line(const char *head, size_t len) {
     return n;
 }
 
-int _tunnel(NETW_CONN *net, const WS_TARGET *t, const WS_PROXY *px, WS_ERR *e) {
+int _tunnel(NETW_CONN *net, const WS_TARGET *t, const Q_HTTPC_PROXY_ADDR *px, WS_ERR *e) {
     int v6 = strchr(t->host, ':') != nullptr;
     const char *lb = v6 ? "[" : "", *rb = v6 ? "]" : "";
     const char *creds = px->creds;
@@ -239,7 +197,7 @@ NETW_CONN *_open_socket(const WS_TARGET *t, const Q_WS_OPTIONS *o, int ms, WS_ER
                   t->tls && o->verify ? " (or the certificate did not verify)" : "");
         return net;
     }
-    WS_PROXY px = {};
+    Q_HTTPC_PROXY_ADDR px = {};
     if (_parse_proxy(o->proxy, &px, e) != 0) {
         q_secure_zero(&px, sizeof px);
         return nullptr;
