@@ -982,6 +982,22 @@ TEST(Tree, KeyboardMovesQuietlyEnterOpensArrowsFold) {
     EXPECT_EQ(q_gui_listbox_get_selected(g.ctx, lb), 1);
 }
 
+// A widget moved or resized by the program changes what a scrollable window
+// has to scroll over, at once and not at the window's next resize.
+TEST(Widget, SetRectUpdatesTheWindowsContentExtent) {
+    Gui g;
+    const int win = q_gui_add_window(g.ctx, "scrolling", 10, 10, 300, 200);
+    q_gui_window_set_flags(g.ctx, win, Q_GUI_WIN_SCROLLABLE);
+    const int b = q_gui_add_button(g.ctx, win, "far", 10, 10, 50, 20, 0, nullptr, nullptr);
+    q_gui_widget_set_rect(g.ctx, b, 500, 400, 60, 20);
+    const Q_GUI_WINDOW *w = q_gui_get_window(g.ctx, win);
+    EXPECT_FLOAT_EQ(w->content_w, 560);
+    EXPECT_FLOAT_EQ(w->content_h, 420);
+    q_gui_widget_set_rect(g.ctx, b, 10, 10, 50, 20);
+    EXPECT_FLOAT_EQ(w->content_w, 60);
+    EXPECT_FLOAT_EQ(w->content_h, 30);
+}
+
 TEST(Tree, HoldsAtMost2048Nodes) {
     Gui g;
     Q_GUI_TREE *t = q_gui_tree_create(g.ctx, g.win, 10, 10, 300, 200, nullptr, nullptr);
