@@ -234,7 +234,8 @@ void _place_view(bool shown) {
         q_gui_window_set_zorder(g.ctx, si.window, Q_GUI_ZORDER_ALWAYS_BEHIND, 0);
     }
     Q_GUI_WINDOW *win = q_gui_get_window(g.ctx, si.window);
-    if (strcmp(win->title, _view_name()) != 0) q_gui_window_set_caption(g.ctx, si.window, _view_name());
+    const char *shown_title = win->caption[0] ? win->caption : win->title;
+    if (strcmp(shown_title, _view_name()) != 0) q_gui_window_set_caption(g.ctx, si.window, _view_name());
     q_gui_window_set_rect(g.ctx, si.window, x, y, w, h);
     if (!q_gui_window_is_open(g.ctx, si.window)) q_gui_open_window(g.ctx, si.window);
     g.view_window = si.window;

@@ -127,7 +127,7 @@ struct MAIN_APP {
     }
     std::string window_title(int id) {
         const Q_GUI_WINDOW *w = q_gui_get_window(app.gui, id);
-        return w ? w->title : "";
+        return !w ? "" : w->caption[0] ? w->caption : w->title;
     }
     void draw() {
         al_set_target_backbuffer(g_display);
@@ -233,6 +233,9 @@ TEST(MainWindow, ViewsNotBuiltYetShowAnEmptyWindowAndSaySo) {
         EXPECT_FLOAT_EQ(w->w, k_dw - 270);
         EXPECT_FLOAT_EQ(w->h, k_dh - 62);
     }
+    // Another resource: the same stand-in window, retitled.
+    ASSERT_EQ(kvn_gui_main_open_view("compute.server"), 0);
+    EXPECT_EQ(m.window_title(m.refresh().view_window), "Servers");
     EXPECT_EQ(kvn_gui_main_open_view("nothing.here"), -1);
     EXPECT_EQ(kvn_gui_main_open_view(""), -1);
     EXPECT_EQ(m.refresh().view_kind, KVN_VIEW_RESOURCE); // unchanged by a failed open
@@ -500,4 +503,28 @@ TEST(MainWindow, AnIdleFrameAsksForNoRedraw) {
     kvn_app_status(KVN_STATUS_INFO, "%s", "something happened");
     kvn_gui_main_tick();
     EXPECT_EQ(q_gui_needs_redraw(m.app.gui), 1);
+}
+
+TEST(MainWindow, AboutTellsCoverageAndTheConnectedCatalog) {
+    MAIN_APP m;
+    m.connect({"compute"});
+    // The first history sample is due five seconds after the connection.
+    const double wait = m.refresh().next_sample - al_get_time();
+    EXPECT_GT(wait, 4.0);
+    EXPECT_LE(wait, 5.0);
+    m.click(m.ids.about);
+    KVN_GUI_DIALOG_IDS d;
+    kvn_gui_dialogs_ids(&d);
+    ASSERT_GE(d.result_window, 0);
+    EXPECT_TRUE(q_gui_window_is_open(m.app.gui, d.result_window));
+    EXPECT_EQ(m.window_title(d.result_window), "About Kelvane");
+    const std::string text = q_gui_syntaxview_get_text(m.app.gui, d.result_text);
+    EXPECT_EQ(text.rfind("Kelvane 0.1.0 (dev)\n", 0), 0u) << text;
+    for (const char *part :
+         {"\nAPI descriptors: 3 services, 5 resources, ", "\n  compute                3 resources  \n",
+          "\n  dns                    1 resources  (not in this catalog)\n",
+          "\nConnected to http://127.0.0.1:9/v3\n",
+          "\n\nCatalog:\n  compute          RegionX    public    http://127.0.0.1:9/\n"})
+        EXPECT_NE(text.find(part), std::string::npos) << part << "\nin:\n" << text;
+    EXPECT_EQ(text.find("Microversions"), std::string::npos); // none negotiated
 }
