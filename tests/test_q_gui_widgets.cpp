@@ -972,7 +972,8 @@ TEST(Tree, KeyboardMovesQuietlyEnterOpensArrowsFold) {
 
     int reported = 0;
     const int lb = q_gui_add_listbox(
-        g.ctx, g.win, 400, 10, 200, 100, 1, [](int, int, int, void *u) { ++*static_cast<int *>(u); }, &reported);
+        g.ctx, g.win, 400, 10, 200, 100, 1, [](int, int, int, void *u) { ++*static_cast<int *>(u); },
+        &reported);
     for (int i = 0; i < 5; i++)
         q_gui_listbox_add_item(g.ctx, lb, "row");
     q_gui_set_focus(g.ctx, lb);
