@@ -528,3 +528,26 @@ TEST(MainWindow, AboutTellsCoverageAndTheConnectedCatalog) {
         EXPECT_NE(text.find(part), std::string::npos) << part << "\nin:\n" << text;
     EXPECT_EQ(text.find("Microversions"), std::string::npos); // none negotiated
 }
+
+// A cloud that does not answer: the overview still loads, says which part
+// failed, and the status line reports it as an error; the drop-down keeps
+// only the session's own project and stays disabled.
+TEST(Overview, FailedCallsShowAsPartialData) {
+    MAIN_APP m;
+    m.connect({"compute"});
+    ASSERT_EQ(kvn_jobs_wait_idle(60000), 0);
+    KVN_OVERVIEW_IDS ov;
+    kvn_gui_main_overview_ids(&ov);
+    const std::string msg = q_gui_label_get_text(m.app.gui, ov.message);
+    EXPECT_EQ(msg.rfind("partial data: compute limits: ", 0), 0u) << msg;
+    EXPECT_EQ(std::string(m.app.status_text), "overview loaded with errors (see the dashboard)");
+    EXPECT_EQ(m.app.status_kind, KVN_STATUS_ERROR);
+    EXPECT_EQ(ov.loaded, 1);
+    EXPECT_EQ(ov.loading, 0);
+    EXPECT_STREQ(ov.gauge_charts[0].message, "not available");
+    EXPECT_EQ(ov.gauge_charts[0].has_data, 0);
+    kvn_gui_main_tick();
+    EXPECT_EQ(m.refresh().project_count, 1);
+    EXPECT_FALSE(q_gui_widget_is_enabled(m.app.gui, m.ids.projects));
+    EXPECT_TRUE(q_gui_widget_is_enabled(m.app.gui, m.ids.disconnect));
+}
