@@ -457,6 +457,19 @@ void kvn_session_last_error(KVN_SESSION *s, char *out, size_t size) {
     q_strcpy(out, size, s->last_error);
 }
 
+int kvn_session_endpoint_at(KVN_SESSION *s, int index, KVN_ENDPOINT_INFO *out) {
+    Q_GUARD(s && out, -1);
+    memset(out, 0, sizeof *out);
+    LOCK lock(s);
+    if (index < 0 || index >= s->endpoint_count) return -1;
+    const KVN_ENDPOINT &e = s->endpoints[index];
+    q_strcpy(out->type, sizeof out->type, e.type);
+    q_strcpy(out->region, sizeof out->region, e.region);
+    q_strcpy(out->interface, sizeof out->interface, e.interface);
+    q_strcpy(out->url, sizeof out->url, e.url);
+    return 0;
+}
+
 int kvn_session_info(KVN_SESSION *s, KVN_SESSION_INFO *info) {
     Q_GUARD(s && info, -1);
     memset(info, 0, sizeof *info);

@@ -76,6 +76,15 @@ int kvn_session_regions(KVN_SESSION *s, const char **out, int capacity);
 int kvn_session_is_admin(KVN_SESSION *s);
 // Copies the last authentication error under the lock.
 void kvn_session_last_error(KVN_SESSION *s, char *out, size_t size);
+// One entry of the catalog's endpoint table, copied under the lock.
+struct KVN_ENDPOINT_INFO {
+    char type[64];
+    char region[256];
+    char interface[16];
+    char url[2048];
+};
+// The endpoint at an index of the table, in catalog order; -1 past its end.
+int kvn_session_endpoint_at(KVN_SESSION *s, int index, KVN_ENDPOINT_INFO *out);
 // Fills info from the session; -1 without a session.
 int kvn_session_info(KVN_SESSION *s, KVN_SESSION_INFO *info);
 // Copies the current token: 0, or -1 when there is none or it does not fit.

@@ -17,6 +17,7 @@
 #include "kvn_config.h"
 #include "kvn_gui_dialogs.h"
 #include "kvn_gui_layout.h"
+#include "kvn_gui_main.h"
 #include "kvn_jobs.h"
 #include "kvn_paths.h"
 #include "kvn_theme.h"
@@ -28,16 +29,15 @@ namespace {
 const char *const KVN_VERSION = "0.1.0";
 const char *const KVN_BUILD_TAG = "dev";
 
-const char *const k_usage =
-    "Kelvane %s\n"
-    "usage: %s [-v level] [--env] [--open view] [-h]\n"
-    "  -v level     log level: 0 error .. 3 debug (default notice)\n"
-    "  --env        connect at once with the OS_* environment (a sourced openrc,\n"
-    "               or OS_CLOUD naming a cloud of clouds.yaml)\n"
-    "  --open view  open a view: overview, history, topology, usage or\n"
-    "               service.resource such as compute.server\n"
-    "  -h        this help\n"
-    "Profiles live in the config directory (KVN_HOME overrides it).\n";
+const char *const k_usage = "Kelvane %s\n"
+                            "usage: %s [-v level] [--env] [--open view] [-h]\n"
+                            "  -v level     log level: 0 error .. 3 debug (default notice)\n"
+                            "  --env        connect at once with the OS_* environment (a sourced openrc,\n"
+                            "               or OS_CLOUD naming a cloud of clouds.yaml)\n"
+                            "  --open view  open a view: overview, history, topology, usage or\n"
+                            "               service.resource such as compute.server\n"
+                            "  -h        this help\n"
+                            "Profiles live in the config directory (KVN_HOME overrides it).\n";
 
 struct KVN_ARGS {
     int verbosity_given;
@@ -51,7 +51,9 @@ struct KVN_ARGS {
 // latest, and ends as a confirmed quit would, so shutdown still saves.
 volatile sig_atomic_t g_stop_signal = 0;
 
-void _on_stop_signal(int) { g_stop_signal = 1; }
+void _on_stop_signal(int) {
+    g_stop_signal = 1;
+}
 
 int _level_for_verbosity(int v) {
     static const int k_levels[4] = {Q_LOG_ERR, Q_LOG_NOTICE, Q_LOG_INFO, Q_LOG_DEBUG};
@@ -153,10 +155,15 @@ void _fit_to_monitor(int *x, int *y, int *w, int *h) {
 }
 
 // One round of the event loop per event. Returns when running is cleared.
+// A frame is drawn only when something changed: the toolkit asks for one,
+// a job was delivered, a view changed, or the display needs its picture
+// again; an idle program draws nothing.
 void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
     bool redraw_pending = false;
+    bool must_draw = false; // exposed, resized or switched back: the picture is gone
     // The first frame goes out at once rather than on the first timer tick,
     // so the window never shows up empty.
+    kvn_gui_main_tick();
     _draw_frame(app);
     q_log(Q_LOG_INFO, "first frame drawn");
     while (app->running) {
@@ -169,6 +176,7 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
         // Events of a dialog's native window belong to that dialog.
         const int target = kvn_gui_layout_window_of_event(&ev);
         const bool on_main = target < 0;
+        if (q_gui_is_display_event(&ev)) must_draw = true;
         if (ev.type == ALLEGRO_EVENT_DISPLAY_CLOSE && ev.display.source == app->display) {
             _ask_quit(app);
             redraw_pending = true;
@@ -178,6 +186,7 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
             al_acknowledge_resize(app->display);
             q_gui_set_display_size(app->gui, (float)al_get_display_width(app->display),
                                    (float)al_get_display_height(app->display));
+            kvn_gui_main_relayout();
             redraw_pending = true;
         }
         if (ev.type == ALLEGRO_EVENT_KEY_DOWN && ev.keyboard.keycode == ALLEGRO_KEY_ESCAPE && !on_main)
@@ -187,6 +196,11 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
             // asks to quit. The key still goes on to the toolkit.
             if (!kvn_gui_dialogs_close_window(q_gui_get_topmost_open_window(app->gui))) _ask_quit(app);
         }
+        if (on_main &&
+            (ev.type == ALLEGRO_EVENT_MOUSE_AXES || ev.type == ALLEGRO_EVENT_MOUSE_BUTTON_DOWN ||
+             ev.type == ALLEGRO_EVENT_MOUSE_BUTTON_UP) &&
+            kvn_gui_main_sidebar_event(&ev))
+            continue;
         {
             ALLEGRO_EVENT copy = ev;
             q_gui_process_event(app->gui, &copy);
@@ -198,10 +212,14 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
                 redraw_pending = true;
                 continue;
             }
-            kvn_jobs_deliver();
-            // The main window's tick runs here.
+            const int delivered = kvn_jobs_deliver();
+            kvn_gui_main_tick();
             kvn_gui_layout_tick();
-            _draw_frame(app);
+            const bool changed = kvn_gui_main_take_dirty() != 0;
+            if (must_draw || delivered > 0 || changed || q_gui_needs_redraw(app->gui)) {
+                _draw_frame(app);
+                must_draw = false;
+            }
         }
         redraw_pending = false;
     }
@@ -340,8 +358,9 @@ int main(int argc, char **argv) {
     q_gui_set_event_queue(app.gui, queue);
     al_start_timer(timer);
 
-    // The application windows and the custom operation handlers are
-    // built here.
+    // The application windows: the main window registers itself as the
+    // connection-changed hook. The custom operation handlers join here.
+    kvn_gui_main_build();
 
     // Welcome status. A folder that is not there at all holds no broken descriptor: the
     // user is simply asked to connect.
@@ -350,17 +369,15 @@ int main(int argc, char **argv) {
     else
         kvn_app_status(KVN_STATUS_INFO, "Welcome. %s", "Connect to a cloud to start.");
 
-    // The connect dialog opens here, and with --env connects at once; until
-    // it exists --env imports the environment's profile and reports it.
-    if (args.use_env) {
-        KVN_PROFILE env_profile;
-        kvn_app_import_env(&env_profile);
-        kvn_profile_wipe_secret(&env_profile);
-    }
+    // The connect dialog; with --env it connects at once from the OS_*
+    // environment.
+    if (args.use_env)
+        kvn_gui_connect_from_env();
+    else if (!app.session)
+        kvn_gui_connect_open();
 
-    // --open: a view opens only through the service tree of the main window
-    // (kvn_gui_main_open_view); without that tree no view can open.
-    if (args.open_view) kvn_app_status(KVN_STATUS_ERROR, "unknown view '%s'", args.open_view);
+    if (args.open_view && kvn_gui_main_open_view(args.open_view) != 0)
+        kvn_app_status(KVN_STATUS_ERROR, "unknown view '%s'", args.open_view);
 
     // The event loop, until the user quits.
     app.running = 1;
@@ -373,6 +390,7 @@ int main(int argc, char **argv) {
     // The console close joins here.
     kvn_gui_dialogs_shutdown();
     kvn_app_disconnect();
+    kvn_gui_main_destroy();
     kvn_jobs_shutdown();
     q_httpc_pool_flush();
     q_gui_destroy_ctx(&app.gui);

@@ -37,7 +37,8 @@ int run_and_stop(const std::string &program, const std::string &home, const std:
     } else {
         // Nothing is logged at low levels: the history folder is made after
         // the signal handlers are in place (the home must be a fresh one).
-        for (int i = 0; i < k_wait_ms / 10 && !test_exists(home + "/history"); i++) usleep(10000);
+        for (int i = 0; i < k_wait_ms / 10 && !test_exists(home + "/history"); i++)
+            usleep(10000);
     }
     p.kill_now(SIGTERM);
     int rc = p.wait_exit(k_wait_ms);
@@ -121,6 +122,33 @@ TEST(Program, VerbosityTableAndSettingLevel) {
     }
 }
 
+// --open through the service tree of the real catalogue: a view or resource
+// the tree holds opens (views still to come say so), an unknown one is named.
+TEST(Program, OpenShowsTheNamedView) {
+    struct CASE {
+        const char *view;
+        const char *status;
+    };
+    const CASE cases[] = {
+        {"overview", nullptr},
+        {"history", "status: History charts is not available in this build"},
+        {"compute.server", "status: Servers is not available in this build"},
+        {"compute.nothing", "status: unknown view 'compute.nothing'"},
+    };
+    for (const CASE &c : cases) {
+        TEST_DIR d;
+        std::string err;
+        EXPECT_EQ(run_and_stop(KVN_PROGRAM, d.file("home"), {"-v", "2", "--open", c.view}, &err,
+                               "first frame drawn"),
+                  0)
+            << c.view << err;
+        if (c.status)
+            EXPECT_NE(err.find(c.status), std::string::npos) << c.view << err;
+        else
+            EXPECT_EQ(err.find("unknown view"), std::string::npos) << c.view << err;
+    }
+}
+
 TEST(Program, BrokenDescriptorsAreReportedAndTheProgramStillRuns) {
     // The program reads its descriptors next to its executable: run a copy
     // that has a folder of broken files beside it (and no fonts, so the
@@ -131,18 +159,21 @@ TEST(Program, BrokenDescriptorsAreReportedAndTheProgramStillRuns) {
     std::filesystem::create_directories(d.file("resources/api"));
     test_write_file(d.file("resources/api/a.json"), "{not json");
     test_write_file(d.file("resources/api/b.json"), R"({"resources": []})");
-    test_write_file(d.file("resources/api/c.json"),
-                    R"({"service": "x", "resources": [{"id": "r", "parent": "x.none", "list": {"path": "/r"}}]})");
+    test_write_file(
+        d.file("resources/api/c.json"),
+        R"({"service": "x", "resources": [{"id": "r", "parent": "x.none", "list": {"path": "/r"}}]})");
     std::string err;
     EXPECT_EQ(run_and_stop(prog, d.file("home"), {"-v", "2"}, &err, "first frame drawn"), 0) << err;
     EXPECT_NE(err.find("descriptor: a.json: invalid JSON near"), std::string::npos) << err;
     EXPECT_NE(err.find("descriptor: b.json: no \"service\""), std::string::npos) << err;
     EXPECT_NE(err.find("descriptor: x.r: unknown parent x.none"), std::string::npos) << err;
-    EXPECT_NE(err.find("TTF font not found at " + d.file("assets/fonts/inter.ttf") + ", using the builtin font"),
-              std::string::npos)
+    EXPECT_NE(
+        err.find("TTF font not found at " + d.file("assets/fonts/inter.ttf") + ", using the builtin font"),
+        std::string::npos)
         << err;
     EXPECT_NE(err.find("no ca-bundle.pem next to the executable"), std::string::npos) << err;
-    EXPECT_NE(err.find("status: Welcome. Some API descriptors have errors (see About)."), std::string::npos) << err;
+    EXPECT_NE(err.find("status: Welcome. Some API descriptors have errors (see About)."), std::string::npos)
+        << err;
 
     // A view that cannot be opened is named in the status line; a trailing
     // --open without a name is ignored.

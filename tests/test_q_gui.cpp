@@ -458,6 +458,17 @@ TEST(GuiHover, TooltipAppearsAfterTheDelayAndJitterKeepsIt) {
     pixel(170 + 14 + 3, 150 + 20 + 3, &r, &gg, &bb);
     EXPECT_TRUE(near(r, 28, 8) && near(gg, 30, 8) && near(bb, 36, 8))
         << (int)r << "," << (int)gg << "," << (int)bb;
+    // A disabled widget still shows its tooltip, and takes no click.
+    int clicks = 0;
+    const int off = q_gui_add_button(
+        g.ctx, w, "Off", 10, 100, 100, 30, 0, [](int, void *u) { ++*static_cast<int *>(u); }, &clicks);
+    q_gui_widget_set_tooltip(g.ctx, off, "Comes with the settings dialog");
+    q_gui_widget_set_enabled(g.ctx, off, 0);
+    g.move(150, 240, past);
+    EXPECT_EQ(q_gui_tooltip_widget(g.ctx), off);
+    g.feed(kvn_mouse_event(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, 150, 240, 1, past));
+    g.feed(kvn_mouse_event(ALLEGRO_EVENT_MOUSE_BUTTON_UP, 150, 240, 1, past));
+    EXPECT_EQ(clicks, 0);
     // Off every window the hover ends.
     g.move(700, 500, past);
     EXPECT_EQ(q_gui_tooltip_widget(g.ctx), -1);

@@ -905,6 +905,100 @@ TEST(Tree, SelectExpandsAncestorsAndRebuildKeepsExpansion) {
     g.click(50, 10 + 5); // the listbox outlives the tree without calling it
 }
 
+// Walking a tree with the keyboard opens nothing: only Enter (or a click)
+// reports a node, Left and Right fold and unfold, and the second press of a
+// double click does not fold back what the first unfolded. A plain list
+// still reports every row the keyboard selects.
+TEST(Tree, KeyboardMovesQuietlyEnterOpensArrowsFold) {
+    Gui g;
+    std::vector<int> opened;
+    Q_GUI_TREE *t = q_gui_tree_create(
+        g.ctx, g.win, 10, 10, 300, 200,
+        [](int node, void *u) { static_cast<std::vector<int> *>(u)->push_back(node); }, &opened);
+    ASSERT_NE(t, nullptr);
+    const int compute = q_gui_tree_add_node(t, "compute", -1, nullptr);
+    const int server = q_gui_tree_add_node(t, "server", compute, nullptr);
+    q_gui_tree_add_node(t, "flavor", compute, nullptr);
+    const int network = q_gui_tree_add_node(t, "network", -1, nullptr);
+    q_gui_tree_add_node(t, "port", network, nullptr);
+    q_gui_tree_rebuild(t);
+    q_gui_set_focus(g.ctx, t->listbox);
+
+    struct STEP {
+        int key;
+        int selected; // node
+        int rows;
+        std::vector<int> opened;
+    };
+    // clang-format off
+    const STEP steps[] = {
+        {ALLEGRO_KEY_DOWN,  compute, 2, {}},
+        {ALLEGRO_KEY_DOWN,  network, 2, {}},
+        {ALLEGRO_KEY_UP,    compute, 2, {}},
+        {ALLEGRO_KEY_RIGHT, compute, 4, {}},
+        {ALLEGRO_KEY_RIGHT, compute, 4, {}},
+        {ALLEGRO_KEY_DOWN,  server,  4, {}},
+        {ALLEGRO_KEY_ENTER, server,  4, {server}},
+        {ALLEGRO_KEY_LEFT,  compute, 4, {server}},
+        {ALLEGRO_KEY_LEFT,  compute, 2, {server}},
+        {ALLEGRO_KEY_ENTER, compute, 4, {server, compute}},
+    };
+    // clang-format on
+    for (size_t i = 0; i < sizeof steps / sizeof steps[0]; i++) {
+        const STEP &st = steps[i];
+        SCOPED_TRACE(i);
+        EXPECT_EQ(g.chr(st.key), 1);
+        EXPECT_EQ(q_gui_tree_get_selected(t), st.selected);
+        EXPECT_EQ(q_gui_listbox_count(g.ctx, t->listbox), st.rows);
+        EXPECT_EQ(opened, st.opened);
+    }
+    // A rebuild keeps the row the keyboard moved to.
+    g.chr(ALLEGRO_KEY_DOWN);
+    q_gui_tree_rebuild(t);
+    EXPECT_EQ(q_gui_tree_get_selected(t), server);
+
+    // Double click on "network": unfolded once, opened twice.
+    opened.clear();
+    const float ny = 10 + 20 * 3 + 5; // fourth row
+    ALLEGRO_EVENT ev = kvn_mouse_event(ALLEGRO_EVENT_MOUSE_AXES, 50, ny + Gui::tb, 0, 50.0);
+    g.feed(ev);
+    for (double t0 : {50.0, 50.1}) {
+        g.feed(kvn_mouse_event(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, 50, ny + Gui::tb, 1, t0));
+        g.feed(kvn_mouse_event(ALLEGRO_EVENT_MOUSE_BUTTON_UP, 50, ny + Gui::tb, 1, t0));
+    }
+    EXPECT_EQ(opened, (std::vector<int>{network, network}));
+    EXPECT_EQ(q_gui_listbox_count(g.ctx, t->listbox), 5);
+    q_gui_tree_destroy(&t);
+
+    int reported = 0;
+    const int lb = q_gui_add_listbox(
+        g.ctx, g.win, 400, 10, 200, 100, 1, [](int, int, int, void *u) { ++*static_cast<int *>(u); },
+        &reported);
+    for (int i = 0; i < 5; i++)
+        q_gui_listbox_add_item(g.ctx, lb, "row");
+    q_gui_set_focus(g.ctx, lb);
+    g.chr(ALLEGRO_KEY_DOWN);
+    g.chr(ALLEGRO_KEY_DOWN);
+    EXPECT_EQ(reported, 2);
+    EXPECT_EQ(q_gui_listbox_get_selected(g.ctx, lb), 1);
+}
+
+// A widget moved or resized by the program changes what a scrollable window
+// has to scroll over, at once and not at the window's next resize.
+TEST(Widget, SetRectUpdatesTheWindowsContentExtent) {
+    Gui g;
+    const int win = q_gui_add_window(g.ctx, "scrolling", 10, 10, 300, 200);
+    q_gui_window_set_flags(g.ctx, win, Q_GUI_WIN_SCROLLABLE);
+    const int b = q_gui_add_button(g.ctx, win, "far", 10, 10, 50, 20, 0, nullptr, nullptr);
+    q_gui_widget_set_rect(g.ctx, b, 500, 400, 60, 20);
+    const Q_GUI_WINDOW *w = q_gui_get_window(g.ctx, win);
+    EXPECT_FLOAT_EQ(w->content_w, 560);
+    EXPECT_FLOAT_EQ(w->content_h, 420);
+    q_gui_widget_set_rect(g.ctx, b, 10, 10, 50, 20);
+    EXPECT_FLOAT_EQ(w->content_w, 60);
+    EXPECT_FLOAT_EQ(w->content_h, 30);
+}
+
 TEST(Tree, HoldsAtMost2048Nodes) {
     Gui g;
     Q_GUI_TREE *t = q_gui_tree_create(g.ctx, g.win, 10, 10, 300, 200, nullptr, nullptr);

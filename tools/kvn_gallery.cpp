@@ -14,6 +14,7 @@
 #include <allegro5/allegro_image.h>
 #include <allegro5/allegro_primitives.h>
 #include <allegro5/allegro_ttf.h>
+#include <cJSON.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,7 +26,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "kvn_api.h"
 #include "kvn_app.h"
+#include "kvn_gui_main.h"
 #include "kvn_gui_dialogs.h"
 #include "kvn_theme.h"
 #include "q_common.h"
@@ -761,6 +764,92 @@ int _dialog_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &ou
     kvn_theme_apply(nullptr, 0);
     return failed;
 }
+// The main window with the overview, in both themes, from a canned quota
+// record (no cloud involved): "-main-dark" and "-main-light".
+int _main_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &out) {
+    const char *sample_text =
+        R"({"time": 1765290000, "compute.instances.used": 7, "compute.instances.limit": 10,
+        "compute.cores.used": 14, "compute.cores.limit": 20, "compute.ram.used": 28672,
+        "compute.ram.limit": 51200, "compute.server_groups.used": 1, "compute.server_groups.limit": 10,
+        "compute.keypairs.used": 3, "compute.keypairs.limit": 100,
+        "network.network.used": 4, "network.network.limit": 100, "network.subnet.used": 5,
+        "network.subnet.limit": 100, "network.port.used": 41, "network.port.limit": 500,
+        "network.port.reserved": 6, "network.router.used": 2, "network.router.limit": 10,
+        "network.floatingip.used": 9, "network.floatingip.limit": 10, "network.security_group.used": 6,
+        "network.security_group.limit": 10, "network.security_group_rule.used": 48,
+        "network.security_group_rule.limit": 100, "volume.volumes.used": 6, "volume.volumes.limit": 10,
+        "volume.gigabytes.used": 320, "volume.gigabytes.limit": 1000, "volume.gigabytes.reserved": 40,
+        "volume.snapshots.used": 2, "volume.snapshots.limit": 10, "volume.backups.used": 0,
+        "volume.backups.limit": 10, "image.count.used": 12, "image.count.limit": -1,
+        "image.size.used": 9663676416, "image.size.limit": -1,
+        "servers.status.ACTIVE": 5, "servers.status.SHUTOFF": 1, "servers.status.ERROR": 1,
+        "servers.flavor.m1.small": 4, "servers.flavor.m1.medium": 2, "servers.flavor.m1.large": 1,
+        "volumes.status.in-use": 4, "volumes.status.available": 1, "volumes.status.error_deleting": 1})";
+    int failed = 0;
+    for (int theme : {0, 1}) {
+        KVN_APP app;
+        memset(&app, 0, sizeof app);
+        app.display = d;
+        app.ui_font = font;
+        app.config.sidebar_w = 270;
+        app.api = kvn_api_load_dir(KVN_GALLERY_API_DIR);
+        app.gui = q_gui_new_ctx(font);
+        if (!app.gui) return 1;
+        Q_GUI_CTX *ctx = app.gui;
+        q_gui_set_display(ctx, d);
+        q_gui_set_display_size(ctx, k_w, k_h);
+        kvn_app_publish(&app);
+        kvn_theme_apply(ctx, theme);
+        kvn_gui_main_build();
+        KVN_GUI_MAIN_IDS ids;
+        kvn_gui_main_ids(&ids);
+        for (int i = 0; ids.tree && i < ids.tree->count; i++)
+            if (!strcmp(ids.tree->nodes[i].label, "Compute")) q_gui_tree_expand(ids.tree, i, 1);
+        // What a connection would write, without one.
+        q_gui_label_set_text(ctx, ids.connection, "demo @ demo  region RegionOne");
+        KVN_OVERVIEW_IDS ov;
+        kvn_gui_main_overview_ids(&ov);
+        q_gui_label_set_text(ctx, ov.first,
+                             "User demo on project demo (domain Default), roles: member, reader");
+        q_gui_label_set_text(ctx, ov.second,
+                             "Token valid until 2026-12-10 14:30. Services: compute, network, volumev3, "
+                             "image, placement, identity, object-store");
+        cJSON *sample = cJSON_Parse(sample_text);
+        kvn_gui_main_overview_fill(sample);
+        cJSON_Delete(sample);
+        kvn_app_status(KVN_STATUS_INFO, "overview %s", "loaded");
+        kvn_gui_main_tick();
+
+        al_set_target_backbuffer(d);
+        al_clear_to_color(kvn_theme_current()->background);
+        q_gui_draw(ctx);
+        // Then scrolled down to the bar charts under the gauges.
+        for (const char *part : {"", "-charts"}) {
+            if (*part) {
+                q_gui_window_set_scroll(ctx, ov.window, 0, 320);
+                al_clear_to_color(kvn_theme_current()->background);
+                q_gui_draw(ctx);
+            }
+            std::string path = out;
+            const size_t dot = path.rfind(".png");
+            path.insert(dot == std::string::npos ? path.size() : dot,
+                        std::string(theme ? "-main-light" : "-main-dark") + part);
+            if (al_save_bitmap(path.c_str(), al_get_backbuffer(d))) {
+                printf("kvn_gallery: wrote %s\n", path.c_str());
+            } else {
+                fprintf(stderr, "kvn_gallery: cannot write %s\n", path.c_str());
+                failed = 1;
+            }
+        }
+        kvn_gui_main_destroy();
+        kvn_gui_dialogs_shutdown();
+        q_gui_destroy_ctx(&app.gui);
+        kvn_api_free(&app.api);
+        kvn_app_publish(nullptr);
+    }
+    kvn_theme_apply(nullptr, 0);
+    return failed;
+}
 } // namespace
 
 int main(int argc, char **argv) {
@@ -861,5 +950,6 @@ int main(int argc, char **argv) {
     if (_chart_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
     _chooser_sheets(display.get(), font.get(), argv[1]);
     if (_dialog_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
+    if (_main_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
     return 0;
 }

@@ -833,7 +833,7 @@ int q_gui_tooltip_widget(const Q_GUI_CTX *ctx) {
     Q_GUARD(ctx, -1);
     if (ctx->hover_widget < 0 || ctx->style.tooltip_delay <= 0) return -1;
     const Q_GUI_WIDGET *w = q_gui_get_widget(ctx, ctx->hover_widget);
-    if (!_usable(w) || !w->tooltip || !w->tooltip[0]) return -1;
+    if (!w || !w->visible || !w->tooltip || !w->tooltip[0]) return -1;
     const Q_GUI_WINDOW *win = q_gui_widget_window(ctx, w);
     if (!win || !(win->state & Q_GUI_WST_OPEN) || (win->state & Q_GUI_WST_MINIMIZED)) return -1;
     if (q_gui_now() - ctx->hover_start < ctx->style.tooltip_delay) return -1;
@@ -1113,6 +1113,20 @@ static int _gscroll_mouse(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev, float cx, flo
     return 1;
 }
 
+// A disabled widget takes no input but still explains itself: its tooltip
+// tells why it cannot be used.
+static Q_GUI_WIDGET *_disabled_tip_at(const Q_GUI_WINDOW *win, float x, float y) {
+    if (win->state & Q_GUI_WST_MINIMIZED) return nullptr;
+    for (int i = win->widget_count - 1; i >= 0; i--) {
+        Q_GUI_WIDGET *w = win->widgets[i];
+        if (!w->visible || w->enabled || !w->tooltip || !w->tooltip[0]) continue;
+        float wx, wy;
+        q_gui_widget_origin(win, w, &wx, &wy);
+        if (x >= wx && x < wx + w->w && y >= wy && y < wy + w->h) return w;
+    }
+    return nullptr;
+}
+
 static void _hover_update(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, float x, float y, double t) {
     if (!win) {
         ctx->pointer_over_window = 0;
@@ -1124,6 +1138,7 @@ static void _hover_update(Q_GUI_CTX *ctx, Q_GUI_WINDOW *win, float x, float y, d
     ctx->redraw = 1;
     if (ctx->style.tooltip_delay <= 0) return;
     Q_GUI_WIDGET *w = q_gui_window_widget_at(ctx, win, x, y);
+    if (!w) w = _disabled_tip_at(win, x, y);
     const int id = w ? w->id : -1;
     const float dx = x - ctx->hover_x, dy = y - ctx->hover_y;
     if (id != ctx->hover_widget || dx * dx + dy * dy > 4.0f) {

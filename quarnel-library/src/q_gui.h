@@ -598,6 +598,9 @@ void q_gui_scrollbar_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *track, 
 // ---- listbox -----------------------------------------------------------------
 
 typedef void (*Q_GUI_LIST_SELECT_CB)(int widget_id, int index, int selected, void *user);
+// A key offered to a list's owner with the row under the keyboard cursor;
+// returns 1 when it acted on it.
+typedef int (*Q_GUI_LIST_KEY_CB)(int widget_id, int index, int keycode, void *user);
 
 int q_gui_add_listbox(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h, int mode,
                       Q_GUI_LIST_SELECT_CB on_select, void *user);
@@ -613,6 +616,11 @@ float q_gui_listbox_get_scroll(const Q_GUI_CTX *ctx, int id);
 void q_gui_listbox_set_scroll(Q_GUI_CTX *ctx, int id, float scroll);
 void q_gui_listbox_scroll_to(Q_GUI_CTX *ctx, int id, int index);
 void q_gui_listbox_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *background, ALLEGRO_BITMAP *selection);
+// For a single-selection list whose selection opens something (a tree of
+// views): the arrow keys, Page Up/Down, Home and End then move the selection
+// without calling the select callback, so passing over a row opens nothing,
+// and Enter, Left and Right are offered to `on_key` first.
+void q_gui_listbox_set_key_callback(Q_GUI_CTX *ctx, int id, Q_GUI_LIST_KEY_CB on_key, void *user);
 // Indentation and fold mark of an item (trees).
 void q_gui_listbox_set_item_indent(Q_GUI_CTX *ctx, int id, int index, int indent, int mark);
 

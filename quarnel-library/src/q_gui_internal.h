@@ -112,6 +112,10 @@ struct Q_GUI_LISTBOX_DATA {
     float item_h;
     Q_GUI_LIST_SELECT_CB on_select;
     void *user;
+    // Set by lists whose selection opens something: the arrow keys then move
+    // the selection quietly and Enter, Left and Right go here.
+    Q_GUI_LIST_KEY_CB on_key;
+    void *key_user;
     int hovered; // -1
     int cursor;  // keyboard position, -1
     float drag_offset;

@@ -177,6 +177,14 @@ static int _key_char(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
     Q_GUI_LISTBOX_DATA *d = _data(w);
     if (d->count == 0) return 0;
     const int page = std::max(1, (int)(w->h / d->item_h) - 1);
+    const int key = ev->keyboard.keycode;
+    if (d->on_key && (key == ALLEGRO_KEY_ENTER || key == ALLEGRO_KEY_PAD_ENTER || key == ALLEGRO_KEY_LEFT ||
+                      key == ALLEGRO_KEY_RIGHT)) {
+        const int row = d->cursor >= 0 ? d->cursor : q_gui_listbox_get_selected(ctx, w->id);
+        ctx->redraw = 1;
+        // The owner may rebuild the list: nothing of it is touched afterwards.
+        return d->on_key(w->id, row, key, d->key_user) || key == ALLEGRO_KEY_LEFT || key == ALLEGRO_KEY_RIGHT;
+    }
     switch (ev->keyboard.keycode) {
     case ALLEGRO_KEY_SPACE:
     case ALLEGRO_KEY_ENTER:
@@ -196,8 +204,9 @@ static int _key_char(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, const ALLEGRO_EVENT *ev) {
     if (!q_gui_row_step(ev->keyboard.keycode, d->cursor < 0 ? -1 : d->cursor, d->count, page, &to)) return 0;
     d->cursor = to;
     // A single-selection list follows the keyboard; the others only move the
-    // cursor until Space or Enter.
-    if (d->mode == 1 && !d->items[to].selected) _select(ctx, w, to, 1, true);
+    // cursor until Space or Enter. A list whose owner takes the keys follows
+    // quietly: its owner acts on Enter, not on every row passed.
+    if (d->mode == 1 && !d->items[to].selected) _select(ctx, w, to, 1, d->on_key == nullptr);
     _scroll_to(w, to);
     ctx->redraw = 1;
     return 1;
@@ -321,6 +330,13 @@ void q_gui_listbox_set_bitmaps(Q_GUI_CTX *ctx, int id, ALLEGRO_BITMAP *backgroun
     _data(w)->bmp_bg = background;
     _data(w)->bmp_sel = selection;
     ctx->redraw = 1;
+}
+
+void q_gui_listbox_set_key_callback(Q_GUI_CTX *ctx, int id, Q_GUI_LIST_KEY_CB on_key, void *user) {
+    Q_GUI_WIDGET *w = _lb(ctx, id);
+    if (!w) return;
+    _data(w)->on_key = on_key;
+    _data(w)->key_user = user;
 }
 
 void q_gui_listbox_set_item_indent(Q_GUI_CTX *ctx, int id, int index, int indent, int mark) {

@@ -1,7 +1,11 @@
 // q_gui tree composite: a single-selection listbox whose rows are the
-// visible nodes of a tree, indented by depth. Selecting a row with children
-// folds or unfolds it. The expanded and selected nodes can be saved by their
-// label paths and restored after the tree was cleared and refilled.
+// visible nodes of a tree, indented by depth. A click on a row opens it (the
+// select callback) and folds or unfolds a row with children; the second press
+// of a double click opens it again without folding it back. The arrow keys
+// only move the selection, so walking down the tree opens nothing; Enter
+// opens like a click, Left folds (or steps to the parent) and Right unfolds.
+// The expanded and selected nodes can be saved by their label paths and
+// restored after the tree was cleared and refilled.
 
 #include <cstring>
 #include <vector>
@@ -11,15 +15,56 @@
 
 static const char k_path_sep = 0x1F;
 
+static int _row_of(const Q_GUI_TREE *tree, int node);
+static void _rebuild(Q_GUI_TREE *tree);
+
+// The node of the listbox's selected row: the keyboard moves that selection
+// without telling the tree.
+static int _listed_selection(const Q_GUI_TREE *t) {
+    const int row = q_gui_listbox_get_selected(t->ctx, t->listbox);
+    return row >= 0 && row < t->row_count ? t->row_node[row] : t->selected;
+}
+
+static void _open(Q_GUI_TREE *t, int node, bool toggle) {
+    Q_GUI_TREE_NODE *n = &t->nodes[node];
+    if (toggle && n->has_children) n->expanded = !n->expanded;
+    t->selected = node;
+    _rebuild(t);
+    if (t->on_select) t->on_select(node, t->user);
+}
+
 static void _on_row(int, int index, int, void *user) {
     Q_GUI_TREE *t = static_cast<Q_GUI_TREE *>(user);
     if (index < 0 || index >= t->row_count) return;
+    _open(t, t->row_node[index], !q_gui_was_double_click(t->ctx, t->listbox));
+}
+
+static int _on_key(int, int index, int keycode, void *user) {
+    Q_GUI_TREE *t = static_cast<Q_GUI_TREE *>(user);
+    if (index < 0 || index >= t->row_count) return 0;
     const int node = t->row_node[index];
     Q_GUI_TREE_NODE *n = &t->nodes[node];
-    if (n->has_children) n->expanded = !n->expanded;
+    if (keycode == ALLEGRO_KEY_ENTER || keycode == ALLEGRO_KEY_PAD_ENTER) {
+        _open(t, node, true);
+        return 1;
+    }
     t->selected = node;
-    q_gui_tree_rebuild(t);
-    if (t->on_select) t->on_select(node, t->user);
+    if (keycode == ALLEGRO_KEY_RIGHT) {
+        if (!n->has_children || n->expanded) return 0;
+        n->expanded = 1;
+    } else if (keycode == ALLEGRO_KEY_LEFT) {
+        if (n->has_children && n->expanded)
+            n->expanded = 0;
+        else if (n->parent >= 0)
+            t->selected = n->parent; // quietly, like the other arrows
+        else
+            return 0;
+    } else {
+        return 0;
+    }
+    _rebuild(t);
+    q_gui_listbox_scroll_to(t->ctx, t->listbox, _row_of(t, t->selected));
+    return 1;
 }
 
 Q_GUI_TREE *q_gui_tree_create(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h,
@@ -31,6 +76,7 @@ Q_GUI_TREE *q_gui_tree_create(Q_GUI_CTX *ctx, int window, float x, float y, floa
     Q_CALLOC(t->nodes, Q_GUI_TREE_MAX, Q_GUI_TREE_NODE);
     Q_CALLOC(t->row_node, Q_GUI_TREE_MAX, int);
     if (t->nodes && t->row_node) t->listbox = q_gui_add_listbox(ctx, window, x, y, w, h, 1, _on_row, t);
+    if (t->listbox >= 0) q_gui_listbox_set_key_callback(ctx, t->listbox, _on_key, t);
     if (!t->nodes || !t->row_node || t->listbox < 0) {
         Q_FREE(t->nodes);
         Q_FREE(t->row_node);
@@ -53,6 +99,8 @@ void q_gui_tree_destroy(Q_GUI_TREE **tree) {
     if (lb) {
         static_cast<Q_GUI_LISTBOX_DATA *>(lb->data)->on_select = nullptr;
         static_cast<Q_GUI_LISTBOX_DATA *>(lb->data)->user = nullptr;
+        static_cast<Q_GUI_LISTBOX_DATA *>(lb->data)->on_key = nullptr;
+        static_cast<Q_GUI_LISTBOX_DATA *>(lb->data)->key_user = nullptr;
     }
     Q_FREE(t->nodes);
     Q_FREE(t->row_node);
@@ -89,11 +137,11 @@ int q_gui_tree_find(const Q_GUI_TREE *tree, const void *user) {
 }
 
 int q_gui_tree_get_selected(const Q_GUI_TREE *tree) {
-    return tree ? tree->selected : -1;
+    return tree ? _listed_selection(tree) : -1;
 }
 
-void q_gui_tree_rebuild(Q_GUI_TREE *tree) {
-    Q_GUARD_VOID(tree);
+// Rows from the nodes, with tree->selected as the selection.
+static void _rebuild(Q_GUI_TREE *tree) {
     Q_GUI_CTX *ctx = tree->ctx;
     const float scroll = q_gui_listbox_get_scroll(ctx, tree->listbox);
     q_gui_listbox_clear(ctx, tree->listbox);
@@ -131,6 +179,12 @@ void q_gui_tree_rebuild(Q_GUI_TREE *tree) {
     q_gui_listbox_set_scroll(ctx, tree->listbox, scroll);
 }
 
+void q_gui_tree_rebuild(Q_GUI_TREE *tree) {
+    Q_GUARD_VOID(tree);
+    tree->selected = _listed_selection(tree);
+    _rebuild(tree);
+}
+
 static int _row_of(const Q_GUI_TREE *tree, int node) {
     for (int r = 0; r < tree->row_count; r++)
         if (tree->row_node[r] == node) return r;
@@ -143,15 +197,16 @@ void q_gui_tree_select(Q_GUI_TREE *tree, int index) {
     for (int p = tree->nodes[index].parent; p >= 0; p = tree->nodes[p].parent)
         tree->nodes[p].expanded = 1;
     tree->selected = index;
-    q_gui_tree_rebuild(tree);
+    _rebuild(tree);
     q_gui_listbox_scroll_to(tree->ctx, tree->listbox, _row_of(tree, index));
 }
 
 void q_gui_tree_expand(Q_GUI_TREE *tree, int index, int flag) {
     Q_GUARD_VOID(tree);
     if (index < 0 || index >= tree->count || !tree->nodes[index].has_children) return;
+    tree->selected = _listed_selection(tree);
     tree->nodes[index].expanded = flag ? 1 : 0;
-    q_gui_tree_rebuild(tree);
+    _rebuild(tree);
 }
 
 // The labels from the top-level node down, joined by 0x1F; -1 when the path
@@ -189,8 +244,8 @@ Q_GUI_TREE_STATE *q_gui_tree_save_state(const Q_GUI_TREE *tree) {
         if (tree->nodes[i].expanded &&
             _path(tree, i, s->expanded[s->expanded_count], Q_GUI_TREE_PATH_MAX) == 0)
             s->expanded_count++;
-    if (tree->selected < 0 || _path(tree, tree->selected, s->selected, sizeof s->selected) != 0)
-        s->selected[0] = 0;
+    const int selected = _listed_selection(tree);
+    if (selected < 0 || _path(tree, selected, s->selected, sizeof s->selected) != 0) s->selected[0] = 0;
     s->scroll = q_gui_listbox_get_scroll(tree->ctx, tree->listbox);
     return s;
 }
@@ -219,7 +274,7 @@ void q_gui_tree_restore_state(Q_GUI_TREE *tree, const Q_GUI_TREE_STATE *state) {
                 tree->selected = i;
                 break;
             }
-    q_gui_tree_rebuild(tree);
+    _rebuild(tree);
     q_gui_listbox_set_scroll(tree->ctx, tree->listbox, state->scroll);
 }
 

@@ -160,6 +160,8 @@ void q_gui_widget_set_rect(Q_GUI_CTX *ctx, int id, float x, float y, float w, fl
     wd->w = w;
     wd->h = h;
     q_gui_widget_update_fractions(win, wd);
+    // The scroll bars follow the content a moved widget leaves or reaches.
+    q_gui_window_update_content(ctx, win);
     ctx->redraw = 1;
 }
 

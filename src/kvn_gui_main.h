@@ -1,0 +1,109 @@
+#pragma once
+// The main window: the toolbar, the service tree, the status bar and the one
+// content view beside the tree (the overview dashboard, a resource panel, the
+// history charts, the topology or the usage report). It owns the project
+// drop-down, disconnect and cancel, the about text, the background history
+// sampling tick and opening a view by name. Main thread only.
+
+#include <cstdint>
+
+union ALLEGRO_EVENT;
+struct cJSON;
+struct Q_GUI_TREE;
+struct Q_GUI_CHART;
+struct KVN_RESOURCE;
+
+enum {
+    KVN_VIEW_OVERVIEW = 0,
+    KVN_VIEW_RESOURCE = 1,
+    KVN_VIEW_HISTORY = 2,
+    KVN_VIEW_TOPOLOGY = 3,
+    KVN_VIEW_USAGE = 4,
+    KVN_VIEW_KINDS = 5,
+};
+
+// Sidebar width bounds while dragging: the upper one is also capped at half
+// the display width.
+enum { KVN_SIDEBAR_MIN = 150, KVN_SIDEBAR_MAX = 800 };
+
+// Builds the frame in the application's GUI context, fills the tree and shows
+// the current view. Once, after the GUI context exists.
+void kvn_gui_main_build(void);
+// Every rectangle again from the display size and the sidebar width.
+void kvn_gui_main_relayout(void);
+// Once per drawn frame: status bar, enabled states, the history sample when
+// due.
+void kvn_gui_main_tick(void);
+// The application's connection-changed hook (its user pointer is unused).
+void kvn_gui_main_on_connect_change(void *user);
+// Mouse axes, button down and up on the main display, before the toolkit:
+// the sidebar splitter. Non-zero when it took the event.
+int kvn_gui_main_sidebar_event(const ALLEGRO_EVENT *ev);
+// "overview", "history", "topology", "usage" or "service.resource": selects
+// and shows the view. 0, or -1 when the name resolves to no node.
+int kvn_gui_main_open_view(const char *name);
+// Refresh and F5: reloads the current view.
+void kvn_gui_main_refresh(void);
+// Something of the frame or its views changed that the toolkit cannot know
+// of (figures filled into a chart record): 1 once, then 0 until the next.
+int kvn_gui_main_take_dirty(void);
+// A view's own change wants a frame (see kvn_gui_main_take_dirty).
+void kvn_gui_main_mark_dirty(void);
+// Frees what the frame owns (tree, project ids); before the GUI context goes.
+void kvn_gui_main_destroy(void);
+
+// Ids and state for tests and the gallery; -1 for what is not built.
+struct KVN_GUI_MAIN_IDS {
+    int toolbar, services, status;
+    int connect, disconnect, project_label, projects, connection, refresh, settings, about;
+    int message, running, progress, cancel;
+    Q_GUI_TREE *tree;
+    int view_kind;
+    const KVN_RESOURCE *resource; // of the resource view
+    int view_window;              // the current view's window
+    int project_count;
+    float sidebar_w;
+    double next_sample; // Allegro clock time of the next history sample
+};
+void kvn_gui_main_ids(KVN_GUI_MAIN_IDS *out);
+
+// ---- the overview dashboard (kvn_gui_main_overview.cpp) -------------------------
+
+enum { KVN_OVERVIEW_GAUGES_MAX = 32 };
+
+// One quota metric of a sample: "<key>.used", ".limit" and ".reserved".
+struct KVN_OVERVIEW_METRIC {
+    const char *key;
+    const char *title;
+    const char *unit; // "MiB", "GiB", "B" or ""
+    const char *service;
+};
+// The table, in gauge order.
+const KVN_OVERVIEW_METRIC *kvn_gui_main_overview_metrics(int *count);
+// 1 healthy, 2 stopped, 3 error, 0 anything else (bar colour classes).
+int kvn_gui_main_status_class(const char *status);
+// Builds the window on first use and puts it in the content rectangle.
+int kvn_gui_main_overview_window(float x, float y, float w, float h);
+// Refreshes the header lines and loads when neither loaded nor loading.
+void kvn_gui_main_overview_shown(void);
+// Refresh, F5, a connection change while shown.
+void kvn_gui_main_overview_load(void);
+// Back to not loaded (connection change).
+void kvn_gui_main_overview_reset(void);
+// Gauges and charts from a sample; the state does not change.
+void kvn_gui_main_overview_fill(const cJSON *sample);
+// Header lines from the session.
+void kvn_gui_main_overview_header(void);
+// Forgets the window (its context is going).
+void kvn_gui_main_overview_forget(void);
+
+struct KVN_OVERVIEW_IDS {
+    int window, first, second, refresh, message;
+    int gauges[KVN_OVERVIEW_GAUGES_MAX]; // widget ids
+    int gauge_count;
+    const Q_GUI_CHART *gauge_charts; // gauge_count records
+    const Q_GUI_CHART *bars[3];      // servers by status, by flavor, volumes by status
+    int bar_widgets[3];
+    int loaded, loading;
+};
+void kvn_gui_main_overview_ids(KVN_OVERVIEW_IDS *out);
