@@ -180,8 +180,10 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
                                    (float)al_get_display_height(app->display));
             redraw_pending = true;
         }
-        if (ev.type == ALLEGRO_EVENT_KEY_DOWN && ev.keyboard.keycode == ALLEGRO_KEY_ESCAPE && !on_main)
-            q_gui_close_window(app->gui, target); // the dialogs' own close joins here
+        if (ev.type == ALLEGRO_EVENT_KEY_DOWN && ev.keyboard.keycode == ALLEGRO_KEY_ESCAPE && !on_main) {
+            // A dialog's own close (wiping its secrets) when it is one of them.
+            if (!kvn_gui_dialogs_close_window(target)) q_gui_close_window(app->gui, target);
+        }
         if (ev.type == ALLEGRO_EVENT_KEY_DOWN && ev.keyboard.keycode == ALLEGRO_KEY_ESCAPE && on_main) {
             // The topmost dialog closes first; with nothing to close Escape
             // asks to quit. The key still goes on to the toolkit.
@@ -350,13 +352,11 @@ int main(int argc, char **argv) {
     else
         kvn_app_status(KVN_STATUS_INFO, "Welcome. %s", "Connect to a cloud to start.");
 
-    // The connect dialog opens here, and with --env connects at once; until
-    // it exists --env imports the environment's profile and reports it.
-    if (args.use_env) {
-        KVN_PROFILE env_profile;
-        kvn_app_import_env(&env_profile);
-        kvn_profile_wipe_secret(&env_profile);
-    }
+    // The connect dialog; with --env it connects at once.
+    if (args.use_env)
+        kvn_gui_connect_from_env();
+    else
+        kvn_gui_connect_open();
 
     // --open: a view opens only through the service tree of the main window
     // (kvn_gui_main_open_view); without that tree no view can open.
