@@ -114,6 +114,8 @@ __attribute__((format(printf, 2, 3))) void _say(int level, const char *fmt, ...)
     va_end(ap);
     if (g_ctx && g_dlg.message >= 0) {
         q_gui_label_set_text(g_ctx, g_dlg.message, text);
+        // A long answer of a server may not fit the line; the tooltip has it whole.
+        q_gui_widget_set_tooltip(g_ctx, g_dlg.message, text);
         const Q_GUI_THEME t = kvn_theme_status_theme(level);
         q_gui_widget_set_theme(g_ctx, g_dlg.message, &t);
         q_gui_request_redraw(g_ctx);
@@ -766,6 +768,32 @@ int _button(const char *text, float x, float y, float w, float h, Q_GUI_CLICK_CB
     return _tip(q_gui_add_button(g_ctx, g_dlg.window, text, x, y, w, h, 1, cb, nullptr), tip);
 }
 
+// The left column follows the automatic rule, its list taking the height.
+// The form beside it does not grow downwards: its rows stay together under
+// the top edge and take the width, their buttons keep to the right edge, and
+// only the message and the three buttons below it follow the bottom edge.
+void _anchor(int win) {
+    kvn_gui_layout_auto_anchor(win, g_dlg.list);
+    const Q_GUI_WINDOW *w = q_gui_get_window(g_ctx, win);
+    if (!w) return;
+    const CONNECT_DIALOG &d = g_dlg;
+    for (int i = 0; i < w->widget_count; i++) {
+        const Q_GUI_WIDGET *wd = w->widgets[i];
+        const int id = wd->id;
+        if (wd->x < 230) continue;
+        int flags = KVN_ANCHOR_LEFT | KVN_ANCHOR_TOP;
+        if (id == d.save || id == d.connect || id == d.close)
+            flags = KVN_ANCHOR_RIGHT | KVN_ANCHOR_BOTTOM;
+        else if (id == d.message)
+            flags = KVN_ANCHOR_LEFT | KVN_ANCHOR_RIGHT | KVN_ANCHOR_BOTTOM;
+        else if (id == d.browse || id == d.unlock)
+            flags = KVN_ANCHOR_RIGHT | KVN_ANCHOR_TOP;
+        else if (wd->kind == Q_GUI_KIND_TEXTAREA || wd->kind == Q_GUI_KIND_COMBOBOX)
+            flags = KVN_ANCHOR_LEFT | KVN_ANCHOR_RIGHT | KVN_ANCHOR_TOP;
+        kvn_gui_layout_anchor(win, id, flags);
+    }
+}
+
 bool _build(void) {
     if (g_dlg.window >= 0) return true;
     const int win = q_gui_add_window(g_ctx, "Connect to an OpenStack cloud", 0, 0, k_w, k_h);
@@ -855,7 +883,7 @@ bool _build(void) {
         }
     q_gui_textarea_set_mask_char(g_ctx, d.secret, '*');
     q_gui_textarea_set_mask_char(g_ctx, d.master, '*');
-    kvn_gui_layout_auto_anchor(win, d.list);
+    _anchor(win);
     q_gui_close_window(g_ctx, win);
 
     kvn_profile_defaults(&d.profile);

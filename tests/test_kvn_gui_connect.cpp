@@ -112,6 +112,21 @@ TEST(ConnectDialog, FormFieldsMethodsAndWhatSaveWrites) {
     EXPECT_EQ(a.text(ids.auth_url), "https://keystone.lab:5000/v3");
     EXPECT_EQ(q_gui_combobox_get_selected(a.ctx(), ids.interface), 1);
     EXPECT_TRUE(q_gui_checkbox_is_checked(a.ctx(), ids.insecure));
+
+    // Grown by the user: the list takes the height, the inputs the width, the
+    // buttons keep to the edges, the form's rows stay together.
+    auto rect = [&](int id) { return *q_gui_get_widget(a.ctx(), id); };
+    const Q_GUI_WIDGET list0 = rect(ids.list), ca0 = rect(ids.ca_file), close0 = rect(ids.close),
+                       store0 = rect(ids.store), unlock0 = rect(ids.unlock);
+    const Q_GUI_WINDOW *w = q_gui_get_window(a.ctx(), ids.window);
+    q_gui_window_set_rect(a.ctx(), ids.window, 10, 10, w->w + 300, w->h + 100);
+    kvn_gui_layout_tick();
+    EXPECT_FLOAT_EQ(rect(ids.list).h, list0.h + 100);
+    EXPECT_FLOAT_EQ(rect(ids.ca_file).w, ca0.w + 300);
+    EXPECT_FLOAT_EQ(rect(ids.unlock).x, unlock0.x + 300);
+    EXPECT_FLOAT_EQ(rect(ids.close).x, close0.x + 300);
+    EXPECT_FLOAT_EQ(rect(ids.close).y, close0.y + 100);
+    EXPECT_FLOAT_EQ(rect(ids.store).y, store0.y);
 }
 
 TEST(ConnectDialog, ListsTwoHundredProfilesAndNamesACorruptOne) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cJSON.h>
+#include <csignal>
 
 #include "kvn_cloud_test.h"
 #include "kvn_profile.h"
@@ -218,4 +219,24 @@ TEST(ConnectCloud, AStoredSecretIsUnlockedAfterARestart) {
     ASSERT_TRUE(a.wait_connected());
     EXPECT_TRUE(connected_as(a, "alt_demo", "alt_demo"));
     EXPECT_EQ(a.text(a.ids.master), "");
+}
+
+TEST(ConnectCloud, TheProgramStartedWithEnvConnectsAndLogsNoSecret) {
+    TEST_DIR home;
+    std::vector<std::string> env = {"KVN_HOME=" + home.path, "-OS_CLOUD", "-OS_CLIENT_CONFIG_FILE"};
+    for (auto &kv : test_cloud_openrc("demo"))
+        env.push_back(kv.first + "=" + kv.second);
+    TEST_PROC p;
+    ASSERT_TRUE(test_spawn(&p, {KVN_PROGRAM, "--env", "-v", "3"}, env));
+    ASSERT_TRUE(p.wait_for("status: connected as demo to project demo (", 120000)) << p.err;
+    p.kill_now(SIGTERM);
+    EXPECT_EQ(p.wait_exit(30000), 0) << p.err;
+    EXPECT_NE(p.err.find("connect dialog closed"), std::string::npos) << "the dialog hides once connected";
+    EXPECT_EQ(p.err.find(openrc_value("demo", "OS_PASSWORD")), std::string::npos) << "a secret in the log";
+    KVN_CONFIG config;
+    setenv("KVN_HOME", home.path.c_str(), 1);
+    kvn_paths_init();
+    kvn_config_load(&config);
+    unsetenv("KVN_HOME");
+    EXPECT_STREQ(config.last_profile, "demo");
 }

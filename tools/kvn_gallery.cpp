@@ -27,6 +27,7 @@
 
 #include "kvn_app.h"
 #include "kvn_gui_dialogs.h"
+#include "kvn_gui_layout.h"
 #include "kvn_paths.h"
 #include "kvn_profile.h"
 #include "kvn_theme.h"
@@ -820,6 +821,9 @@ int _connect_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &o
             q_gui_widget_set_visible(ctx, ids.cred_name_label, 1);
             q_gui_label_set_text(ctx, ids.secret_label, "Credential secret");
             q_gui_label_set_text(ctx, ids.message, "imported cloud staging (7 settings)");
+            // Grown by the user: the list takes the height, the fields the width.
+            q_gui_window_set_rect(ctx, ids.window, 60, 30, 1160, 740);
+            kvn_gui_layout_tick();
         } else {
             q_gui_textarea_set_text(ctx, ids.username, "alice");
             q_gui_textarea_set_text(ctx, ids.user_domain, "Default");
