@@ -1,4 +1,4 @@
-// labels: gui cloud
+// labels: cloud
 // The connect dialog against the local cloud's Keystone: each way of signing
 // in (password by name and by ids, application credential, token), each
 // import (openrc, clouds.yaml, the environment), a wrong password that keeps
@@ -239,4 +239,28 @@ TEST(ConnectCloud, TheProgramStartedWithEnvConnectsAndLogsNoSecret) {
     kvn_config_load(&config);
     unsetenv("KVN_HOME");
     EXPECT_STREQ(config.last_profile, "demo");
+}
+
+TEST(ConnectCloud, TheTlsFrontWithTheProfilesCaFileAndRegion) {
+    CONNECT_APP a;
+    a.open();
+    fill(a, "demo-tls", "front");
+    // Another CA than the front's: the client's verification error, in the
+    // dialog and on the status line.
+    a.set(a.ids.ca_file, "/etc/ssl/certs/ca-certificates.crt");
+    a.click(a.ids.connect);
+    ASSERT_TRUE(a.wait_connected());
+    EXPECT_EQ(a.message().rfind("connection failed: cannot connect to 127.0.0.1:8443", 0), 0u) << a.message();
+    EXPECT_NE(a.message().find("verification"), std::string::npos) << a.message();
+    EXPECT_EQ(a.status(), a.message());
+    EXPECT_EQ(a.app.session, nullptr);
+
+    a.set(a.ids.ca_file, cloud_ca_file());
+    a.set(a.ids.secret, openrc_value("demo-tls", "OS_PASSWORD"));
+    a.click(a.ids.connect);
+    ASSERT_TRUE(a.wait_connected());
+    ASSERT_TRUE(connected_as(a, "demo", "demo"));
+    char url[KVN_URL_MAX];
+    ASSERT_EQ(kvn_session_endpoint(a.app.session, "compute", url, sizeof url), 0);
+    EXPECT_EQ(std::string(url).rfind("https://127.0.0.1:8443/", 0), 0u) << url << " (region RegionTLS)";
 }
