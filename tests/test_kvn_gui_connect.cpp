@@ -1,4 +1,4 @@
-// labels: gui net
+// labels: gui
 // The connect dialog on a real display, driven by clicks and keys: the form
 // and what Save writes, the profile list (200 profiles, a corrupt file), the
 // sealed secret and the master password, Delete, the three imports, and the
