@@ -226,45 +226,20 @@ int kvn_clouds_find(const char *base, char *out, size_t size) {
     return 0;
 }
 
-int kvn_clouds_import(const char *cloud, KVN_PROFILE *p, char *msg, size_t msg_size) {
-    char scratch[8];
-    if (!msg || !msg_size) {
-        msg = scratch;
-        msg_size = sizeof scratch;
+int kvn_clouds_import_doc(const KVN_YAML_DOC *clouds, const KVN_YAML_DOC *secure, const char *cloud,
+                          KVN_PROFILE *p) {
+    Q_GUARD(clouds && cloud && p, -1);
+    // A missing secure file reads as an empty one.
+    YAML_FILE none;
+    if (!secure) {
+        none.doc = kvn_yaml_parse("");
+        if (!none.doc) return -1;
+        secure = none.doc;
     }
-    msg[0] = 0;
-    Q_GUARD(cloud && p, -1);
-    char clouds_path[KVN_PATH_MAX], secure_path[KVN_PATH_MAX];
-    if (!kvn_clouds_find("clouds", clouds_path, sizeof clouds_path)) {
-        q_strcpy(msg, msg_size,
-                 "no clouds.yaml found (current directory, ~/.config/openstack, /etc/openstack)");
-        return -1;
-    }
-    YAML_FILE clouds, secure;
-    _load(clouds_path, &clouds);
-    _load(kvn_clouds_find("secure", secure_path, sizeof secure_path) ? secure_path : nullptr, &secure);
-    if (!clouds.doc || !secure.doc) {
-        q_format(msg, msg_size, "cloud '%s' is not in %s", cloud, clouds_path);
-        return -1;
-    }
-
-    char **names = nullptr;
-    int count = kvn_yaml_cloud_names(clouds.doc, &names);
-    bool known = false;
-    for (int i = 0; i < count; i++) {
-        if (!strcmp(names[i], cloud)) known = true;
-        free(names[i]);
-    }
-    free(names);
-    if (!known) {
-        q_format(msg, msg_size, "cloud '%s' is not in %s", cloud, clouds_path);
-        return -1;
-    }
-
     kvn_profile_defaults(p);
     p->user_domain_name[0] = 0;
     p->project_domain_name[0] = 0;
-    LOOKUP L = {clouds.doc, secure.doc, cloud, 0};
+    LOOKUP L = {clouds, secure, cloud, 0};
     auto auth = [&](const char *key) { return _setting(&L, key, true); };
     auto top = [&](const char *key) { return _setting(&L, key, false); };
 
@@ -304,8 +279,8 @@ int kvn_clouds_import(const char *cloud, KVN_PROFILE *p, char *msg, size_t msg_s
     if (!p->region[0]) {
         const char *names_path[4] = {"clouds", cloud, "regions", "0"};
         const char *maps_path[5] = {"clouds", cloud, "regions", "0", "name"};
-        const char *r = kvn_yaml_get(clouds.doc, names_path, 4);
-        if (!r || !*r) r = kvn_yaml_get(clouds.doc, maps_path, 5);
+        const char *r = kvn_yaml_get(clouds, names_path, 4);
+        if (!r || !*r) r = kvn_yaml_get(clouds, maps_path, 5);
         if (r && *r) {
             KVN_SET(p->region, r);
             L.found++;
@@ -328,13 +303,51 @@ int kvn_clouds_import(const char *cloud, KVN_PROFILE *p, char *msg, size_t msg_s
     _finish(p);
     kvn_clouds_profile_name(cloud, p->name, sizeof p->name);
     if (p->name[0] == '.') p->name[0] = '_';
+    return L.found;
+}
 
-    if (!L.found) {
+int kvn_clouds_import(const char *cloud, KVN_PROFILE *p, char *msg, size_t msg_size) {
+    char scratch[8];
+    if (!msg || !msg_size) {
+        msg = scratch;
+        msg_size = sizeof scratch;
+    }
+    msg[0] = 0;
+    Q_GUARD(cloud && p, -1);
+    char clouds_path[KVN_PATH_MAX], secure_path[KVN_PATH_MAX];
+    if (!kvn_clouds_find("clouds", clouds_path, sizeof clouds_path)) {
+        q_strcpy(msg, msg_size,
+                 "no clouds.yaml found (current directory, ~/.config/openstack, /etc/openstack)");
+        return -1;
+    }
+    YAML_FILE clouds, secure;
+    _load(clouds_path, &clouds);
+    _load(kvn_clouds_find("secure", secure_path, sizeof secure_path) ? secure_path : nullptr, &secure);
+    if (!clouds.doc || !secure.doc) {
+        q_format(msg, msg_size, "cloud '%s' is not in %s", cloud, clouds_path);
+        return -1;
+    }
+
+    char **names = nullptr;
+    int count = kvn_yaml_cloud_names(clouds.doc, &names);
+    bool known = false;
+    for (int i = 0; i < count; i++) {
+        if (!strcmp(names[i], cloud)) known = true;
+        free(names[i]);
+    }
+    free(names);
+    if (!known) {
+        q_format(msg, msg_size, "cloud '%s' is not in %s", cloud, clouds_path);
+        return -1;
+    }
+
+    const int found = kvn_clouds_import_doc(clouds.doc, secure.doc, cloud, p);
+    if (found <= 0) {
         q_format(msg, msg_size, "cloud '%s' in %s has no setting", cloud, clouds_path);
         return -1;
     }
-    q_log(Q_LOG_INFO, "cloud %s from %s: %d settings", cloud, clouds_path, L.found);
-    return L.found;
+    q_log(Q_LOG_INFO, "cloud %s from %s: %d settings", cloud, clouds_path, found);
+    return found;
 }
 
 int kvn_profile_from_openrc(const char *text, KVN_PROFILE *p) {

@@ -57,6 +57,11 @@ int kvn_clouds_find(const char *base, char *out, size_t size);
 // Fills the profile from one cloud of clouds.yaml (secure.yaml's values win).
 // Returns the number of settings found, or -1 with a message for the user.
 int kvn_clouds_import(const char *cloud, KVN_PROFILE *p, char *msg, size_t msg_size);
+// The same mapping from documents the caller read (a clouds.yaml the user
+// chose and its secure.yaml, which may be null). Returns the number of
+// settings found (0: none), -1 only without memory.
+int kvn_clouds_import_doc(const KVN_YAML_DOC *clouds, const KVN_YAML_DOC *secure, const char *cloud,
+                          KVN_PROFILE *p);
 
 // Fills the profile from openrc text; returns the number of recognised OS_*
 // variables (0: nothing usable). The profile's name is left to the caller.

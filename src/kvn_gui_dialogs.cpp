@@ -367,10 +367,11 @@ int kvn_gui_dialogs_close_window(int window) {
         q_gui_filechooser_cancel(g_chooser.chooser);
         return 1;
     }
-    return 0;
+    return kvn_gui_connect_close_window(window);
 }
 
 void kvn_gui_dialogs_shutdown(void) {
+    kvn_gui_connect_shutdown();
     _drop_secret();
     if (g_chooser.chooser) q_gui_filechooser_destroy(&g_chooser.chooser);
     g_chooser = CHOOSER();

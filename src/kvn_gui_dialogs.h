@@ -35,9 +35,20 @@ void kvn_gui_connect_open(void);
 // Opens the dialog, imports the OS_* environment and connects at once.
 void kvn_gui_connect_from_env(void);
 
+// The connect dialog's own part of kvn_gui_dialogs_close_window: the cloud
+// chooser closes (importing nothing), else the dialog hides (taking the typed
+// secrets with it). 1 when it closed one.
+int kvn_gui_connect_close_window(int window);
+// The connect dialog's part of kvn_gui_dialogs_shutdown: the edited profile
+// is wiped, a running authentication's answer will be dropped.
+void kvn_gui_connect_shutdown(void);
+// 1 while an authentication job of the dialog runs.
+int kvn_gui_connect_in_progress(void);
+
 // Escape and the main loop: closes the window when it is one of these dialogs
 // and open (the confirmation answers No, the result drops its secret, the
-// chooser cancels). 1 when it closed one, else 0.
+// chooser cancels, the connect dialog and its cloud chooser close). 1 when
+// it closed one, else 0.
 int kvn_gui_dialogs_close_window(int window);
 // At shutdown, before the GUI context goes: drops the chooser, the offered
 // secret and the pending confirmation (its value is released).
@@ -50,6 +61,15 @@ struct KVN_GUI_DIALOG_IDS {
     int chooser_window;
 };
 void kvn_gui_dialogs_ids(KVN_GUI_DIALOG_IDS *out);
+struct KVN_GUI_CONNECT_IDS {
+    int window, list, new_btn, import_openrc, import_clouds, from_env, delete_btn;
+    int name, auth_url, auth_type, username_label, username, cred_id_label, cred_id;
+    int user_domain_label, user_domain, cred_name_label, cred_name;
+    int project_name, project_id, project_domain, region, interface, ca_file, browse, insecure;
+    int secret_label, secret, store, master, unlock, message, save, connect, close;
+    int clouds_window, clouds_list, clouds_import, clouds_cancel;
+};
+void kvn_gui_connect_ids(KVN_GUI_CONNECT_IDS *out);
 struct Q_GUI_FILECHOOSER;
 // The chooser behind kvn_gui_choose_file, null until first used.
 Q_GUI_FILECHOOSER *kvn_gui_dialogs_chooser(void);

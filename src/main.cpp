@@ -189,8 +189,10 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
             kvn_gui_main_relayout();
             redraw_pending = true;
         }
-        if (ev.type == ALLEGRO_EVENT_KEY_DOWN && ev.keyboard.keycode == ALLEGRO_KEY_ESCAPE && !on_main)
-            q_gui_close_window(app->gui, target); // the dialogs' own close joins here
+        if (ev.type == ALLEGRO_EVENT_KEY_DOWN && ev.keyboard.keycode == ALLEGRO_KEY_ESCAPE && !on_main) {
+            // A dialog's own close (wiping its secrets) when it is one of them.
+            if (!kvn_gui_dialogs_close_window(target)) q_gui_close_window(app->gui, target);
+        }
         if (ev.type == ALLEGRO_EVENT_KEY_DOWN && ev.keyboard.keycode == ALLEGRO_KEY_ESCAPE && on_main) {
             // The topmost dialog closes first; with nothing to close Escape
             // asks to quit. The key still goes on to the toolkit.

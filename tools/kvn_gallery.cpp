@@ -36,6 +36,9 @@
 #include "q_gui_chart.h"
 #include "q_gui_filechooser.h"
 #include "q_gui_popup.h"
+#include "kvn_gui_layout.h"
+#include "kvn_paths.h"
+#include "kvn_profile.h"
 
 namespace {
 struct BITMAP_DELETER {
@@ -852,6 +855,101 @@ int _main_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &out)
 }
 } // namespace
 
+// ---- the connect dialog -------------------------------------------------------------
+
+// The connect dialog over a few stored profiles, once per theme: with the
+// password method and a stored secret waiting for its master password in
+// the dark look, with an application credential in the light one.
+// "-connect-dark" and "-connect-light" before ".png".
+int _connect_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &out) {
+    char tmpl[] = "/tmp/kvn-gallery-home-XXXXXX";
+    if (!mkdtemp(tmpl)) return 1;
+    const char *old_home = getenv("KVN_HOME");
+    const std::string saved_home = old_home ? old_home : "";
+    setenv("KVN_HOME", tmpl, 1);
+    kvn_paths_init();
+    for (const char *name : {"lab", "prod-eu-west", "prod-us-east", "staging", "team sandbox"}) {
+        KVN_PROFILE p;
+        kvn_profile_defaults(&p);
+        q_strcpy(p.name, sizeof p.name, name);
+        q_strcpy(p.auth_url, sizeof p.auth_url, "https://keystone.example.com:5000/v3");
+        kvn_profile_save(&p);
+    }
+    int failed = 0;
+    for (int theme : {0, 1}) {
+        KVN_APP app;
+        memset(&app, 0, sizeof app);
+        app.display = d;
+        app.ui_font = font;
+        app.gui = q_gui_new_ctx(font);
+        if (!app.gui) break;
+        Q_GUI_CTX *ctx = app.gui;
+        q_gui_set_display(ctx, d);
+        q_gui_set_display_size(ctx, k_w, k_h);
+        kvn_app_publish(&app);
+        kvn_theme_apply(ctx, theme);
+        kvn_gui_connect_open();
+        KVN_GUI_CONNECT_IDS ids;
+        kvn_gui_connect_ids(&ids);
+        q_gui_listbox_set_selected(ctx, ids.list, theme ? 3 : 1, 1);
+        q_gui_textarea_set_text(ctx, ids.name, theme ? "staging" : "prod-eu-west");
+        q_gui_textarea_set_text(ctx, ids.auth_url, "https://keystone.example.com:5000/v3");
+        q_gui_textarea_set_text(ctx, ids.project_name, "web-frontend");
+        q_gui_textarea_set_text(ctx, ids.region, theme ? "" : "RegionOne");
+        q_gui_textarea_set_text(ctx, ids.ca_file, theme ? "" : "/etc/ssl/certs/company-root.pem");
+        if (theme) {
+            q_gui_combobox_set_selected(ctx, ids.auth_type, 1);
+            q_gui_textarea_set_text(ctx, ids.cred_id, "6f2c1e0b9d8a4c7b5e3f1a2b3c4d5e6f");
+            q_gui_textarea_set_text(ctx, ids.secret, "gallery-secret");
+            q_gui_widget_set_visible(ctx, ids.username, 0);
+            q_gui_widget_set_visible(ctx, ids.username_label, 0);
+            q_gui_widget_set_visible(ctx, ids.user_domain, 0);
+            q_gui_widget_set_visible(ctx, ids.user_domain_label, 0);
+            q_gui_widget_set_visible(ctx, ids.cred_id, 1);
+            q_gui_widget_set_visible(ctx, ids.cred_id_label, 1);
+            q_gui_widget_set_visible(ctx, ids.cred_name, 1);
+            q_gui_widget_set_visible(ctx, ids.cred_name_label, 1);
+            q_gui_label_set_text(ctx, ids.secret_label, "Credential secret");
+            q_gui_label_set_text(ctx, ids.message, "imported cloud staging (7 settings)");
+            // Grown by the user: the list takes the height, the fields the width.
+            q_gui_window_set_rect(ctx, ids.window, 60, 30, 1160, 740);
+            kvn_gui_layout_tick();
+        } else {
+            q_gui_textarea_set_text(ctx, ids.username, "alice");
+            q_gui_textarea_set_text(ctx, ids.user_domain, "Default");
+            q_gui_checkbox_set_checked(ctx, ids.store, 1);
+            q_gui_textarea_set_text(ctx, ids.master, "master");
+            q_gui_label_set_text(ctx, ids.message,
+                                 "wrong master password: the stored secret cannot be decrypted");
+            const Q_GUI_THEME t = kvn_theme_status_theme(KVN_STATUS_ERROR);
+            q_gui_widget_set_theme(ctx, ids.message, &t);
+        }
+        al_set_target_backbuffer(d);
+        al_clear_to_color(kvn_theme_current()->background);
+        q_gui_draw(ctx);
+        std::string path = out;
+        const size_t dot = path.rfind(".png");
+        path.insert(dot == std::string::npos ? path.size() : dot, theme ? "-connect-light" : "-connect-dark");
+        if (al_save_bitmap(path.c_str(), al_get_backbuffer(d))) {
+            printf("kvn_gallery: wrote %s\n", path.c_str());
+        } else {
+            fprintf(stderr, "kvn_gallery: cannot write %s\n", path.c_str());
+            failed = 1;
+        }
+        kvn_gui_dialogs_shutdown();
+        q_gui_destroy_ctx(&app.gui);
+        kvn_app_publish(nullptr);
+    }
+    kvn_theme_apply(nullptr, 0);
+    if (old_home)
+        setenv("KVN_HOME", saved_home.c_str(), 1);
+    else
+        unsetenv("KVN_HOME");
+    std::error_code ec;
+    std::filesystem::remove_all(tmpl, ec);
+    return failed;
+}
+
 int main(int argc, char **argv) {
     if (argc < 2) {
         fprintf(stderr, "usage: %s out.png [font.ttf]\n", argv[0]);
@@ -951,5 +1049,6 @@ int main(int argc, char **argv) {
     _chooser_sheets(display.get(), font.get(), argv[1]);
     if (_dialog_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
     if (_main_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
+    if (_connect_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
     return 0;
 }
