@@ -138,9 +138,15 @@ EOF
 }
 
 # The pool settings that go with it, in each [database]-like section.
-pool_opts() {
+# Nova and Neutron get more than one connection. Neutron opens a second
+# session while the first is still open (it reads a security group's rules
+# through an admin context inside the group's own read): with a single
+# connection that request waits a full pool timeout on itself and answers
+# 500. Nova's API timed out the same way under a burst of reads. In WAL
+# mode their readers never wait for a writer.
+pool_opts() { # [size]
   cat <<EOF
-max_pool_size = 1
+max_pool_size = ${1:-1}
 max_overflow = 0
 pool_timeout = 60
 EOF
@@ -452,10 +458,10 @@ EOF
   put "$E/nova/nova-db.conf" <<EOF
 [database]
 connection = $(db_url "$D/data/nova/nova_cell1.sqlite")
-$(pool_opts)
+$(pool_opts 4)
 [api_database]
 connection = $(db_url "$D/data/nova/nova_api.sqlite")
-$(pool_opts)
+$(pool_opts 4)
 EOF
 
   put "$E/neutron/neutron.conf" <<EOF
@@ -477,7 +483,7 @@ notify_nova_on_port_status_changes = true
 notify_nova_on_port_data_changes = true
 [database]
 connection = $(db_url "$D/data/neutron/neutron.sqlite")
-$(pool_opts)
+$(pool_opts 4)
 $(authtoken neutron)
 $(service_auth nova neutron)
 [agent]
