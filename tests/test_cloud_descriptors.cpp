@@ -130,7 +130,6 @@ const std::map<std::string, std::string> k_list_skips = {
 const std::map<std::string, std::string> k_column_allow = {
     {"compute.server_volume/tag", "only sent when the attachment was tagged"},
     {"compute.migration/dest_compute", "no migration ever ran on a fresh cloud"},
-    {"database.datastore_version/active", "trove sends it to admins only; others see active versions only"},
 };
 
 // ------------------------------------------------------------------ sessions
