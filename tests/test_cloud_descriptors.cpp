@@ -486,7 +486,7 @@ std::string pick_ref(const std::string &who, const KVN_FIELD &f, const std::stri
     std::vector<std::string> mine = made_ids(f.ref);
     bool want_external = std::string(f.label ? f.label : "").find("xternal") != std::string::npos;
     int best_score = -1000;
-    std::string best;
+    std::string best, best_id, best_status;
     const cJSON *it;
     cJSON_ArrayForEach(it, items.get()) {
         std::string value = jtext(kvn_api_json_at(it, f.ref_value ? f.ref_value : "id"));
@@ -511,8 +511,14 @@ std::string pick_ref(const std::string &who, const KVN_FIELD &f, const std::stri
         if (score > best_score) {
             best_score = score;
             best = value;
+            best_id = id;
+            best_status = st;
         }
     }
+    // An item still busy with the previous create's undoing (a volume
+    // detaching from a deleted attachment) is waited for, as a user would.
+    if (settling(best_status) && !best_id.empty())
+        wait_settled(who_for(ref) == "admin" ? "admin" : who, ref, best_id, "", 60);
     return best;
 }
 
