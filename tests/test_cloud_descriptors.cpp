@@ -103,6 +103,8 @@ std::map<std::string, std::string> typed_values(const std::string &key) {
         return {{"protocol_port", std::to_string(1024 + (getpid() * 64 + n) % 60000)}};
     // A trunk's parent port must be one no server uses: "{new}" makes one.
     if (key == "network.trunk") return {{"port_id", "{new}"}};
+    // The compute worker attaches and detaches the shared volume meanwhile.
+    if (key == "block-storage.attachment") return {{"volume_uuid", "{new}"}};
     // A profile is its spec; a stack profile with an empty template needs
     // nothing behind it.
     if (key == "clustering.profile")
@@ -541,7 +543,10 @@ std::string derive(const std::string &who, const KVN_FIELD &f,
         if (g->second == "{pick}") return pick_ref(who, f);
         if (g->second == "{new}" && f.ref) {
             std::string why;
-            return make(f.ref, {}, &why);
+            std::string id = make(f.ref, {}, &why);
+            const KVN_RESOURCE *ref = kvn_api_lookup(shipped(), f.ref);
+            if (!id.empty() && ref) wait_settled(who_for(ref, ref->create), ref, id, "");
+            return id;
         }
         return g->second;
     }
