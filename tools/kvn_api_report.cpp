@@ -17,7 +17,7 @@
 #include "kvn_api.h"
 
 struct SHARE {
-    int verified = 0, failed = 0, skipped = 0, untested = 0;
+    int verified = 0, failed = 0, skipped = 0, untested = 0, unreached = 0, held_out = 0;
 };
 
 // One line per resource: "service.resource<TAB>verified|failed: ...|skipped: ...".
@@ -68,17 +68,28 @@ int main(int argc, char **argv) {
             std::string key = std::string(svc->name) + "." + res->id;
             auto it = results.find(key);
             const char *mark = "untested";
+            // A resource of a service the cloud runs that the test could not
+            // reach is not verified: it counts against the share. One of a
+            // service the cloud lacks is only skipped, and one the test holds
+            // out by name (the cloud cannot hold an item of it) is shown apart.
             if (it == results.end())
                 share.untested++;
             else if (it->second == "verified")
                 share.verified++, mark = "verified";
-            else if (it->second.rfind("skipped", 0) == 0)
+            else if (it->second.rfind("skipped", 0) == 0 &&
+                     it->second.find("not in the local cloud's catalog") != std::string::npos)
                 share.skipped++, mark = "skipped";
+            else if (it->second.rfind("skipped: the local cloud cannot hold", 0) == 0)
+                share.held_out++, mark = "held out";
+            else if (it->second.rfind("skipped", 0) == 0)
+                share.unreached++, mark = "UNREACHED";
             else
                 share.failed++, mark = "FAILED";
-            printf("  %-34s %2d ops  %-8s %s%s\n", res->id, _op_count(res), mark, res->admin ? "admin " : "",
+            printf("  %-34s %2d ops  %-9s %s%s\n", res->id, _op_count(res), mark, res->admin ? "admin " : "",
                    res->single ? "single" : (res->parent ? res->parent : ""));
-            if (it != results.end() && strcmp(mark, "FAILED") == 0) printf("      %s\n", it->second.c_str());
+            if (strcmp(mark, "FAILED") == 0 || strcmp(mark, "UNREACHED") == 0 ||
+                strcmp(mark, "held out") == 0)
+                printf("      %s\n", it->second.c_str());
         }
     }
 
@@ -88,20 +99,26 @@ int main(int argc, char **argv) {
 
     printf("\nVerified against the cloud (%s):\n",
            results.empty() ? "no results file; run test_cloud_descriptors" : results_path);
-    int all_verified = 0, all_tested = 0;
+    int all_verified = 0, all_tested = 0, all_held_out = 0;
     for (const auto &kv : shares) {
         const SHARE &sh = kv.second;
-        int tested = sh.verified + sh.failed;
+        int tested = sh.verified + sh.failed + sh.unreached;
         all_verified += sh.verified;
         all_tested += tested;
+        all_held_out += sh.held_out;
         if (tested)
-            printf("  %-22s %3d / %-3d verified (%3.0f%%)%s\n", kv.first.c_str(), sh.verified, tested,
-                   100.0 * sh.verified / tested, sh.failed ? "  some failed" : "");
+            printf("  %-22s %3d / %-3d verified (%3.0f%%)%s%s%s\n", kv.first.c_str(), sh.verified, tested,
+                   100.0 * sh.verified / tested, sh.failed ? "  some failed" : "",
+                   sh.unreached ? "  some unreached" : "",
+                   sh.held_out ? ("  +" + std::to_string(sh.held_out) + " held out").c_str() : "");
         else
             printf("  %-22s not in the cloud's catalog or not tested\n", kv.first.c_str());
     }
     if (all_tested)
-        printf("  %-22s %3d / %-3d resources of services the cloud runs\n", "all", all_verified, all_tested);
+        printf("  %-22s %3d / %-3d resources of services the cloud runs (%.0f%%)\n", "all", all_verified,
+               all_tested, 100.0 * all_verified / all_tested);
+    if (all_held_out)
+        printf("  %-22s %3d resources the local cloud cannot hold an item of\n", "held out", all_held_out);
 
     printf("\nLoad errors:%s\n%s", load_errors.empty() ? " none" : "", load_errors.c_str());
     printf("Broken references: %d\n", broken);

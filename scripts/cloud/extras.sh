@@ -794,6 +794,14 @@ wait_senlin() { wait_http senlin-api http://127.0.0.1:8777/; check_alive senlin-
 
 start_trove() { start_with_conf "$D/etc/trove/trove.conf" trove-api; }
 wait_trove() { wait_http trove-api http://127.0.0.1:8779/; }
+# One datastore with a default version, so its versions can be listed and an
+# instance form has a choice; no guest image stands behind it.
+seed_trove() {
+  local tm=(env -i $(svc_env) "$D/bin/trove-manage" --config-file "$D/etc/trove/trove.conf")
+  "${tm[@]}" datastore_update mysql "" &&
+    "${tm[@]}" datastore_version_update mysql 5.7 mysql "" "" 1 --image-tags trove &&
+    "${tm[@]}" datastore_update mysql 5.7
+}
 
 start_watcher() { start_with_conf "$D/etc/watcher/watcher.conf" watcher-api; }
 wait_watcher() { wait_http watcher-api http://127.0.0.1:9322/; }

@@ -330,10 +330,20 @@ def seed_manila():
     url = 'http://127.0.0.1:8786/v2/%s/types' % conn.current_project_id
     hdr = {'X-OpenStack-Manila-API-Version': '2.50'}
     types = conn.session.get(url, headers=hdr).json()['share_types']
-    if not any(t['name'] == 'default' for t in types):
+    # The dummy driver snapshots; a share of a type that does not ask for
+    # it refuses every snapshot.
+    specs = {'snapshot_support': 'True',
+             'create_share_from_snapshot_support': 'True'}
+    default = [t for t in types if t['name'] == 'default']
+    if not default:
+        specs['driver_handles_share_servers'] = False
         conn.session.post(url, headers=hdr, json={'share_type': {
             'name': 'default', 'share_type_access:is_public': True,
-            'extra_specs': {'driver_handles_share_servers': False}}})
+            'extra_specs': specs}})
+    elif any(default[0].get('extra_specs', {}).get(k) != v
+             for k, v in specs.items()):
+        conn.session.post('%s/%s/extra_specs' % (url, default[0]['id']),
+                          headers=hdr, json={'extra_specs': specs})
     print('seed: share type default ready')
 
 

@@ -138,9 +138,15 @@ EOF
 }
 
 # The pool settings that go with it, in each [database]-like section.
-pool_opts() {
+# Nova and Neutron get more than one connection. Neutron opens a second
+# session while the first is still open (it reads a security group's rules
+# through an admin context inside the group's own read): with a single
+# connection that request waits a full pool timeout on itself and answers
+# 500. Nova's API timed out the same way under a burst of reads. In WAL
+# mode their readers never wait for a writer.
+pool_opts() { # [size]
   cat <<EOF
-max_pool_size = 1
+max_pool_size = ${1:-1}
 max_overflow = 0
 pool_timeout = 60
 EOF
@@ -452,10 +458,10 @@ EOF
   put "$E/nova/nova-db.conf" <<EOF
 [database]
 connection = $(db_url "$D/data/nova/nova_cell1.sqlite")
-$(pool_opts)
+$(pool_opts 4)
 [api_database]
 connection = $(db_url "$D/data/nova/nova_api.sqlite")
-$(pool_opts)
+$(pool_opts 4)
 EOF
 
   put "$E/neutron/neutron.conf" <<EOF
@@ -477,7 +483,7 @@ notify_nova_on_port_status_changes = true
 notify_nova_on_port_data_changes = true
 [database]
 connection = $(db_url "$D/data/neutron/neutron.sqlite")
-$(pool_opts)
+$(pool_opts 4)
 $(authtoken neutron)
 $(service_auth nova neutron)
 [agent]
@@ -969,6 +975,12 @@ wait_http placement http://127.0.0.1:8778/
 wait_http glance http://127.0.0.1:9292/
 wait_http neutron-server http://127.0.0.1:9696/
 start_service neutron-fake-agent -- "$PY" "$D/bin/kvn_cloud.py" fake-agent "$D/etc/neutron/neutron.conf" "$D/etc/neutron/ml2_conf.ini"
+# Ports bind only once the agent is known alive, and a server booted before
+# that fails with PortBindingFailed; but nothing boots one before this
+# script ends, so nova-compute loads (half a minute of imports on a busy
+# machine) while the other services come up and the agent reports in.
+start_service nova-compute -- "$D/bin/nova-compute" --config-file "$D/etc/nova/nova.conf" --log-file "$LOG/nova-compute.log"
+log "core services started; waiting for them to answer"
 wait_http nova-api http://127.0.0.1:8774/
 wait_http cinder-api http://127.0.0.1:8776/
 wait_port swift-account 6202
@@ -978,24 +990,28 @@ wait_http swift-proxy http://127.0.0.1:8080/healthcheck
 wait_front
 for s in nova-conductor nova-scheduler cinder-scheduler cinder-volume swift-container-updater; do check_alive "$s"; done
 
-# Ports bind only once the agent is known alive; a server booted before
-# that fails with PortBindingFailed, so nova-compute waits for it.
+log "core services answer"
 for ((i = 0; ; i++)); do
   pyhelper agent-alive >/dev/null 2>&1 && break
   check_alive neutron-fake-agent
   [ $i -lt 90 ] || fail neutron-fake-agent "not reported alive within 180 s"
   sleep 2
 done
-start_service nova-compute -- "$D/bin/nova-compute" --config-file "$D/etc/nova/nova.conf" --log-file "$LOG/nova-compute.log"
+# The hypervisor is listed once its host is mapped to the cell, which the
+# scheduler's periodic discovery does within seconds of its registering.
+# A nova-manage run costs seconds of CPU on a machine still starting
+# everything else, so it only backs the scheduler up now and then.
 for ((i = 0; ; i++)); do
-  env -i $(svc_env) "$D/bin/nova-manage" "${NOVA_DB[@]}" cell_v2 discover_hosts >/dev/null 2>&1 || true
   pyhelper compute-ready >/dev/null 2>&1 && break
   check_alive nova-compute
   [ $i -lt 60 ] || fail nova-compute "not up in nova within 180 s"
+  [ $((i % 4)) -ne 3 ] || env -i $(svc_env) "$D/bin/nova-manage" "${NOVA_DB[@]}" cell_v2 discover_hosts >/dev/null 2>&1 || true
   sleep 3
 done
+log "nova-compute is up"
 
 wait_extras
+log "extra services answer"
 # The scheduler places volumes only once cinder-volume has reported its
 # pool; a volume asked for before that goes to "error".
 for ((i = 0; ; i++)); do
