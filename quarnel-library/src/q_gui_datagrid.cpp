@@ -264,12 +264,29 @@ static void _draw(Q_GUI_CTX *ctx, Q_GUI_WINDOW *, Q_GUI_WIDGET *w, float x, floa
     q_gui_clip_rect(x, y + rh, w->w - sw, w->h - rh, ox, oy, ow, oh);
     // Backgrounds first, then every text with held bitmap drawing: glyphs
     // batch into one draw call instead of one per cell.
+    // The stripes of a screenful go out as one batch of triangles: with a
+    // software renderer every separate rectangle is a draw call of its own.
+    ALLEGRO_VERTEX stripes[6 * 64];
+    int nv = 0;
+    const ALLEGRO_COLOR stripe = q_gui_with_alpha(t->bg_hover, 0.35f);
+    const float sx0 = x, sx1 = x + w->w - sw;
+    for (int r = d->first_row; r < last; r++) {
+        const float ry = y + rh + rh * (float)(r - d->first_row);
+        if (!(r & 1) || _is_row_selected(d, r)) continue;
+        if (nv + 6 > (int)(sizeof stripes / sizeof stripes[0])) {
+            al_draw_prim(stripes, nullptr, nullptr, 0, nv, ALLEGRO_PRIM_TRIANGLE_LIST);
+            nv = 0;
+        }
+        const float quad[6][2] = {{sx0, ry}, {sx1, ry},      {sx1, ry + rh},
+                                  {sx0, ry}, {sx1, ry + rh}, {sx0, ry + rh}};
+        for (const auto &q : quad)
+            stripes[nv++] = ALLEGRO_VERTEX{q[0], q[1], 0, 0, 0, stripe};
+    }
+    if (nv) al_draw_prim(stripes, nullptr, nullptr, 0, nv, ALLEGRO_PRIM_TRIANGLE_LIST);
     for (int r = d->first_row; r < last; r++) {
         const float ry = y + rh + rh * (float)(r - d->first_row);
         if (_is_row_selected(d, r))
             q_gui_lit_row(t, w->enabled, x, ry, x + w->w - sw, ry + rh, Q_GUI_LIT_CURSOR);
-        else if (r & 1)
-            al_draw_filled_rectangle(x, ry, x + w->w - sw, ry + rh, q_gui_with_alpha(t->bg_hover, 0.35f));
         if (r == d->selected && (w->state & Q_GUI_WS_FOCUSED))
             al_draw_rectangle(x + 0.5f, ry + 0.5f, x + w->w - sw - 0.5f, ry + rh - 0.5f, t->border_active, 1);
     }
