@@ -107,7 +107,7 @@ std::map<std::string, std::string> typed_values(const std::string &key) {
     if (key == "network.trunk") return {{"port_id", "{new}"}};
     // The compute worker attaches and detaches the shared volume meanwhile.
     if (key == "block-storage.attachment") return {{"volume_uuid", "{new}"}};
-    // A profile is its spec; a stack profile with an empty template needs
+    // A profile is its definition document; a stack profile with an empty template needs
     // nothing behind it.
     if (key == "clustering.profile")
         return {{"spec", "{\"type\": \"os.heat.stack\", \"version\": \"1.0\", \"properties\": "
