@@ -741,7 +741,7 @@ wait_manila() {
   wait_http manila-api http://127.0.0.1:8786/
   local i
   for ((i = 0; ; i++)); do
-    pyhelper pools-ready manila >/dev/null 2>&1 && break
+    pools_ready manila && break
     check_alive manila-share
     check_alive manila-scheduler
     [ $i -lt 60 ] || fail manila-scheduler "no share pool reported within 120 s"

@@ -396,6 +396,14 @@ def compute_ready():
     return 0 if ok else 1
 
 
+def admin_token():
+    """A token of the admin project and the project's id, for the start
+    script's readiness polls."""
+    conn = connect()
+    print(conn.session.get_token(), conn.current_project_id)
+    return 0
+
+
 def pools_ready(service):
     """The service's scheduler knows at least one pool (cinder's volume or
     manila's share service has reported in), so it can place a request."""
@@ -561,6 +569,8 @@ def main(argv):
         return seed_manila()
     if cmd == 'make-ca':
         return make_ca(argv[2], argv[3])
+    if cmd == 'admin-token':
+        return admin_token()
     if cmd == 'agent-alive':
         return agent_alive()
     if cmd == 'pools-ready':
@@ -578,7 +588,7 @@ def main(argv):
     print('usage: kvn_cloud.py register [SERVICE...]|'
           'register-front [SERVICE...]|front-locations [SERVICE...]|'
           'make-front-certs DIR|seed|seed-manila|'
-          'make-ca CERT KEY|agent-alive|compute-ready|'
+          'make-ca CERT KEY|admin-token|agent-alive|compute-ready|'
           'pools-ready cinder|manila|'
           'neutron-schema URL|octavia-schema URL|fake-agent CONF...|swift-server DIR NAME CONF',
           file=sys.stderr)

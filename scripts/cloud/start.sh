@@ -218,6 +218,35 @@ port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
 pyhelper() { env -i $(svc_env) "$PY" "$D/bin/kvn_cloud.py" "$@"; }
 
+# The readiness polls run every few seconds for a minute or more, while the
+# machine is busiest loading services: a Python client per poll cost a second
+# or two of CPU and a password login each, so they ask the APIs with curl and
+# one admin token taken once.
+ADMIN_TOKEN=
+ADMIN_PROJECT=
+admin_token() {
+  [ -n "$ADMIN_TOKEN" ] && return 0
+  local out
+  out=$(pyhelper admin-token 2>/dev/null) || return 1
+  read -r ADMIN_TOKEN ADMIN_PROJECT <<<"$out"
+  [ -n "$ADMIN_TOKEN" ] && [ -n "$ADMIN_PROJECT" ]
+}
+api_has() { # url extended-regex: the answer is a success and matches
+  local body
+  body=$(curl -sf -m 20 -H "X-Auth-Token: $ADMIN_TOKEN" "$1" 2>/dev/null) || return 1
+  grep -Eq "$2" <<<"$body"
+}
+agent_alive() { api_has "http://127.0.0.1:9696/v2.0/agents?host=$HOST_NAME" '"alive": ?true'; }
+compute_ready() {
+  api_has 'http://127.0.0.1:8774/v2.1/os-services?binary=nova-compute' '"state": ?"up"' &&
+    api_has 'http://127.0.0.1:8774/v2.1/os-hypervisors' '"hypervisors": ?\[ ?\{'
+}
+pools_ready() { # cinder|manila
+  local url=http://127.0.0.1:8776/v3/$ADMIN_PROJECT/scheduler-stats/get_pools
+  [ "$1" = manila ] && url=http://127.0.0.1:8786/v2/$ADMIN_PROJECT/scheduler-stats/pools
+  api_has "$url" '"pools": ?\[ ?\{'
+}
+
 # Runs a set-up step once; its marker file records that it finished.
 once() { # marker command...
   local marker=$D/state/$1; shift
@@ -992,7 +1021,12 @@ for s in nova-conductor nova-scheduler cinder-scheduler cinder-volume swift-cont
 
 log "core services answer"
 for ((i = 0; ; i++)); do
-  pyhelper agent-alive >/dev/null 2>&1 && break
+  admin_token && break
+  [ $i -lt 30 ] || die "no admin token from keystone within 60 s"
+  sleep 2
+done
+for ((i = 0; ; i++)); do
+  agent_alive && break
   check_alive neutron-fake-agent
   [ $i -lt 90 ] || fail neutron-fake-agent "not reported alive within 180 s"
   sleep 2
@@ -1002,7 +1036,7 @@ done
 # A nova-manage run costs seconds of CPU on a machine still starting
 # everything else, so it only backs the scheduler up now and then.
 for ((i = 0; ; i++)); do
-  pyhelper compute-ready >/dev/null 2>&1 && break
+  compute_ready && break
   check_alive nova-compute
   [ $i -lt 60 ] || fail nova-compute "not up in nova within 180 s"
   [ $((i % 4)) -ne 3 ] || env -i $(svc_env) "$D/bin/nova-manage" "${NOVA_DB[@]}" cell_v2 discover_hosts >/dev/null 2>&1 || true
@@ -1015,7 +1049,7 @@ log "extra services answer"
 # The scheduler places volumes only once cinder-volume has reported its
 # pool; a volume asked for before that goes to "error".
 for ((i = 0; ; i++)); do
-  pyhelper pools-ready cinder >/dev/null 2>&1 && break
+  pools_ready cinder && break
   check_alive cinder-volume
   check_alive cinder-scheduler
   [ $i -lt 60 ] || fail cinder-scheduler "no volume pool reported within 120 s"
