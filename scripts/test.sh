@@ -66,6 +66,11 @@ run_cloud() {
   [ $was_up -eq 1 ] || bash scripts/cloud/stop.sh --purge >/dev/null 2>&1 || true
   KVN_CLOUD_EXTRAS=${KVN_CLOUD_EXTRAS:-1} run_suite release cloud
   [ $was_up -eq 1 ] || bash scripts/cloud/stop.sh >/dev/null || failed=$((failed + 1))
+  # The descriptor conformance test wrote each resource's outcome; the
+  # report turns it into the verified share per service.
+  echo "== descriptors verified against the local cloud"
+  build/release/tools/kvn_api_report resources/api build/release/descriptor-conformance.txt |
+    sed -n '/^Total:/,$p'
 }
 
 run_fuzz

@@ -1,4 +1,4 @@
-// labels: conformance
+// labels: cloud conformance
 // The shipped API descriptors against the real services of the local cloud,
 // driven only by the data: every resource of a service in the catalog is
 // listed and shown, every create of the services below is run with values
@@ -11,8 +11,7 @@
 // build folder; kvn_api_report reads it. A child resource whose parent this
 // cloud cannot hold is "skipped" with the reason, never counted verified.
 //
-// Run with the cloud up: `ctest --test-dir build/release -L conformance`, then
-// `build/release/tools/kvn_api_report` for the verified share per service.
+// Part of the cloud suite; alone: `ctest --test-dir build/release -L conformance`.
 #include <gtest/gtest.h>
 
 #include <atomic>
