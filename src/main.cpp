@@ -154,6 +154,16 @@ void _fit_to_monitor(int *x, int *y, int *w, int *h) {
     if (*y < mi.y1) *y = mi.y1;
 }
 
+// Start-up timing (and a user reading the log) learns when the figures of
+// the first connection were on screen, not only fetched. Once per run.
+bool _tell_overview_drawn(KVN_APP *app) {
+    KVN_OVERVIEW_IDS ov;
+    kvn_gui_main_overview_ids(&ov);
+    if (!ov.loaded || ov.window < 0 || !q_gui_window_is_open(app->gui, ov.window)) return false;
+    q_log(Q_LOG_INFO, "overview drawn with figures");
+    return true;
+}
+
 // One round of the event loop per event. Returns when running is cleared.
 // A frame is drawn only when something changed: the toolkit asks for one,
 // a job was delivered, a view changed, or the display needs its picture
@@ -161,6 +171,7 @@ void _fit_to_monitor(int *x, int *y, int *w, int *h) {
 void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
     bool redraw_pending = false;
     bool must_draw = false; // exposed, resized or switched back: the picture is gone
+    bool overview_told = false;
     // The first frame goes out at once rather than on the first timer tick,
     // so the window never shows up empty.
     kvn_gui_main_tick();
@@ -221,6 +232,7 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
             if (must_draw || delivered > 0 || changed || q_gui_needs_redraw(app->gui)) {
                 _draw_frame(app);
                 must_draw = false;
+                if (!overview_told) overview_told = _tell_overview_drawn(app);
             }
         }
         redraw_pending = false;
