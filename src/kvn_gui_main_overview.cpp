@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <strings.h>
+#include <set>
 #include <string>
 
 #include "kvn_app.h"
@@ -270,13 +271,19 @@ void kvn_gui_main_overview_header(void) {
     }
     std::string services;
     KVN_ENDPOINT_INFO e;
+    // A catalog with several regions has a public endpoint per region for
+    // each service: the line names services, each once.
+    std::set<std::string> seen;
     for (int i = 0; kvn_session_endpoint_at(s, i, &e) == 0; i++) {
-        if (strcmp(e.interface, "public") != 0) continue;
+        if (strcmp(e.interface, "public") != 0 || !seen.insert(e.type).second) continue;
         if (!services.empty()) services += ", ";
         services += e.type;
     }
     q_format(line, sizeof line, "Token valid until %s. Services: %s", until, services.c_str());
     _set_label(o.second, line);
+    // A long catalog runs past the window's edge: the tooltip has all of it.
+    q_format(line, sizeof line, "Services of the catalog: %s", services.c_str());
+    q_gui_widget_set_tooltip(o.ctx, o.second, line);
 }
 
 void kvn_gui_main_overview_load(void) {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "kvn_api.h"
 #include "kvn_app.h"
@@ -154,6 +155,16 @@ void _fit_to_monitor(int *x, int *y, int *w, int *h) {
     if (*y < mi.y1) *y = mi.y1;
 }
 
+// Start-up timing (and a user reading the log) learns when the figures of
+// the first connection were on screen, not only fetched. Once per run.
+bool _tell_overview_drawn(KVN_APP *app) {
+    KVN_OVERVIEW_IDS ov;
+    kvn_gui_main_overview_ids(&ov);
+    if (!ov.loaded || ov.window < 0 || !q_gui_window_is_open(app->gui, ov.window)) return false;
+    q_log(Q_LOG_INFO, "overview drawn with figures");
+    return true;
+}
+
 // One round of the event loop per event. Returns when running is cleared.
 // A frame is drawn only when something changed: the toolkit asks for one,
 // a job was delivered, a view changed, or the display needs its picture
@@ -161,6 +172,7 @@ void _fit_to_monitor(int *x, int *y, int *w, int *h) {
 void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
     bool redraw_pending = false;
     bool must_draw = false; // exposed, resized or switched back: the picture is gone
+    bool overview_told = false;
     // The first frame goes out at once rather than on the first timer tick,
     // so the window never shows up empty.
     kvn_gui_main_tick();
@@ -221,6 +233,7 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
             if (must_draw || delivered > 0 || changed || q_gui_needs_redraw(app->gui)) {
                 _draw_frame(app);
                 must_draw = false;
+                if (!overview_told) overview_told = _tell_overview_drawn(app);
             }
         }
         redraw_pending = false;
@@ -288,12 +301,6 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    // Descriptor catalogue; kept even when some files had errors.
-    char api_dir[KVN_PATH_MAX];
-    kvn_paths_app_file(api_dir, sizeof api_dir, "resources/api");
-    app.api = kvn_api_load_dir(api_dir);
-    if (app.api) kvn_api_check_refs(app.api);
-
     // Allegro and its add-ons.
     if (!al_init() || !al_init_font_addon() || !al_init_ttf_addon() || !al_init_primitives_addon() ||
         !al_init_image_addon() || !al_install_keyboard() || !al_install_mouse()) {
@@ -303,6 +310,27 @@ int main(int argc, char **argv) {
 
     // Numbers are written and read with a point whatever the locale.
     setlocale(LC_NUMERIC, "C");
+
+    // Descriptor catalogue; kept even when some files had errors.
+    char api_dir[KVN_PATH_MAX];
+    kvn_paths_app_file(api_dir, sizeof api_dir, "resources/api");
+    // Read on a thread of its own while Allegro brings the display and the
+    // fonts up: both take a noticeable part of the start-up, and neither
+    // needs the other until the window is built. After the locale is set:
+    // the parser reads numbers with the process's locale.
+    KVN_API *loaded_api = nullptr;
+    std::thread api_loader([&loaded_api, &api_dir] {
+        loaded_api = kvn_api_load_dir(api_dir);
+        if (loaded_api) kvn_api_check_refs(loaded_api);
+    });
+    auto take_api = [&] {
+        if (api_loader.joinable()) api_loader.join();
+        app.api = loaded_api;
+    };
+    auto fail_startup = [&] {
+        take_api();
+        return _fail_startup(&app);
+    };
 
     // Display: where the user left it, fitted to the screen it comes up on.
     kvn_gui_layout_load();
@@ -315,7 +343,7 @@ int main(int argc, char **argv) {
     app.display = al_create_display(width, height);
     if (!app.display) {
         q_log(Q_LOG_ERR, "cannot create the display");
-        return _fail_startup(&app);
+        return fail_startup();
     }
 
     // Window title: version and build tag.
@@ -337,7 +365,7 @@ int main(int argc, char **argv) {
     app.gui = q_gui_new_ctx(app.ui_font);
     if (!app.gui) {
         q_log(Q_LOG_ERR, "cannot create the GUI context");
-        return _fail_startup(&app);
+        return fail_startup();
     }
     q_gui_set_display(app.gui, app.display);
     q_gui_set_display_size(app.gui, (float)al_get_display_width(app.display),
@@ -345,13 +373,14 @@ int main(int argc, char **argv) {
     q_gui_detect_dpi_scale(app.gui, app.display);
     q_gui_set_resize_mode(app.gui, 1);
     kvn_theme_apply(app.gui, app.config.theme);
+    take_api();
 
     // Event queue and the 1/30 s timer.
     ALLEGRO_EVENT_QUEUE *queue = al_create_event_queue();
     ALLEGRO_TIMER *timer = al_create_timer(1.0 / 30.0);
     if (!queue || !timer) {
         q_log(Q_LOG_ERR, "cannot initialize Allegro");
-        return _fail_startup(&app);
+        return fail_startup();
     }
     al_register_event_source(queue, al_get_display_event_source(app.display));
     al_register_event_source(queue, al_get_timer_event_source(timer));

@@ -159,6 +159,47 @@ TEST(ConnectDialog, ListsTwoHundredProfilesAndNamesACorruptOne) {
     EXPECT_EQ(a.text(ids.auth_url), "https://k199.example:5000/v3");
 }
 
+// The profile list follows the keyboard as any list does: Down and Up move
+// the selection one row and load that profile into the form, a corrupt row
+// passed on the way is named, and the ends of the list stop the selection.
+TEST(ConnectDialog, ArrowKeysInTheProfileListLoadEachProfile) {
+    CONNECT_APP a;
+    write_profile("alpha", "https://alpha.example:5000/v3");
+    test_write_file(a.profile_file("beta"), "{\"name\": \"beta\", \"auth_url\": ");
+    write_profile("gamma", "https://gamma.example:5000/v3");
+    const KVN_GUI_CONNECT_IDS &ids = a.open();
+    ASSERT_EQ(q_gui_listbox_count(a.ctx(), ids.list), 3);
+    a.click_row(ids.list, 0);
+    ASSERT_EQ(a.text(ids.auth_url), "https://alpha.example:5000/v3");
+    auto key = [&](int code) {
+        a.feed(kvn_key_event(ALLEGRO_EVENT_KEY_DOWN, code, 0, 0));
+        a.feed(kvn_key_event(ALLEGRO_EVENT_KEY_CHAR, code, 0, 0));
+        a.feed(kvn_key_event(ALLEGRO_EVENT_KEY_UP, code, 0, 0));
+    };
+    auto selected = [&] {
+        const int i = q_gui_listbox_get_selected(a.ctx(), ids.list);
+        return i < 0 ? std::string("<none>") : std::string(q_gui_listbox_get_item_text(a.ctx(), ids.list, i));
+    };
+    key(ALLEGRO_KEY_DOWN);
+    EXPECT_EQ(selected(), "beta");
+    EXPECT_EQ(a.message(), "cannot load profile beta");
+    key(ALLEGRO_KEY_DOWN);
+    EXPECT_EQ(selected(), "gamma");
+    EXPECT_EQ(a.message(), "profile gamma loaded");
+    EXPECT_EQ(a.text(ids.name), "gamma");
+    EXPECT_EQ(a.text(ids.auth_url), "https://gamma.example:5000/v3");
+    key(ALLEGRO_KEY_DOWN); // the last row stays
+    EXPECT_EQ(selected(), "gamma");
+    key(ALLEGRO_KEY_UP);
+    key(ALLEGRO_KEY_UP);
+    EXPECT_EQ(selected(), "alpha");
+    EXPECT_EQ(a.message(), "profile alpha loaded");
+    EXPECT_EQ(a.text(ids.name), "alpha");
+    EXPECT_EQ(a.text(ids.auth_url), "https://alpha.example:5000/v3");
+    key(ALLEGRO_KEY_UP); // and so does the first
+    EXPECT_EQ(selected(), "alpha");
+}
+
 TEST(ConnectDialog, StoredSecretNeedsTheRightMasterPassword) {
     CONNECT_APP a;
     const KVN_GUI_CONNECT_IDS *ids = &a.open();
