@@ -1,4 +1,5 @@
 #include "kvn_gui_main.h"
+#include "kvn_gui_topology.h"
 
 #include <allegro5/allegro.h>
 #include <cJSON.h>
@@ -211,6 +212,9 @@ void _hide_views(void) {
     KVN_OVERVIEW_IDS ov;
     kvn_gui_main_overview_ids(&ov);
     if (ov.window >= 0 && q_gui_window_is_open(g.ctx, ov.window)) q_gui_close_window(g.ctx, ov.window);
+    KVN_TOPOLOGY_IDS topo;
+    kvn_gui_topology_ids(&topo);
+    if (topo.window >= 0 && q_gui_window_is_open(g.ctx, topo.window)) q_gui_close_window(g.ctx, topo.window);
     for (STAND_IN &si : g.stand_in)
         if (si.window >= 0 && q_gui_window_is_open(g.ctx, si.window)) q_gui_close_window(g.ctx, si.window);
 }
@@ -223,6 +227,10 @@ void _place_view(bool shown) {
     if (g.view_kind == KVN_VIEW_OVERVIEW) {
         g.view_window = kvn_gui_main_overview_window(x, y, w, h);
         if (shown) kvn_gui_main_overview_shown();
+        return;
+    }
+    if (g.view_kind == KVN_VIEW_TOPOLOGY) {
+        g.view_window = kvn_gui_topology_show(x, y, w, h);
         return;
     }
     STAND_IN &si = g.stand_in[g.view_kind];
@@ -558,6 +566,7 @@ void kvn_gui_main_relayout(void) {
 void kvn_gui_main_tick(void) {
     KVN_APP *app = _app();
     if (!g.ctx || !app || app->gui != g.ctx) return;
+    kvn_gui_topology_tick();
     char names[256];
     float progress = -1;
     const int n = kvn_jobs_running(names, sizeof names, &progress);
@@ -597,6 +606,7 @@ void kvn_gui_main_on_connect_change(void *) {
     // The console, the forms' pick lists and the resource panels drop their
     // state here once they exist.
     kvn_gui_main_overview_reset();
+    kvn_gui_topology_reset();
     _fill_tree();
     KVN_SESSION *s = app->session;
     kvn_history_schedule_reset(&g.schedule, s, app->config.history_keep_days, al_get_time());
@@ -695,6 +705,8 @@ void kvn_gui_main_refresh(void) {
     if (!g.ctx) return;
     if (g.view_kind == KVN_VIEW_OVERVIEW)
         kvn_gui_main_overview_load();
+    else if (g.view_kind == KVN_VIEW_TOPOLOGY)
+        kvn_gui_topology_reload();
     else
         kvn_app_status(KVN_STATUS_INFO, "%s is not available in this build", _view_name());
 }
@@ -708,6 +720,7 @@ int kvn_gui_main_take_dirty(void) {
 void kvn_gui_main_destroy(void) {
     KVN_APP *app = _app();
     if (app && app->connect_changed == kvn_gui_main_on_connect_change) app->connect_changed = nullptr;
+    kvn_gui_topology_destroy();
     _forget();
 }
 

@@ -206,7 +206,6 @@ TEST(MainWindow, ViewsNotBuiltYetShowAnEmptyWindowAndSaySo) {
     };
     const CASE cases[] = {
         {"history", KVN_VIEW_HISTORY, "History charts"},
-        {"topology", KVN_VIEW_TOPOLOGY, "Network topology"},
         {"usage", KVN_VIEW_USAGE, "Usage report"},
         {"compute.flavor", KVN_VIEW_RESOURCE, "Flavors"},
     };

@@ -515,11 +515,15 @@ typedef void (*Q_GUI_CUSTOM_DRAW_CB)(int widget_id, float x, float y, float w, f
 // coordinates of the canvas.
 typedef void (*Q_GUI_CUSTOM_MOUSE_CB)(int widget_id, const ALLEGRO_EVENT *ev, float x, float y, void *user);
 typedef void (*Q_GUI_CUSTOM_DESTROY_CB)(int widget_id, void *user);
+// Wheel notches over the widget, (x, y) the pointer in display coordinates;
+// returns 1 when it used them (else they scroll the window as usual).
+typedef int (*Q_GUI_CUSTOM_WHEEL_CB)(int widget_id, float dz, float dw, float x, float y, void *user);
 
 int q_gui_add_custom(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h,
                      Q_GUI_CUSTOM_DRAW_CB on_draw, void *user);
 void q_gui_custom_set_mouse(Q_GUI_CTX *ctx, int id, Q_GUI_CUSTOM_MOUSE_CB cb, void *user);
 void q_gui_custom_set_destroy(Q_GUI_CTX *ctx, int id, Q_GUI_CUSTOM_DESTROY_CB cb, void *user);
+void q_gui_custom_set_wheel(Q_GUI_CTX *ctx, int id, Q_GUI_CUSTOM_WHEEL_CB cb, void *user);
 
 // ---- items shared by lists ---------------------------------------------------
 

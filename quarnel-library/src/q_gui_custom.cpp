@@ -24,12 +24,19 @@ static void _destroy(Q_GUI_CTX *, Q_GUI_WIDGET *w) {
     if (d->on_destroy) d->on_destroy(w->id, d->destroy_user);
 }
 
+static int _wheel(Q_GUI_CTX *ctx, Q_GUI_WIDGET *w, float dz, float dw) {
+    const Q_GUI_CUSTOM_DATA *d = _data(w);
+    return d->on_wheel ? d->on_wheel(w->id, dz, dw, (float)ctx->mouse_x, (float)ctx->mouse_y, d->wheel_user)
+                       : 0;
+}
+
 static const Q_GUI_KIND_OPS k_custom_ops = {
     .kind = Q_GUI_KIND_CUSTOM,
     .name = "custom",
     .draw = _draw,
     .mouse = _mouse,
     .destroy = _destroy,
+    .wheel = _wheel,
 };
 
 int q_gui_add_custom(Q_GUI_CTX *ctx, int window, float x, float y, float w, float h,
@@ -56,4 +63,11 @@ void q_gui_custom_set_destroy(Q_GUI_CTX *ctx, int id, Q_GUI_CUSTOM_DESTROY_CB cb
     if (!w) return;
     _data(w)->on_destroy = cb;
     _data(w)->destroy_user = user;
+}
+
+void q_gui_custom_set_wheel(Q_GUI_CTX *ctx, int id, Q_GUI_CUSTOM_WHEEL_CB cb, void *user) {
+    Q_GUI_WIDGET *w = q_gui_widget_of_kind(ctx, id, Q_GUI_KIND_CUSTOM);
+    if (!w) return;
+    _data(w)->on_wheel = cb;
+    _data(w)->wheel_user = user;
 }

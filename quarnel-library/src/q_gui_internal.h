@@ -46,6 +46,8 @@ struct Q_GUI_CUSTOM_DATA {
     void *mouse_user;
     Q_GUI_CUSTOM_DESTROY_CB on_destroy;
     void *destroy_user;
+    Q_GUI_CUSTOM_WHEEL_CB on_wheel;
+    void *wheel_user;
 };
 
 struct Q_GUI_SLIDER_DATA {
