@@ -230,7 +230,10 @@ int kvn_gui_form_prefill(const KVN_FIELD *field, const cJSON *item, const char *
             if (cJSON_IsString(m) && m->string)
                 s.append(m->string).append("=").append(m->valuestring).append("\n");
         q_strcpy(out, size, s.c_str());
-    } else if (field->type == KVN_FT_LIST && cJSON_IsArray(v)) {
+    } else if ((field->type == KVN_FT_LIST || (field->type == KVN_FT_REF && field->multi)) &&
+               cJSON_IsArray(v)) {
+        // A multi-valued reference is typed as a comma list too: JSON there
+        // would be split at its commas into values that never existed.
         std::string s;
         for (const cJSON *m = v->child; m; m = m->next) {
             if (!cJSON_IsString(m)) continue;

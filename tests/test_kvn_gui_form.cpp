@@ -12,11 +12,14 @@
 
 #include "kvn_api.h"
 #include "kvn_app.h"
+#include "kvn_gui_dialogs.h"
 #include "kvn_gui_form.h"
 #include "kvn_profile.h"
 #include "kvn_session.h"
 #include "q_common.h"
+#include "kvn_test_util.h"
 #include "q_gui.h"
+#include "q_gui_filechooser.h"
 
 namespace {
 const char *const k_doc = R"({"service": "network", "resources": [
@@ -77,6 +80,7 @@ void on_done(const KVN_OP *, const char *const *values, int n, long number, void
 }
 
 struct FORM_APP {
+    TEST_DIR descriptors; // empty: the catalogue holds only the documents below
     KVN_APP app;
     CALLS calls;
     KVN_FORM_IDS ids;
@@ -88,7 +92,7 @@ struct FORM_APP {
         app.gui = q_gui_new_ctx(g_font);
         q_gui_set_display(app.gui, g_display);
         q_gui_set_display_size(app.gui, k_dw, k_dh);
-        app.api = kvn_api_load_dir("/nonexistent-kelvane-descriptors");
+        app.api = kvn_api_load_dir(descriptors.path.c_str());
         EXPECT_EQ(kvn_api_add(app.api, k_doc, "network.json"), 0) << app.api->error_text;
         EXPECT_EQ(kvn_api_add(app.api, k_dns, "dns.json"), 0) << app.api->error_text;
         KVN_PROFILE p;
@@ -99,6 +103,7 @@ struct FORM_APP {
     }
     ~FORM_APP() {
         kvn_gui_form_destroy_all();
+        kvn_gui_dialogs_shutdown();
         kvn_session_free(&app.session);
         q_gui_destroy_ctx(&app.gui);
         kvn_api_free(&app.api);
@@ -173,6 +178,7 @@ TEST(FormPrefill, ItemValuesAndDefaultsByType) {
         {KVN_FT_KV, "kv", 1, "x=1\ny=z\n"}, // string members only
         {KVN_FT_LIST, "list", 1, "a,b"},
         {KVN_FT_STRING, "list", 1, R"(["a","b",3])"},
+        {KVN_FT_REF, "list", 1, "a,b"}, // multi below: a comma list like the input takes
         {KVN_FT_JSON, "obj", 1, R"({"a":[1,2]})"},
         {KVN_FT_PASSWORD, "pw", 0, ""}, // never from the item
         {KVN_FT_STRING, "deep.er", 1, "value"},
@@ -181,6 +187,7 @@ TEST(FormPrefill, ItemValuesAndDefaultsByType) {
     for (const auto &c : cases) {
         KVN_FIELD f = field(c.type, "the default");
         f.name = c.name;
+        f.multi = c.type == KVN_FT_REF;
         memset(out, 'X', sizeof out);
         EXPECT_EQ(kvn_gui_form_prefill(&f, item.get(), "u", "p", out, sizeof out), c.has) << c.name;
         EXPECT_STREQ(out, c.want) << c.name;
@@ -429,4 +436,31 @@ TEST(FormOpen, UpdatePrefillKeepsTheRefUntilItsListAndNeverThePassword) {
     a.app.session = nullptr;
     EXPECT_EQ(kvn_gui_form_open(op, nullptr, nullptr, on_done, 0, &a.calls), -1);
     a.app.session = s;
+}
+
+TEST(FormBrowse, TheChosenPathFillsTheFieldUnlessTheFormWasClosed) {
+    FORM_APP a;
+    TEST_DIR dir;
+    test_write_file(dir.file("disk.img"), "x");
+    const KVN_OP *op = a.op();
+    const KVN_FORM_IDS &ids = a.open(op);
+    a.type(ids.input[F_FILE], dir.path.c_str());
+    a.click(ids.browse[F_FILE]);
+    Q_GUI_FILECHOOSER *fc = kvn_gui_dialogs_chooser();
+    ASSERT_NE(fc, nullptr);
+    ASSERT_TRUE(q_gui_filechooser_is_open(fc));
+    EXPECT_STREQ(q_gui_get_window(a.app.gui, fc->window)->caption, "File");
+    EXPECT_EQ(fc->mode, Q_GUI_FC_MODE_OPEN); // neither a folder field nor a download
+    q_gui_textarea_set_text(a.app.gui, fc->name_field, "disk.img");
+    EXPECT_EQ(q_gui_filechooser_accept(fc), 1);
+    EXPECT_EQ(a.text(ids.input[F_FILE]), dir.file("disk.img"));
+
+    // A choice that comes after the form was cancelled goes nowhere.
+    a.type(ids.input[F_FILE], dir.path.c_str());
+    a.click(ids.browse[F_FILE]);
+    ASSERT_TRUE(q_gui_filechooser_is_open(fc));
+    kvn_gui_form_escape(ids.window);
+    q_gui_textarea_set_text(a.app.gui, fc->name_field, "disk.img");
+    q_gui_filechooser_accept(fc);
+    EXPECT_EQ(a.text(ids.input[F_FILE]), "");
 }
