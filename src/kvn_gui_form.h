@@ -6,8 +6,11 @@
 // builder and hands them to the caller; the form never sends anything itself.
 // Main thread only.
 
+#include <cstddef>
+
 struct cJSON;
 struct KVN_OP;
+struct KVN_FIELD;
 
 enum { KVN_FORMS_MAX = 256, KVN_FORM_FIELDS_MAX = 40 };
 
@@ -46,3 +49,18 @@ struct KVN_FORM_IDS {
 };
 // 0 and the ids of the operation's form, -1 when it was never opened.
 int kvn_gui_form_ids(const KVN_OP *op, KVN_FORM_IDS *out);
+
+// The text a field starts with: from the item at the field's name (never for
+// a password), else the field default with "{user_id}" and "{project_id}"
+// filled in. Cut at the capacity; 1 when there was a value, 0 when none.
+int kvn_gui_form_prefill(const KVN_FIELD *field, const cJSON *item, const char *user_id,
+                         const char *project_id, char *out, size_t size);
+// A pick list entry: "name  (value)", "value  (id)" or the value alone.
+void kvn_gui_form_entry_text(const char *name, const char *value, const char *id, char *out, size_t size);
+// What a check box sends for its field.
+void kvn_gui_form_bool_value(const KVN_FIELD *field, int checked, char *out, size_t size);
+// Hands a pick list answer (or an error text) to a field as the loading job
+// would; -1 when the form, field or generation does not match (the answer is
+// dropped then). For tests.
+int kvn_gui_form_deliver_list(const KVN_OP *op, int field, unsigned generation, const cJSON *answer,
+                              const char *error);

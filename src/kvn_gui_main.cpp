@@ -15,6 +15,7 @@
 #include "kvn_app.h"
 #include "kvn_config.h"
 #include "kvn_gui_dialogs.h"
+#include "kvn_gui_form.h"
 #include "kvn_history.h"
 #include "kvn_jobs.h"
 #include "kvn_session.h"
@@ -607,6 +608,7 @@ void kvn_gui_main_on_connect_change(void *) {
     // state here once they exist.
     kvn_gui_main_overview_reset();
     kvn_gui_topology_reset();
+    kvn_gui_form_reset_all();
     _fill_tree();
     KVN_SESSION *s = app->session;
     kvn_history_schedule_reset(&g.schedule, s, app->config.history_keep_days, al_get_time());

@@ -17,6 +17,7 @@
 #include "kvn_app.h"
 #include "kvn_config.h"
 #include "kvn_gui_dialogs.h"
+#include "kvn_gui_form.h"
 #include "kvn_gui_layout.h"
 #include "kvn_gui_main.h"
 #include "kvn_jobs.h"
@@ -201,14 +202,24 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
             kvn_gui_main_relayout();
             redraw_pending = true;
         }
-        if (ev.type == ALLEGRO_EVENT_KEY_DOWN && ev.keyboard.keycode == ALLEGRO_KEY_ESCAPE && !on_main) {
+        // Escape with a list open only closes the list, in the toolkit.
+        const bool escape = ev.type == ALLEGRO_EVENT_KEY_DOWN && ev.keyboard.keycode == ALLEGRO_KEY_ESCAPE &&
+                            !q_gui_list_takes_key(app->gui, ALLEGRO_KEY_ESCAPE);
+        if (escape && !on_main) {
             // A dialog's own close (wiping its secrets) when it is one of them.
-            if (!kvn_gui_dialogs_close_window(target)) q_gui_close_window(app->gui, target);
+            if (kvn_gui_form_is_form(target))
+                kvn_gui_form_escape(target);
+            else if (!kvn_gui_dialogs_close_window(target))
+                q_gui_close_window(app->gui, target);
         }
-        if (ev.type == ALLEGRO_EVENT_KEY_DOWN && ev.keyboard.keycode == ALLEGRO_KEY_ESCAPE && on_main) {
+        if (escape && on_main) {
             // The topmost dialog closes first; with nothing to close Escape
             // asks to quit. The key still goes on to the toolkit.
-            if (!kvn_gui_dialogs_close_window(q_gui_get_topmost_open_window(app->gui))) _ask_quit(app);
+            const int top = q_gui_get_topmost_open_window(app->gui);
+            if (kvn_gui_form_is_form(top))
+                kvn_gui_form_escape(top);
+            else if (!kvn_gui_dialogs_close_window(top))
+                _ask_quit(app);
         }
         if (on_main &&
             (ev.type == ALLEGRO_EVENT_MOUSE_AXES || ev.type == ALLEGRO_EVENT_MOUSE_BUTTON_DOWN ||
@@ -423,6 +434,7 @@ int main(int argc, char **argv) {
     kvn_app_disconnect();
     kvn_gui_main_destroy();
     kvn_jobs_shutdown();
+    kvn_gui_form_destroy_all();
     q_httpc_pool_flush();
     q_gui_destroy_ctx(&app.gui);
     al_destroy_timer(timer);

@@ -428,6 +428,50 @@ TEST(GuiButton, ActivationByClickKeyAndShortcutFiresOnce) {
     EXPECT_EQ(q_gui_window_find_button(g.ctx, w, "X"), -1);
 }
 
+// An open list owns Enter and Escape: the OK button scoped to Enter used to
+// fire on key-down while the focused drop-down's list was open, so a form was
+// submitted with the value the list was about to replace.
+TEST(GuiKeys, AnOpenListTakesEnterAndEscapeBeforeAShortcut) {
+    Gui g;
+    const int w = q_gui_add_window(g.ctx, "w", 50, 50, 400, 300);
+    const int combo = q_gui_add_combobox(g.ctx, w, 10, 10, 200, 26, nullptr, nullptr);
+    for (const char *t : {"first", "second", "third"})
+        q_gui_combobox_add_item(g.ctx, combo, t);
+    q_gui_combobox_set_selected(g.ctx, combo, 0);
+    const int ok = q_gui_add_button(g.ctx, w, "OK", 250, 200, 100, 30, 1, on_click, nullptr);
+    const int scope[1] = {combo};
+    q_gui_button_set_keycode_scoped(g.ctx, ok, ALLEGRO_KEY_ENTER, 0, scope, 1);
+    q_gui_open_window(g.ctx, w);
+    q_gui_set_focus(g.ctx, combo);
+
+    struct {
+        int key, unichar;
+        int start, want_selected;
+    } cases[] = {
+        {ALLEGRO_KEY_ENTER, '\r', 0, 1},     // picks the highlighted entry
+        {ALLEGRO_KEY_PAD_ENTER, '\r', 1, 2}, // the keypad's Enter alike
+        {ALLEGRO_KEY_ESCAPE, 27, 0, 0},      // closes the list, keeps the old choice
+    };
+    for (const auto &c : cases) {
+        g_clicks = 0;
+        q_gui_combobox_set_selected(g.ctx, combo, c.start);
+        q_gui_combobox_set_open(g.ctx, combo, 1);
+        ASSERT_TRUE(q_gui_menu_is_open(g.ctx));
+        EXPECT_TRUE(q_gui_list_takes_key(g.ctx, c.key));
+        EXPECT_FALSE(q_gui_list_takes_key(g.ctx, ALLEGRO_KEY_A));
+        g.press_key(ALLEGRO_KEY_DOWN, 0, 0);
+        g.press_key(c.key, 0, c.unichar);
+        EXPECT_EQ(g_clicks, 0) << c.key;
+        EXPECT_FALSE(q_gui_menu_is_open(g.ctx)) << c.key;
+        EXPECT_EQ(q_gui_combobox_get_selected(g.ctx, combo), c.want_selected) << c.key;
+    }
+    // With the list closed, Enter is the button's again.
+    EXPECT_FALSE(q_gui_list_takes_key(g.ctx, ALLEGRO_KEY_ENTER));
+    g.press_key(ALLEGRO_KEY_ENTER, 0, '\r');
+    EXPECT_EQ(g_clicks, 1);
+    EXPECT_EQ(q_gui_combobox_get_selected(g.ctx, combo), 0);
+}
+
 // ---- hover, tooltips, double clicks ------------------------------------------------
 
 TEST(GuiHover, TooltipAppearsAfterTheDelayAndJitterKeepsIt) {

@@ -30,6 +30,9 @@
 #include "kvn_app.h"
 #include "kvn_gui_main.h"
 #include "kvn_gui_dialogs.h"
+#include "kvn_gui_form.h"
+#include "kvn_profile.h"
+#include "kvn_session.h"
 #include "kvn_theme.h"
 #include "q_common.h"
 #include "q_gui.h"
@@ -950,6 +953,105 @@ int _connect_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &o
     return failed;
 }
 
+// ---- an operation form --------------------------------------------------------------
+
+// A generated operation form with most field types, once per theme: filled
+// in with a refused value in the dark look, a pick list still loading and a
+// service missing from the catalog in the light one. "-form-dark" and
+// "-form-light" before ".png".
+const char *const k_form_doc = R"J({"service": "network", "resources": [
+ {"id": "net", "list": {"path": "/networks", "key": "networks"}},
+ {"id": "volume", "list": {"path": "/volumes", "key": "volumes"},
+  "create": {"title": "Create volume", "cli": "volume create", "path": "/volumes", "key": "volume", "fields": [
+   {"name": "name", "label": "Name", "required": true},
+   {"name": "description", "label": "Description", "type": "text"},
+   {"name": "size", "label": "Size (GiB)", "type": "int", "required": true, "help": "Whole gibibytes."},
+   {"name": "bootable", "label": "Bootable", "type": "bool"},
+   {"name": "multiattach", "label": "Multi-attach", "type": "bool", "default": true},
+   {"name": "volume_type", "label": "Volume type", "type": "enum", "values": ["lvmdriver-1", "ceph-ssd"]},
+   {"name": "network_id", "label": "Network", "type": "ref", "ref": "network.net", "required": true},
+   {"name": "ports", "label": "Extra networks", "type": "ref", "ref": "network.net", "multi": true},
+   {"name": "zone", "label": "DNS zone", "type": "ref", "ref": "dns.zone"},
+   {"name": "tags", "label": "Tags", "type": "list"},
+   {"name": "metadata", "label": "Metadata", "type": "kv"},
+   {"name": "image_file", "label": "Image file", "type": "file"},
+   {"name": "admin_pass", "label": "Admin password", "type": "password"}]}}]})J";
+const char *const k_form_dns = R"({"service": "dns", "resources": [
+ {"id": "zone", "list": {"path": "/zones", "key": "zones"}}]})";
+
+int _form_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &out) {
+    int failed = 0;
+    for (int theme : {0, 1}) {
+        KVN_APP app;
+        memset(&app, 0, sizeof app);
+        app.display = d;
+        app.ui_font = font;
+        app.gui = q_gui_new_ctx(font);
+        if (!app.gui) break;
+        Q_GUI_CTX *ctx = app.gui;
+        q_gui_set_display(ctx, d);
+        q_gui_set_display_size(ctx, k_w, k_h);
+        app.api = kvn_api_load_dir("/nonexistent-kelvane-gallery");
+        kvn_api_add(app.api, k_form_doc, "network.json");
+        kvn_api_add(app.api, k_form_dns, "dns.json");
+        KVN_PROFILE p;
+        kvn_profile_defaults(&p);
+        app.session = kvn_session_new(&p);
+        // A catalog without a token: the lists are asked for but never sent.
+        kvn_session_add_endpoint(app.session, "network", "public", "RegionOne", "http://127.0.0.1:9/");
+        kvn_app_publish(&app);
+        kvn_theme_apply(ctx, theme);
+        const KVN_RESOURCE *res = kvn_api_lookup(app.api, "network.volume");
+        const KVN_OP *op = res ? res->create : nullptr;
+        KVN_FORM_IDS ids;
+        if (op && kvn_gui_form_open(op, nullptr, nullptr, nullptr, 0, nullptr) == 0 &&
+            kvn_gui_form_ids(op, &ids) == 0) {
+            q_gui_textarea_set_text(ctx, ids.input[0], "db-data");
+            q_gui_textarea_set_text(ctx, ids.input[1], "Data disk of the\nreporting database");
+            q_gui_textarea_set_text(ctx, ids.input[2], theme ? "20" : "twenty");
+            q_gui_checkbox_set_checked(ctx, ids.input[3], 1);
+            q_gui_combobox_set_selected(ctx, ids.input[5], 1);
+            q_gui_textarea_set_text(ctx, ids.input[9], "reporting,eu-west");
+            q_gui_textarea_set_text(ctx, ids.input[10], "owner=data-team\ntier=gold\n");
+            q_gui_textarea_set_text(ctx, ids.input[11], "/home/alice/images/debian-12.qcow2");
+            q_gui_textarea_set_text(ctx, ids.input[12], "secret");
+            cJSON *nets = cJSON_Parse(
+                R"({"networks": [{"id": "6f2c1e0b-9d8a-4c7b-5e3f-1a2b3c4d5e6f", "name": "private"}]})");
+            kvn_gui_form_deliver_list(op, 6, ids.generation, nets, nullptr);
+            if (!theme) {
+                kvn_gui_form_deliver_list(op, 7, ids.generation, nets, nullptr);
+                q_gui_textarea_set_text(ctx, ids.input[7], "6f2c1e0b-9d8a-4c7b-5e3f-1a2b3c4d5e6f");
+                q_gui_label_set_text(ctx, ids.message, "Size (GiB) must be an integer");
+                const Q_GUI_THEME t = kvn_theme_status_theme(KVN_STATUS_ERROR);
+                q_gui_widget_set_theme(ctx, ids.message, &t);
+            }
+            cJSON_Delete(nets);
+        } else {
+            failed = 1;
+        }
+        al_set_target_backbuffer(d);
+        al_clear_to_color(kvn_theme_current()->background);
+        q_gui_draw(ctx);
+        std::string path = out;
+        const size_t dot = path.rfind(".png");
+        path.insert(dot == std::string::npos ? path.size() : dot, theme ? "-form-light" : "-form-dark");
+        if (al_save_bitmap(path.c_str(), al_get_backbuffer(d))) {
+            printf("kvn_gallery: wrote %s\n", path.c_str());
+        } else {
+            fprintf(stderr, "kvn_gallery: cannot write %s\n", path.c_str());
+            failed = 1;
+        }
+        kvn_gui_form_destroy_all();
+        kvn_gui_dialogs_shutdown();
+        kvn_session_free(&app.session);
+        q_gui_destroy_ctx(&app.gui);
+        kvn_api_free(&app.api);
+        kvn_app_publish(nullptr);
+    }
+    kvn_theme_apply(nullptr, 0);
+    return failed;
+}
+
 int main(int argc, char **argv) {
     if (argc < 2) {
         fprintf(stderr, "usage: %s out.png [font.ttf]\n", argv[0]);
@@ -1050,5 +1152,6 @@ int main(int argc, char **argv) {
     if (_dialog_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
     if (_main_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
     if (_connect_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
+    if (_form_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
     return 0;
 }

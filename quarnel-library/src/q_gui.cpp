@@ -800,6 +800,15 @@ int q_gui_menu_is_open(const Q_GUI_CTX *ctx) {
            (ctx->overlays[Q_GUI_LAYER_LIST].widget >= 0 || ctx->overlays[Q_GUI_LAYER_MENU].widget >= 0);
 }
 
+int q_gui_list_takes_key(const Q_GUI_CTX *ctx, int keycode) {
+    if (!ctx ||
+        (keycode != ALLEGRO_KEY_ENTER && keycode != ALLEGRO_KEY_PAD_ENTER && keycode != ALLEGRO_KEY_ESCAPE))
+        return 0;
+    for (const Q_GUI_OVERLAY &o : ctx->overlays)
+        if (o.widget >= 0 && o.ops && o.ops->key && q_gui_get_widget(ctx, o.widget)) return 1;
+    return 0;
+}
+
 void q_gui_close_menus(Q_GUI_CTX *ctx) {
     Q_GUARD_VOID(ctx);
     ctx->overlays[Q_GUI_LAYER_LIST] = {-1, nullptr};
@@ -955,6 +964,10 @@ static int _key_event(Q_GUI_CTX *ctx, const ALLEGRO_EVENT *ev) {
     const int key = ev->keyboard.keycode;
     if (ev->type == ALLEGRO_EVENT_KEY_DOWN) {
         ctx->mods |= _mod_bit_for_key(key);
+        // Enter and Escape belong to an open list (they pick or close it on
+        // their key-char); a button scoped to them must not fire first and
+        // act on the value the list was about to replace.
+        if (q_gui_list_takes_key(ctx, key)) return 0;
         // Shortcuts: the first visible, enabled widget of an open window of
         // this display, from the top, that acts on the key.
         for (int i = ctx->window_count - 1; i >= 0; i--) {

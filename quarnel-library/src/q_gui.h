@@ -392,6 +392,9 @@ void q_gui_set_double_click_time(Q_GUI_CTX *ctx, double seconds);
 void q_gui_set_double_click_radius(Q_GUI_CTX *ctx, float px);
 int q_gui_menu_is_open(const Q_GUI_CTX *ctx);
 void q_gui_close_menus(Q_GUI_CTX *ctx);
+// Whether an open pick list, menu or suggestion list takes this key-down
+// (Enter or Escape) before any button shortcut or window close sees it.
+int q_gui_list_takes_key(const Q_GUI_CTX *ctx, int keycode);
 void q_gui_set_cursor(Q_GUI_CTX *ctx, int shape, ALLEGRO_MOUSE_CURSOR *bitmap_cursor);
 // The widget whose tooltip the next draw shows, or -1.
 int q_gui_tooltip_widget(const Q_GUI_CTX *ctx);
