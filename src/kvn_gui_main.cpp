@@ -14,6 +14,7 @@
 #include "kvn_app.h"
 #include "kvn_config.h"
 #include "kvn_gui_dialogs.h"
+#include "kvn_gui_resource.h"
 #include "kvn_history.h"
 #include "kvn_jobs.h"
 #include "kvn_session.h"
@@ -211,6 +212,7 @@ void _hide_views(void) {
     KVN_OVERVIEW_IDS ov;
     kvn_gui_main_overview_ids(&ov);
     if (ov.window >= 0 && q_gui_window_is_open(g.ctx, ov.window)) q_gui_close_window(g.ctx, ov.window);
+    kvn_gui_resource_hide_all();
     for (STAND_IN &si : g.stand_in)
         if (si.window >= 0 && q_gui_window_is_open(g.ctx, si.window)) q_gui_close_window(g.ctx, si.window);
 }
@@ -223,6 +225,15 @@ void _place_view(bool shown) {
     if (g.view_kind == KVN_VIEW_OVERVIEW) {
         g.view_window = kvn_gui_main_overview_window(x, y, w, h);
         if (shown) kvn_gui_main_overview_shown();
+        return;
+    }
+    if (g.view_kind == KVN_VIEW_RESOURCE && g.resource) {
+        if (shown)
+            kvn_gui_resource_show(g.resource, x, y, w, h);
+        else
+            kvn_gui_resource_relayout(x, y, w, h);
+        KVN_RES_IDS ids;
+        g.view_window = kvn_gui_resource_ids(g.resource, &ids) == 0 ? ids.window : -1;
         return;
     }
     STAND_IN &si = g.stand_in[g.view_kind];
@@ -489,6 +500,7 @@ bool _in_splitter(float x, float y) {
 
 void _forget(void) {
     kvn_gui_main_overview_forget();
+    kvn_gui_resource_destroy_all();
     if (g.tree) q_gui_tree_destroy(&g.tree);
     g = MAIN();
 }
@@ -589,6 +601,7 @@ void kvn_gui_main_tick(void) {
     if (app->session)
         kvn_history_schedule_tick(&g.schedule, app->session, app->session_generation, &app->config,
                                   al_get_time());
+    kvn_gui_resource_tick();
 }
 
 void kvn_gui_main_on_connect_change(void *) {
@@ -597,6 +610,7 @@ void kvn_gui_main_on_connect_change(void *) {
     // The console, the forms' pick lists and the resource panels drop their
     // state here once they exist.
     kvn_gui_main_overview_reset();
+    const int old_kind = g.view_kind;
     _fill_tree();
     KVN_SESSION *s = app->session;
     kvn_history_schedule_reset(&g.schedule, s, app->config.history_keep_days, al_get_time());
@@ -624,8 +638,16 @@ void kvn_gui_main_on_connect_change(void *) {
         _set_label(g.connection, "not connected");
         _clear_projects();
     }
-    _place_view(false);
+    if (g.view_kind != old_kind) {
+        // The resource shown went with the refill: its panel must not stay
+        // behind the overview.
+        _hide_views();
+        _place_view(true);
+    } else {
+        _place_view(false);
+    }
     if (g.view_kind == KVN_VIEW_OVERVIEW) kvn_gui_main_overview_load();
+    kvn_gui_resource_reset_all();
     g.dirty = 1;
 }
 
@@ -695,6 +717,8 @@ void kvn_gui_main_refresh(void) {
     if (!g.ctx) return;
     if (g.view_kind == KVN_VIEW_OVERVIEW)
         kvn_gui_main_overview_load();
+    else if (g.view_kind == KVN_VIEW_RESOURCE)
+        kvn_gui_resource_reload_current();
     else
         kvn_app_status(KVN_STATUS_INFO, "%s is not available in this build", _view_name());
 }
