@@ -572,6 +572,14 @@ void kvn_res_place(RES_PANEL *p, float x, float y, float w, float h) {
     q_gui_window_set_rect(ctx, p->window, x, y, W, H);
     q_gui_widget_set_rect(ctx, p->header, 8, 8, 0.45f * W, 26);
     q_gui_widget_set_rect(ctx, p->cli, 0.45f * W, 8, 0.55f * W - 8, 26);
+    // The toolkit scales a window's widgets with it: every rectangle is
+    // given again, the fixed ones included.
+    q_gui_widget_set_rect(ctx, p->refresh, 8, 40, 80, 26);
+    q_gui_widget_set_rect(ctx, p->create, 94, 40, 80, 26);
+    q_gui_widget_set_rect(ctx, p->edit, 180, 40, 70, 26);
+    q_gui_widget_set_rect(ctx, p->del, 256, 40, 70, 26);
+    q_gui_widget_set_rect(ctx, p->actions, 332, 40, 90, 26);
+    if (p->parent >= 0) q_gui_widget_set_rect(ctx, p->parent, 432, 40, 300, 26);
     const float F = p->parent >= 0 ? 738 : 432;
     const float fw = W - F - 158 > 120 ? W - F - 158 : 120;
     if (p->filter >= 0) q_gui_widget_set_rect(ctx, p->filter, F, 40, fw, 26);

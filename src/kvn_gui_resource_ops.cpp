@@ -647,7 +647,6 @@ int kvn_gui_resource_close_menus(void) {
         RES_PANEL *p = kvn_res_panel(i);
         if (!p->menu || !q_gui_popup_is_open(p->menu)) continue;
         q_gui_popup_close(p->menu);
-        p->menu_closed_at = al_get_time();
         closed = 1;
     }
     if (closed) kvn_gui_main_mark_dirty();
