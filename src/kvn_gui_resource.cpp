@@ -65,7 +65,15 @@ void _set_detail(RES_PANEL *p, const char *text) {
 
 void _set_detail_json(RES_PANEL *p, const cJSON *json) {
     Q_SECRET_CBUF text(q_json_print_secret(json, 1));
-    _set_detail(p, text ? text.get() : "");
+    // The printer indents with tabs, which the view's fonts draw as boxes.
+    std::string spaced;
+    for (const char *c = text ? text.get() : ""; *c; c++)
+        if (*c == '\t')
+            spaced += "  ";
+        else
+            spaced += *c;
+    _set_detail(p, spaced.c_str());
+    q_secure_zero(spaced.data(), spaced.size());
 }
 
 void _set_count(RES_PANEL *p, const char *text) {
@@ -767,6 +775,23 @@ int kvn_gui_resource_ids(const KVN_RESOURCE *res, KVN_RES_IDS *out) {
     out->item_count = cJSON_GetArraySize(q_json_array(p->items));
     out->menu = p->menu;
     q_strcpy(out->selected_id, sizeof out->selected_id, p->selected);
+    return 0;
+}
+
+int kvn_gui_resource_fill(const KVN_RESOURCE *res, cJSON *answer) {
+    RES_PANEL *p = _find(res);
+    cJSON *items = p ? kvn_api_items(answer, res->list_key) : nullptr;
+    if (!cJSON_IsArray(items)) {
+        cJSON_Delete(answer);
+        return -1;
+    }
+    p->list_gen++;
+    p->loading = 0;
+    cJSON_Delete(p->answer);
+    p->answer = answer;
+    p->items = items;
+    p->loaded = 1;
+    _fill_rows(p);
     return 0;
 }
 

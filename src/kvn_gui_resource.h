@@ -70,6 +70,9 @@ struct KVN_RES_IDS {
     char selected_id[KVN_RES_ID_MAX];
 };
 int kvn_gui_resource_ids(const KVN_RESOURCE *res, KVN_RES_IDS *out);
+// Takes a list answer (owned) as if the cloud had sent it to the resource's
+// panel, which must have been shown: the gallery and tests, without a cloud.
+int kvn_gui_resource_fill(const KVN_RESOURCE *res, cJSON *answer);
 
 // ---- the panel's pure rules (kvn_gui_resource_rules.cpp) ---------------------------
 
