@@ -450,7 +450,12 @@ void _on_select(int, int row, void *user) {
 
 void _on_context(int, int row, float x, float y, void *user) {
     RES_PANEL *p = static_cast<RES_PANEL *>(user);
-    if (row >= 0) _on_select(-1, row, p);
+    Q_GUI_CTX *ctx = _ctx();
+    // The grid's own press already selected a row it did not hold; asking
+    // for the same show again would only double the request.
+    const char *id =
+        ctx && row >= 0 ? q_gui_datagrid_get_cell(ctx, p->grid, row, p->res->column_count) : nullptr;
+    if (id && strcmp(id, p->selected) != 0) _on_select(-1, row, p);
     kvn_res_open_menu(p, x, y, 0);
 }
 
