@@ -16,6 +16,7 @@
 #include "kvn_config.h"
 #include "kvn_gui_dialogs.h"
 #include "kvn_gui_form.h"
+#include "kvn_gui_resource.h"
 #include "kvn_history.h"
 #include "kvn_jobs.h"
 #include "kvn_session.h"
@@ -216,6 +217,7 @@ void _hide_views(void) {
     KVN_TOPOLOGY_IDS topo;
     kvn_gui_topology_ids(&topo);
     if (topo.window >= 0 && q_gui_window_is_open(g.ctx, topo.window)) q_gui_close_window(g.ctx, topo.window);
+    kvn_gui_resource_hide_all();
     for (STAND_IN &si : g.stand_in)
         if (si.window >= 0 && q_gui_window_is_open(g.ctx, si.window)) q_gui_close_window(g.ctx, si.window);
 }
@@ -232,6 +234,15 @@ void _place_view(bool shown) {
     }
     if (g.view_kind == KVN_VIEW_TOPOLOGY) {
         g.view_window = kvn_gui_topology_show(x, y, w, h);
+        return;
+    }
+    if (g.view_kind == KVN_VIEW_RESOURCE && g.resource) {
+        if (shown)
+            kvn_gui_resource_show(g.resource, x, y, w, h);
+        else
+            kvn_gui_resource_relayout(x, y, w, h);
+        KVN_RES_IDS ids;
+        g.view_window = kvn_gui_resource_ids(g.resource, &ids) == 0 ? ids.window : -1;
         return;
     }
     STAND_IN &si = g.stand_in[g.view_kind];
@@ -498,6 +509,7 @@ bool _in_splitter(float x, float y) {
 
 void _forget(void) {
     kvn_gui_main_overview_forget();
+    kvn_gui_resource_destroy_all();
     if (g.tree) q_gui_tree_destroy(&g.tree);
     g = MAIN();
 }
@@ -599,6 +611,7 @@ void kvn_gui_main_tick(void) {
     if (app->session)
         kvn_history_schedule_tick(&g.schedule, app->session, app->session_generation, &app->config,
                                   al_get_time());
+    kvn_gui_resource_tick();
 }
 
 void kvn_gui_main_on_connect_change(void *) {
@@ -609,6 +622,7 @@ void kvn_gui_main_on_connect_change(void *) {
     kvn_gui_main_overview_reset();
     kvn_gui_topology_reset();
     kvn_gui_form_reset_all();
+    const int old_kind = g.view_kind;
     _fill_tree();
     KVN_SESSION *s = app->session;
     kvn_history_schedule_reset(&g.schedule, s, app->config.history_keep_days, al_get_time());
@@ -636,8 +650,16 @@ void kvn_gui_main_on_connect_change(void *) {
         _set_label(g.connection, "not connected");
         _clear_projects();
     }
-    _place_view(false);
+    if (g.view_kind != old_kind) {
+        // The resource shown went with the refill: its panel must not stay
+        // behind the overview.
+        _hide_views();
+        _place_view(true);
+    } else {
+        _place_view(false);
+    }
     if (g.view_kind == KVN_VIEW_OVERVIEW) kvn_gui_main_overview_load();
+    kvn_gui_resource_reset_all();
     g.dirty = 1;
 }
 
@@ -709,6 +731,8 @@ void kvn_gui_main_refresh(void) {
         kvn_gui_main_overview_load();
     else if (g.view_kind == KVN_VIEW_TOPOLOGY)
         kvn_gui_topology_reload();
+    else if (g.view_kind == KVN_VIEW_RESOURCE)
+        kvn_gui_resource_reload_current();
     else
         kvn_app_status(KVN_STATUS_INFO, "%s is not available in this build", _view_name());
 }

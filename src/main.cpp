@@ -20,6 +20,7 @@
 #include "kvn_gui_form.h"
 #include "kvn_gui_layout.h"
 #include "kvn_gui_main.h"
+#include "kvn_gui_resource.h"
 #include "kvn_jobs.h"
 #include "kvn_paths.h"
 #include "kvn_theme.h"
@@ -212,14 +213,24 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
             else if (!kvn_gui_dialogs_close_window(target))
                 q_gui_close_window(app->gui, target);
         }
-        if (escape && on_main) {
-            // The topmost dialog closes first; with nothing to close Escape
-            // asks to quit. The key still goes on to the toolkit.
+        if (escape && on_main && !kvn_gui_resource_close_menus()) {
+            // An open context menu closes first, then the topmost dialog;
+            // with nothing to close Escape asks to quit. The key still goes
+            // on to the toolkit.
             const int top = q_gui_get_topmost_open_window(app->gui);
             if (kvn_gui_form_is_form(top))
                 kvn_gui_form_escape(top);
             else if (!kvn_gui_dialogs_close_window(top))
                 _ask_quit(app);
+        }
+        if (ev.type == ALLEGRO_EVENT_DISPLAY_SWITCH_IN && ev.display.source == app->display)
+            kvn_gui_resource_close_menus();
+        if (ev.type == ALLEGRO_EVENT_MOUSE_BUTTON_DOWN && on_main) {
+            // A press outside an open context menu closes it and still acts
+            // where it landed.
+            float vx, vy;
+            q_gui_screen_to_virtual(app->gui, (float)ev.mouse.x, (float)ev.mouse.y, &vx, &vy);
+            kvn_gui_resource_mouse_down(vx, vy);
         }
         if (on_main &&
             (ev.type == ALLEGRO_EVENT_MOUSE_AXES || ev.type == ALLEGRO_EVENT_MOUSE_BUTTON_DOWN ||

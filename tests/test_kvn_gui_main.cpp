@@ -16,6 +16,8 @@
 #include "kvn_config.h"
 #include "kvn_gui_dialogs.h"
 #include "kvn_gui_main.h"
+#include "kvn_gui_resource.h"
+#include "q_gui_popup.h"
 #include "kvn_jobs.h"
 #include "kvn_paths.h"
 #include "kvn_session.h"
@@ -30,7 +32,10 @@ namespace {
 const char *k_compute = R"J({
   "service": "compute", "title": "Compute",
   "resources": [
-    {"id": "server", "title": "Servers", "list": {"path": "/servers/detail", "key": "servers"}},
+    {"id": "server", "title": "Servers", "cli": "server", "list": {"path": "/servers/detail", "key": "servers"},
+     "columns": [{"title": "Name", "field": "name", "width": 200}, {"title": "Status", "field": "status"}],
+     "delete": {"title": "Delete server", "path": "/servers/{id}", "multi": true},
+     "actions": [{"id": "stop", "title": "Stop", "path": "/servers/{id}/action", "body": {"os-stop": null}}]},
     {"id": "flavor", "title": "Flavors", "list": {"path": "/flavors/detail", "key": "flavors"}},
     {"id": "hypervisor", "title": "Hypervisors", "admin": true, "list": {"path": "/os-hypervisors"}}
   ]})J";
@@ -197,6 +202,55 @@ TEST(MainWindow, TreeFollowsTheCatalogueAndTheSession) {
     EXPECT_EQ(q_gui_tree_get_selected(m.ids.tree), m.node("Overview (quotas, usage)"));
 }
 
+TEST(MainWindow, ResourceNodesShowTheirPanel) {
+    MAIN_APP m;
+    ASSERT_EQ(kvn_gui_main_open_view("compute.server"), 0);
+    m.refresh();
+    EXPECT_EQ(m.ids.view_kind, KVN_VIEW_RESOURCE);
+    KVN_RES_IDS p;
+    ASSERT_EQ(kvn_gui_resource_ids(m.ids.resource, &p), 0);
+    EXPECT_EQ(m.ids.view_window, p.window);
+    EXPECT_EQ(m.window_title(p.window), "Servers");
+    const Q_GUI_WINDOW *w = q_gui_get_window(m.app.gui, p.window);
+    EXPECT_FLOAT_EQ(w->x, 270);
+    EXPECT_FLOAT_EQ(w->w, k_dw - 270);
+    EXPECT_STREQ(q_gui_label_get_text(m.app.gui, p.header), "Compute / Servers");
+    EXPECT_STREQ(q_gui_label_get_text(m.app.gui, p.cli), "openstack server");
+    // Without a session nothing is asked, and the panel says why.
+    EXPECT_STREQ(q_gui_label_get_text(m.app.gui, p.count), "not connected");
+    EXPECT_EQ(q_gui_datagrid_column_count(m.app.gui, p.grid), 3); // Name, Status, the hidden id
+    EXPECT_FALSE(q_gui_datagrid_get_column_visible(m.app.gui, p.grid, 2));
+    // Without create or update the buttons stay, disabled; delete is allowed.
+    EXPECT_TRUE(q_gui_widget_is_visible(m.app.gui, p.create));
+    EXPECT_FALSE(q_gui_widget_is_enabled(m.app.gui, p.create));
+    EXPECT_FALSE(q_gui_widget_is_enabled(m.app.gui, p.edit));
+    EXPECT_TRUE(q_gui_widget_is_enabled(m.app.gui, p.del));
+    m.click(p.del);
+    EXPECT_STREQ(m.app.status_text, "not connected");
+    EXPECT_EQ(m.app.status_kind, KVN_STATUS_ERROR);
+    // The Actions button opens the menu under itself; Escape's route closes it.
+    m.click(p.actions);
+    kvn_gui_resource_ids(m.ids.resource, &p);
+    ASSERT_NE(p.menu, nullptr);
+    EXPECT_TRUE(q_gui_popup_is_open(p.menu));
+    std::vector<std::string> labels;
+    for (int i = 1; i < p.menu->count; i++)
+        labels.push_back(p.menu->entries[i].kind == Q_GUI_POPUP_SEPARATOR ? "-" : p.menu->entries[i].label);
+    EXPECT_EQ(labels, (std::vector<std::string>{"Delete", "Copy ID", "Show JSON", "-", "Stop"}));
+    EXPECT_EQ(kvn_gui_resource_close_menus(), 1);
+    EXPECT_FALSE(q_gui_popup_is_open(p.menu));
+    // A press of Actions right after a click closed the menu does not reopen it.
+    m.click(p.actions);
+    EXPECT_EQ(kvn_gui_resource_mouse_down(5, 5), 1);
+    float x, y, bw, bh;
+    q_gui_widget_screen_rect(m.app.gui, p.actions, &x, &y, &bw, &bh);
+    m.click_at(x + bw / 2, y + bh / 2, 0.1);
+    EXPECT_FALSE(q_gui_popup_is_open(p.menu));
+    // Another view hides the panel.
+    ASSERT_EQ(kvn_gui_main_open_view("overview"), 0);
+    EXPECT_FALSE(q_gui_window_is_open(m.app.gui, p.window));
+}
+
 TEST(MainWindow, ViewsNotBuiltYetShowAnEmptyWindowAndSaySo) {
     MAIN_APP m;
     struct CASE {
@@ -207,7 +261,6 @@ TEST(MainWindow, ViewsNotBuiltYetShowAnEmptyWindowAndSaySo) {
     const CASE cases[] = {
         {"history", KVN_VIEW_HISTORY, "History charts"},
         {"usage", KVN_VIEW_USAGE, "Usage report"},
-        {"compute.flavor", KVN_VIEW_RESOURCE, "Flavors"},
     };
     KVN_OVERVIEW_IDS ov;
     kvn_gui_main_overview_ids(&ov);
@@ -232,12 +285,9 @@ TEST(MainWindow, ViewsNotBuiltYetShowAnEmptyWindowAndSaySo) {
         EXPECT_FLOAT_EQ(w->w, k_dw - 270);
         EXPECT_FLOAT_EQ(w->h, k_dh - 62);
     }
-    // Another resource: the same stand-in window, retitled.
-    ASSERT_EQ(kvn_gui_main_open_view("compute.server"), 0);
-    EXPECT_EQ(m.window_title(m.refresh().view_window), "Servers");
     EXPECT_EQ(kvn_gui_main_open_view("nothing.here"), -1);
     EXPECT_EQ(kvn_gui_main_open_view(""), -1);
-    EXPECT_EQ(m.refresh().view_kind, KVN_VIEW_RESOURCE); // unchanged by a failed open
+    EXPECT_EQ(m.refresh().view_kind, KVN_VIEW_USAGE); // unchanged by a failed open
     ASSERT_EQ(kvn_gui_main_open_view("overview"), 0);
     EXPECT_TRUE(q_gui_window_is_open(m.app.gui, ov.window));
     EXPECT_EQ(m.refresh().view_window, ov.window);

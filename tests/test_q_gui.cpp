@@ -625,6 +625,49 @@ TEST(GuiPopup, PlacementSubmenusSeparatorsAndPick) {
     g.draw(); // the kept windows draw nothing of the freed menu
 }
 
+TEST(GuiPopup, PressDragAndReleaseAcrossNestedMenusPicksUnderThePointer) {
+    Gui g;
+    Q_GUI_POPUP *p = q_gui_popup_new(g.ctx, 1, on_pick, nullptr);
+    ASSERT_NE(p, nullptr);
+    q_gui_popup_add_item(p, 0, "Top", 1, nullptr);
+    const int sub = q_gui_popup_add_submenu(p, 0, "More", nullptr);
+    q_gui_popup_add_item(p, 0, "Last", 2, nullptr);
+    q_gui_popup_add_item(p, sub, "First inner", 10, nullptr);
+    q_gui_popup_add_item(p, sub, "Second inner", 11, nullptr);
+    q_gui_popup_add_item(p, sub, "Third inner", 12, nullptr);
+    ASSERT_EQ(q_gui_popup_open_at(p, 100, 100), 0);
+    const Q_GUI_POPUP_ENTRY *root = &p->entries[0];
+    Q_GUI_WINDOW *rw = q_gui_get_window(g.ctx, q_gui_popup_window(p, 0));
+    // Pressed on "More": its submenu opens and the root's widget holds the
+    // capture for the drag.
+    g_picked = -1;
+    g.move(rw->x + 20, rw->y + root->row_y[1] + 5);
+    g.press(rw->x + 20, rw->y + root->row_y[1] + 5, 1);
+    Q_GUI_WINDOW *sw = q_gui_get_window(g.ctx, q_gui_popup_window(p, sub));
+    ASSERT_NE(sw, nullptr);
+    ASSERT_TRUE(q_gui_window_is_open(g.ctx, sw->id));
+    const Q_GUI_POPUP_ENTRY *se = &p->entries[sub];
+    // Dragged to the third row of the submenu, lower than any row of the
+    // root would reach at that height: the submenu's row lights up, the
+    // submenu stays open, and the release picks it.
+    const float x = sw->x + 20, y = sw->y + se->row_y[2] + 5;
+    g.move(x, y);
+    EXPECT_TRUE(q_gui_window_is_open(g.ctx, sw->id));
+    EXPECT_EQ(se->highlight, se->rows[2]);
+    g.release(x, y);
+    EXPECT_EQ(g_picked, 12);
+    EXPECT_FALSE(q_gui_popup_is_open(p));
+    // A drag that ends outside every menu picks nothing.
+    ASSERT_EQ(q_gui_popup_open_at(p, 100, 100), 0);
+    g_picked = -1;
+    g.move(rw->x + 20, rw->y + root->row_y[1] + 5);
+    g.press(rw->x + 20, rw->y + root->row_y[1] + 5, 2);
+    g.move(5, 5);
+    g.release(5, 5);
+    EXPECT_EQ(g_picked, -1);
+    q_gui_popup_destroy(&p);
+}
+
 // ---- native windows ------------------------------------------------------------------
 
 TEST(GuiNative, DetachNativeCloseDrawAndReopenAtTheOldPlace) {

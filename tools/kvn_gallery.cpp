@@ -29,6 +29,7 @@
 #include "kvn_api.h"
 #include "kvn_app.h"
 #include "kvn_gui_main.h"
+#include "kvn_gui_resource.h"
 #include "kvn_gui_dialogs.h"
 #include "kvn_gui_form.h"
 #include "kvn_profile.h"
@@ -770,6 +771,79 @@ int _dialog_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &ou
     kvn_theme_apply(nullptr, 0);
     return failed;
 }
+// The main window with the servers' panel over a canned list: rows in the
+// error and transitional colours, one selected with its JSON below, and the
+// Actions menu open. "-resource-dark" or "-resource-light".
+int _resource_sheet(ALLEGRO_DISPLAY *d, Q_GUI_CTX *ctx, const std::string &out, int theme) {
+    if (kvn_gui_main_open_view("compute.server") != 0) return 1;
+    KVN_GUI_MAIN_IDS ids;
+    kvn_gui_main_ids(&ids);
+    std::string list = R"({"servers": [)";
+    static const char *const states[] = {"ACTIVE", "ACTIVE", "ERROR", "BUILD", "SHUTOFF", "ACTIVE", "REBOOT"};
+    for (int i = 0; i < 14; i++) {
+        char row[600];
+        q_format(row, sizeof row,
+                 R"(%s{"id": "3f0c%04d-8d1e-4c1a-9b7e-5a2c9e0d%04d", "name": "web-%02d", "status": "%s",
+                 "flavor": {"original_name": "m1.small"}, "created": "2026-12-0%dT10:1%d:00Z",
+                 "addresses": {"private": [{"addr": "10.0.0.%d"}]}, "OS-EXT-AZ:availability_zone": "nova",
+                 "key_name": "demo-key", "image": {"id": "cirros"}})",
+                 i ? "," : "", i, i, i, states[i % 7], 1 + i % 9, i % 10, 10 + i);
+        list += row;
+    }
+    list += "]}";
+    kvn_gui_resource_fill(ids.resource, cJSON_Parse(list.c_str()));
+    KVN_RES_IDS p;
+    if (kvn_gui_resource_ids(ids.resource, &p) != 0) return 1;
+    q_gui_datagrid_set_selected_row(ctx, p.grid, 1);
+    q_gui_textarea_set_text(ctx, p.filter, "");
+    cJSON *items = cJSON_Parse(list.c_str());
+    char *detail = cJSON_Print(cJSON_GetArrayItem(cJSON_GetObjectItem(items, "servers"), 1));
+    std::string spaced;
+    for (const char *c = detail; *c; c++)
+        spaced += *c == '\t' ? std::string("  ") : std::string(1, *c);
+    q_gui_syntaxview_set_text(ctx, p.detail, spaced.c_str());
+    free(detail);
+    cJSON_Delete(items);
+    q_gui_label_set_text(ctx, p.count, "14 items");
+    kvn_app_status(KVN_STATUS_INFO, "%s", "list Servers: 14 items");
+    kvn_gui_main_tick();
+    float x, y, w, h;
+    al_set_target_backbuffer(d);
+    int failed = 0;
+    for (const char *part : {"", "-menu"}) {
+        if (*part) {
+            // The menu as a right click on the selected row opens it.
+            q_gui_widget_screen_rect(ctx, p.grid, &x, &y, &w, &h);
+            ALLEGRO_EVENT ev;
+            memset(&ev, 0, sizeof ev);
+            for (int type :
+                 {ALLEGRO_EVENT_MOUSE_AXES, ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, ALLEGRO_EVENT_MOUSE_BUTTON_UP}) {
+                ev.type = (unsigned)type;
+                ev.mouse.x = (int)(x + 200);
+                ev.mouse.y = (int)(y + q_gui_datagrid_row_height(ctx, p.grid) * 2.5f);
+                ev.mouse.button = type == ALLEGRO_EVENT_MOUSE_AXES ? 0 : 2;
+                ev.mouse.display = d;
+                ev.any.timestamp = 50;
+                q_gui_process_event(ctx, &ev);
+            }
+        }
+        al_clear_to_color(kvn_theme_current()->background);
+        q_gui_draw(ctx);
+        std::string path = out;
+        const size_t dot = path.rfind(".png");
+        path.insert(dot == std::string::npos ? path.size() : dot,
+                    std::string(theme ? "-resource-light" : "-resource-dark") + part);
+        if (al_save_bitmap(path.c_str(), al_get_backbuffer(d))) {
+            printf("kvn_gallery: wrote %s\n", path.c_str());
+        } else {
+            fprintf(stderr, "kvn_gallery: cannot write %s\n", path.c_str());
+            failed = 1;
+        }
+    }
+    kvn_gui_resource_close_menus();
+    return failed;
+}
+
 // The main window with the overview, in both themes, from a canned quota
 // record (no cloud involved): "-main-dark" and "-main-light".
 int _main_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &out) {
@@ -847,6 +921,7 @@ int _main_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &out)
                 failed = 1;
             }
         }
+        failed |= _resource_sheet(d, ctx, out, theme);
         kvn_gui_main_destroy();
         kvn_gui_dialogs_shutdown();
         q_gui_destroy_ctx(&app.gui);

@@ -396,9 +396,23 @@ static void _menu_draw(int widget_id, float x, float y, float w, float h, void *
     }
 }
 
-static void _menu_mouse(int widget_id, const ALLEGRO_EVENT *ev, float, float my, void *user) {
+// The innermost open menu holding the point, -1 when none does. A drag
+// captured by the menu first pressed reports every move to that menu's
+// widget; the rows must come from the menu actually under the pointer.
+static int _menu_at(const Q_GUI_POPUP *p, float x, float y) {
+    int found = -1;
+    for (int m = 0; m >= 0 && m < p->count; m = p->entries[m].open_child) {
+        const Q_GUI_POPUP_ENTRY *e = &p->entries[m];
+        if (e->window < 0 || !q_gui_window_is_open(p->ctx, e->window)) break;
+        if (x >= e->x && x < e->x + e->w && y >= e->y && y < e->y + e->h) found = m;
+    }
+    return found;
+}
+
+static void _menu_mouse(int widget_id, const ALLEGRO_EVENT *ev, float mx, float my, void *user) {
     Q_GUI_POPUP *p = static_cast<Q_GUI_POPUP *>(user);
-    const int menu = _menu_of_widget(p, widget_id);
+    if (_menu_of_widget(p, widget_id) < 0) return;
+    const int menu = _menu_at(p, mx, my);
     if (menu < 0) return;
     Q_GUI_POPUP_ENTRY *m = &p->entries[menu];
     const float ly = my - m->y;
@@ -424,5 +438,8 @@ static void _menu_mouse(int widget_id, const ALLEGRO_EVENT *ev, float, float my,
             _pick(p, idx);
         else if (e->kind == Q_GUI_POPUP_SUBMENU)
             _open_sub(p, menu, idx, row);
+    } else if (ev->type == ALLEGRO_EVENT_MOUSE_BUTTON_UP && ev->mouse.button == 1) {
+        // The end of a press and drag: the item under the pointer is chosen.
+        if (e && e->enabled && e->kind == Q_GUI_POPUP_ITEM) _pick(p, idx);
     }
 }
