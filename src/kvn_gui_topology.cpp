@@ -158,6 +158,9 @@ void _draw_graph(const DRAW &d, const KVN_PALETTE *p, ALLEGRO_FONT *font) {
     auto px = [&](float gx) { return d.ox + gx * z; };
     auto py = [&](float gy) { return d.oy + gy * z; };
 
+    // Links from two networks into one server end on the same row: their
+    // addresses alternate below and above it instead of overwriting.
+    std::vector<unsigned char> labelled(g->nodes.size(), 0);
     for (const KVN_TOPO_LINK &l : g->links) {
         const KVN_TOPO_NODE &a = g->nodes[l.a], &b = g->nodes[l.b];
         const float x1 = px(a.x), y1 = py(a.y), x2 = px(b.x), y2 = py(b.y), mx = (x1 + x2) / 2;
@@ -174,7 +177,9 @@ void _draw_graph(const DRAW &d, const KVN_PALETTE *p, ALLEGRO_FONT *font) {
         const float room = fabsf(edge - mx) - 8;
         if (room < 60) continue;
         const std::string text = _fit(font, l.address, room);
-        al_draw_text(font, touches ? p->text : muted, mx + 4, y2 - lh - 1, 0, text.c_str());
+        const int k = labelled[l.b] < 255 ? labelled[l.b]++ : 255;
+        const float ty = k % 2 == 0 ? y2 - (float)(k / 2 + 1) * (lh + 1) : y2 + 1 + (float)(k / 2) * (lh + 1);
+        al_draw_text(font, touches ? p->text : muted, mx + 4, ty, 0, text.c_str());
     }
 
     for (int i = 0; i < (int)g->nodes.size(); i++) {

@@ -809,6 +809,10 @@ TEST(SyntaxView, DragSelectsAndCopies) {
     const int sv = q_gui_add_syntaxview(g.ctx, g.win, 10, 10, 600, 200, Q_GUI_SYNTAX_JSON);
     q_gui_syntaxview_set_text(g.ctx, sv, "{\r\n  \"a\": 1\r\n}");
     EXPECT_STREQ(q_gui_syntaxview_get_text(g.ctx, sv), "{\n  \"a\": 1\n}");
+    // Tabs (as JSON printers indent) become blanks the fonts can draw.
+    q_gui_syntaxview_set_text(g.ctx, sv, "{\n\t\"a\":\t1\n}");
+    EXPECT_STREQ(q_gui_syntaxview_get_text(g.ctx, sv), "{\n  \"a\":  1\n}");
+    q_gui_syntaxview_set_text(g.ctx, sv, "{\r\n  \"a\": 1\r\n}");
     EXPECT_EQ(q_gui_syntaxview_get_selected_text(g.ctx, sv), nullptr);
     // Builtin font: 8 px per character; text starts 4 px in, lines 9 px.
     const float y2 = 10 + 4 + 9 + 4;

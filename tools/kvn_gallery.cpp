@@ -29,6 +29,8 @@
 #include "kvn_api.h"
 #include "kvn_app.h"
 #include "kvn_gui_main.h"
+#include "kvn_gui_topology.h"
+#include "kvn_topology.h"
 #include "kvn_gui_resource.h"
 #include "kvn_gui_dialogs.h"
 #include "kvn_gui_form.h"
@@ -844,6 +846,85 @@ int _resource_sheet(ALLEGRO_DISPLAY *d, Q_GUI_CTX *ctx, const std::string &out, 
     return failed;
 }
 
+// The topology view of a small project: a router gatewayed on the public
+// network, three networks, servers with floating IPs, one in error, one
+// selected. "-topology-dark" or "-topology-light", and the exported PNG as
+// "-topology-export".
+int _topology_sheet(ALLEGRO_DISPLAY *d, Q_GUI_CTX *ctx, const std::string &out, int theme) {
+    const char *listings = R"({
+      "networks": [{"id": "ext", "name": "public", "router:external": true},
+                   {"id": "web", "name": "web-tier"}, {"id": "db", "name": "db-tier"},
+                   {"id": "mgmt", "name": "management-and-monitoring-network"}],
+      "subnets": [{"network_id": "ext", "cidr": "203.0.113.0/24"}, {"network_id": "web", "cidr": "10.0.1.0/24"},
+                  {"network_id": "db", "cidr": "10.0.2.0/24"}, {"network_id": "mgmt", "cidr": "10.9.0.0/16"}],
+      "routers": [{"id": "r1", "name": "edge-router", "status": "ACTIVE",
+                   "external_gateway_info": {"network_id": "ext",
+                     "external_fixed_ips": [{"ip_address": "203.0.113.10"}]}}],
+      "servers": [{"id": "s1", "name": "web-1", "status": "ACTIVE"}, {"id": "s2", "name": "web-2", "status": "ACTIVE"},
+                  {"id": "s3", "name": "db-primary", "status": "ACTIVE"}, {"id": "s4", "name": "db-replica", "status": "ERROR"},
+                  {"id": "s5", "name": "bastion", "status": "SHUTOFF"}],
+      "ports": [
+        {"id": "p1", "network_id": "web", "device_id": "r1", "device_owner": "network:router_interface", "fixed_ips": [{"ip_address": "10.0.1.1"}]},
+        {"id": "p2", "network_id": "db", "device_id": "r1", "device_owner": "network:router_interface", "fixed_ips": [{"ip_address": "10.0.2.1"}]},
+        {"id": "p3", "network_id": "mgmt", "device_id": "r1", "device_owner": "network:router_interface", "fixed_ips": [{"ip_address": "10.9.0.1"}]},
+        {"id": "p4", "network_id": "web", "device_id": "s1", "device_owner": "compute:nova", "fixed_ips": [{"ip_address": "10.0.1.11"}]},
+        {"id": "p5", "network_id": "web", "device_id": "s2", "device_owner": "compute:nova", "fixed_ips": [{"ip_address": "10.0.1.12"}]},
+        {"id": "p6", "network_id": "db", "device_id": "s3", "device_owner": "compute:nova", "fixed_ips": [{"ip_address": "10.0.2.21"}]},
+        {"id": "p7", "network_id": "db", "device_id": "s4", "device_owner": "compute:nova", "fixed_ips": [{"ip_address": "10.0.2.22"}]},
+        {"id": "p8", "network_id": "mgmt", "device_id": "s5", "device_owner": "compute:nova", "fixed_ips": [{"ip_address": "10.9.0.5"}]},
+        {"id": "p9", "network_id": "mgmt", "device_id": "s3", "device_owner": "compute:nova", "fixed_ips": [{"ip_address": "10.9.0.21"}]}],
+      "floatingips": [{"port_id": "p4", "floating_ip_address": "203.0.113.41"},
+                      {"port_id": "p8", "floating_ip_address": "203.0.113.42"}]})";
+    if (kvn_gui_main_open_view("topology") != 0) return 1;
+    kvn_gui_topology_set_graph(kvn_topology_build(cJSON_Parse(listings)));
+    int failed = 0;
+    for (const char *part : {"", "-export"}) {
+        std::string path = out;
+        const size_t dot = path.rfind(".png");
+        path.insert(dot == std::string::npos ? path.size() : dot,
+                    std::string(theme ? "-topology-light" : "-topology-dark") + part);
+        if (*part) {
+            if (kvn_gui_topology_export(path.c_str()) != 0) failed = 1;
+            continue;
+        }
+        al_set_target_backbuffer(d);
+        al_clear_to_color(kvn_theme_current()->background);
+        q_gui_draw(ctx);
+        kvn_gui_main_tick(); // the fit a new graph asks for
+        // A click on the database server shows its details.
+        KVN_TOPOLOGY_IDS ids;
+        kvn_gui_topology_ids(&ids);
+        float cx, cy, cw, ch;
+        if (ids.graph && q_gui_widget_screen_rect(ctx, ids.canvas, &cx, &cy, &cw, &ch)) {
+            for (const KVN_TOPO_NODE &n : ids.graph->nodes) {
+                if (strcmp(n.id, "s3") != 0) continue;
+                const float x = cx + ids.pan_x + n.x * ids.zoom, y = cy + ids.pan_y + n.y * ids.zoom;
+                _mouse_move(ctx, d, (int)x, (int)y, 1);
+                for (int type : {ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, ALLEGRO_EVENT_MOUSE_BUTTON_UP}) {
+                    ALLEGRO_EVENT ev;
+                    memset(&ev, 0, sizeof ev);
+                    ev.type = type;
+                    ev.mouse.x = (int)x;
+                    ev.mouse.y = (int)y;
+                    ev.mouse.button = 1;
+                    ev.mouse.display = d;
+                    q_gui_process_event(ctx, &ev);
+                }
+            }
+        }
+        al_clear_to_color(kvn_theme_current()->background);
+        q_gui_draw(ctx);
+        if (al_save_bitmap(path.c_str(), al_get_backbuffer(d))) {
+            printf("kvn_gallery: wrote %s\n", path.c_str());
+        } else {
+            fprintf(stderr, "kvn_gallery: cannot write %s\n", path.c_str());
+            failed = 1;
+        }
+    }
+    kvn_gui_main_open_view("overview");
+    return failed;
+}
+
 // The main window with the overview, in both themes, from a canned quota
 // record (no cloud involved): "-main-dark" and "-main-light".
 int _main_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &out) {
@@ -922,6 +1003,7 @@ int _main_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &out)
             }
         }
         failed |= _resource_sheet(d, ctx, out, theme);
+        failed |= _topology_sheet(d, ctx, out, theme);
         kvn_gui_main_destroy();
         kvn_gui_dialogs_shutdown();
         q_gui_destroy_ctx(&app.gui);

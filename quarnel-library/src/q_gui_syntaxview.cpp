@@ -543,13 +543,24 @@ void q_gui_syntaxview_set_text(Q_GUI_CTX *ctx, int id, const char *text) {
     Q_GUI_SYNTAXVIEW_DATA *d = _data(w);
     const char *t = text ? text : "";
     const size_t n = strlen(t);
-    if (n > (size_t)INT32_MAX - 1) return; // offsets are ints
+    // A tab becomes two blanks: the fonts draw it as a box, and JSON
+    // printers indent with tabs.
+    size_t tabs = 0;
+    for (size_t i = 0; i < n; i++)
+        tabs += t[i] == '\t';
+    if (n + tabs > (size_t)INT32_MAX - 1) return; // offsets are ints
     char *copy = nullptr;
-    Q_CALLOC(copy, n + 1, char);
+    Q_CALLOC(copy, n + tabs + 1, char);
     if (!copy) return;
     size_t k = 0;
-    for (size_t i = 0; i < n; i++)
-        if (!(t[i] == '\r' && t[i + 1] == '\n')) copy[k++] = t[i];
+    for (size_t i = 0; i < n; i++) {
+        if (t[i] == '\t') {
+            copy[k++] = ' ';
+            copy[k++] = ' ';
+        } else if (!(t[i] == '\r' && t[i + 1] == '\n')) {
+            copy[k++] = t[i];
+        }
+    }
     Q_FREE(d->text);
     d->text = copy;
     d->len = k;
