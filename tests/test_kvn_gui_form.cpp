@@ -37,7 +37,7 @@ const char *const k_doc = R"({"service": "network", "resources": [
    {"name": "nets", "label": "Nets", "type": "ref", "ref": "network.net", "multi": true},
    {"name": "tags", "label": "Tags", "type": "list"},
    {"name": "meta", "label": "Meta", "type": "kv"},
-   {"name": "spec", "label": "Spec", "type": "json"},
+   {"name": "definition", "label": "Definition", "type": "json"},
    {"name": "file", "label": "File", "type": "file"},
    {"name": "zone", "label": "Zone", "type": "ref", "ref": "dns.zone"},
    {"name": "owner", "label": "Owner", "in": "query", "default": "{user_id}/{project_id}"}]},
