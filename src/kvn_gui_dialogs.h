@@ -33,7 +33,15 @@ int kvn_gui_choose_file(const char *title, int mode, const char *start_path, KVN
 // Builds it on first use, restores its place and shows and raises it.
 void kvn_gui_connect_open(void);
 // Opens the dialog, imports the OS_* environment and connects at once.
+// When kvn_gui_connect_start_env ran at start-up, the dialog takes over
+// the authentication already under way instead of asking again.
 void kvn_gui_connect_from_env(void);
+// Start-up only, before the display exists: imports the OS_* environment
+// and starts authenticating with it, so the token comes while Allegro,
+// the display and the fonts come up. Does nothing when the environment
+// cannot connect without the dialog (no URL or secret). Returns 1 when
+// a job was started.
+int kvn_gui_connect_start_env(void);
 
 // The connect dialog's own part of kvn_gui_dialogs_close_window: the cloud
 // chooser closes (importing nothing), else the dialog hides (taking the typed

@@ -402,6 +402,10 @@ struct AUTH_JOB {
     uint64_t generation;
 };
 
+// The start-up authentication from the environment, until the dialog
+// adopts it or its answer is dropped. Main thread only.
+AUTH_JOB *g_early = nullptr;
+
 void _auth_run(KVN_JOB *job) {
     AUTH_JOB *a = static_cast<AUTH_JOB *>(job->user);
     a->rc = kvn_session_authenticate(a->session, job->cancel);
@@ -438,9 +442,30 @@ void _auth_done(KVN_JOB *job) {
 
 void _auth_free(void *user) {
     AUTH_JOB *a = static_cast<AUTH_JOB *>(user);
+    if (a == g_early) g_early = nullptr;
     kvn_session_free(&a->session);
     q_secure_zero(a, sizeof *a);
     free(a);
+}
+
+AUTH_JOB *_submit_auth(const KVN_PROFILE *p, uint64_t generation) {
+    KVN_SESSION *s = kvn_session_new(p);
+    if (!s) return nullptr;
+    AUTH_JOB *a = nullptr;
+    Q_CALLOC(a, 1, AUTH_JOB);
+    if (!a) {
+        kvn_session_free(&s);
+        return nullptr;
+    }
+    a->session = s;
+    a->generation = generation;
+    q_strcpy(a->profile_name, sizeof a->profile_name, p->name);
+    KVN_APP *app = kvn_app_get();
+    // The job owns the record from here, even when it cannot start.
+    if (kvn_jobs_submit("authenticating", _auth_run, _auth_done, _auth_free, a,
+                        app ? app->session_generation : 0) < 0)
+        return nullptr;
+    return a;
 }
 
 void _connect(void) {
@@ -469,22 +494,9 @@ void _connect(void) {
     // its message stays rather than be covered by the connection's.
     if (kvn_profile_name_valid(p.name) && !_save()) return;
 
-    KVN_SESSION *s = kvn_session_new(&p);
-    if (!s) return;
-    AUTH_JOB *a = nullptr;
-    Q_CALLOC(a, 1, AUTH_JOB);
-    if (!a) {
-        kvn_session_free(&s);
-        return;
-    }
-    a->session = s;
-    a->generation = g_generation;
-    q_strcpy(a->profile_name, sizeof a->profile_name, p.name);
-    KVN_APP *app = kvn_app_get();
     g_dlg.in_progress = 1;
     _say(KVN_STATUS_INFO, "connecting to %s ...", p.auth_url);
-    if (kvn_jobs_submit("authenticating", _auth_run, _auth_done, _auth_free, a,
-                        app ? app->session_generation : 0) < 0) {
+    if (!_submit_auth(&p, g_generation)) {
         g_dlg.in_progress = 0;
         _say(KVN_STATUS_ERROR, "connection failed: %s", "cannot start the authentication job");
     }
@@ -913,12 +925,41 @@ void kvn_gui_connect_open(void) {
     q_gui_request_redraw(ctx);
 }
 
+int kvn_gui_connect_start_env(void) {
+    if (g_early) return 1;
+    KVN_PROFILE p;
+    char msg[1024];
+    int started = 0;
+    if (kvn_import_environment(&p, msg, sizeof msg) >= 0 && p.auth_url[0] && p.secret[0]) {
+        // Generation 0 matches no dialog: an answer nobody adopted is dropped.
+        g_early = _submit_auth(&p, 0);
+        started = g_early != nullptr;
+    }
+    q_secure_zero(&p, sizeof p);
+    q_secure_zero(msg, sizeof msg);
+    return started;
+}
+
 void kvn_gui_connect_from_env(void) {
     kvn_gui_connect_open();
     if (g_dlg.window < 0) return;
     // A failed import leaves the profile shown before, which nobody asked
     // to connect with.
-    if (_from_env()) _connect();
+    if (!_from_env()) return;
+    if (!g_early || g_dlg.in_progress) {
+        _connect();
+        return;
+    }
+    // The authentication started before the window: it runs with what the
+    // dialog now shows, so it is adopted as the dialog's own connect would
+    // have started it, after the same save of the profile.
+    AUTH_JOB *a = g_early;
+    g_early = nullptr;
+    _read_fields();
+    if (kvn_profile_name_valid(g_dlg.profile.name) && !_save()) return;
+    a->generation = g_generation;
+    g_dlg.in_progress = 1;
+    _say(KVN_STATUS_INFO, "connecting to %s ...", g_dlg.profile.auth_url);
 }
 
 int kvn_gui_connect_close_window(int window) {

@@ -322,6 +322,9 @@ int main(int argc, char **argv) {
         q_log(Q_LOG_ERR, "cannot start the job workers");
         return 1;
     }
+    // With --env the token is asked for now: Allegro, the display and the
+    // fonts take about as long as Keystone, and the dialog adopts the answer.
+    if (args.use_env) kvn_gui_connect_start_env();
 
     // Allegro and its add-ons.
     if (!al_init() || !al_init_font_addon() || !al_init_ttf_addon() || !al_init_primitives_addon() ||

@@ -9,6 +9,7 @@
 #include <csignal>
 
 #include "kvn_cloud_test.h"
+#include "kvn_jobs.h"
 #include "kvn_profile.h"
 #include "kvn_session.h"
 #include "kvn_test_connect.h"
@@ -198,6 +199,35 @@ TEST(ConnectCloud, OpenrcCloudsYamlAndTheEnvironment) {
     ASSERT_TRUE(a.wait_connected());
     EXPECT_TRUE(connected_as(a, "demo", "demo"));
     EXPECT_EQ(a.changed, 3);
+
+    // Started before any window, as the program does with --env: the dialog
+    // adopts the token under way. A wrong password answers in the dialog
+    // like its own Connect, and nothing else is asked of Keystone.
+    setenv("OS_PASSWORD", "not-the-password", 1);
+    ASSERT_EQ(kvn_gui_connect_start_env(), 1);
+    a.rebuild();
+    kvn_gui_connect_from_env();
+    a.refresh();
+    ASSERT_TRUE(kvn_gui_connect_in_progress()) << a.message();
+    ASSERT_TRUE(a.wait_connected());
+    EXPECT_EQ(a.message().rfind("connection failed: authentication failed: HTTP 401: ", 0), 0u)
+        << a.message();
+    EXPECT_EQ(a.changed, 3);
+    EXPECT_TRUE(a.is_open(a.ids.window));
+    EXPECT_EQ(kvn_jobs_running(nullptr, 0, nullptr), 0);
+
+    setenv("OS_PASSWORD", openrc_value("demo", "OS_PASSWORD").c_str(), 1);
+    ASSERT_EQ(kvn_gui_connect_start_env(), 1);
+    a.rebuild();
+    kvn_gui_connect_from_env();
+    a.refresh();
+    ASSERT_TRUE(a.wait_connected());
+    EXPECT_TRUE(connected_as(a, "demo", "demo"));
+    EXPECT_EQ(a.changed, 4);
+
+    // Without a secret nothing starts early; the dialog asks for it.
+    unsetenv("OS_PASSWORD");
+    EXPECT_EQ(kvn_gui_connect_start_env(), 0);
 }
 
 TEST(ConnectCloud, AStoredSecretIsUnlockedAfterARestart) {
