@@ -1,4 +1,5 @@
 #include "kvn_gui_main.h"
+#include "kvn_gui_term.h"
 #include "kvn_gui_topology.h"
 
 #include <allegro5/allegro.h>
@@ -612,6 +613,7 @@ void kvn_gui_main_tick(void) {
         kvn_history_schedule_tick(&g.schedule, app->session, app->session_generation, &app->config,
                                   al_get_time());
     kvn_gui_resource_tick();
+    kvn_gui_term_tick();
 }
 
 void kvn_gui_main_on_connect_change(void *) {
@@ -622,6 +624,7 @@ void kvn_gui_main_on_connect_change(void *) {
     kvn_gui_main_overview_reset();
     kvn_gui_topology_reset();
     kvn_gui_form_reset_all();
+    kvn_gui_term_close();
     const int old_kind = g.view_kind;
     _fill_tree();
     KVN_SESSION *s = app->session;

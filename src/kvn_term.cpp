@@ -264,6 +264,7 @@ static void _reset(KVN_TERM *t) {
     t->fg = t->bg = KVN_TERM_DEFAULT;
     t->attrs = 0;
     t->cursor_hidden = 0;
+    t->bracketed_paste = 0;
     _erase_screen(t, _blank(KVN_TERM_DEFAULT));
     t->top = 0;
     t->bottom = t->rows - 1;
@@ -334,6 +335,9 @@ static void _private_mode(KVN_TERM *t, const int *p, int n, int set) {
         switch (p[i]) {
         case 25:
             t->cursor_hidden = !set;
+            break;
+        case 2004:
+            t->bracketed_paste = set;
             break;
         case 47:
         case 1047:

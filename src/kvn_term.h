@@ -66,6 +66,7 @@ struct KVN_TERM {
     int32_t fg, bg;
     uint32_t attrs;
     int cursor_hidden;
+    int bracketed_paste; // the host asked for pastes between ESC [200~ and ESC [201~
 
     // While the alternate screen shows, the primary screen's rows wait here
     // (rows * columns cells, allocated with the ring so switching never fails).

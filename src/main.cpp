@@ -17,6 +17,7 @@
 #include "kvn_app.h"
 #include "kvn_config.h"
 #include "kvn_gui_dialogs.h"
+#include "kvn_gui_term.h"
 #include "kvn_gui_form.h"
 #include "kvn_gui_layout.h"
 #include "kvn_gui_main.h"
@@ -187,6 +188,8 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
             app->running = 0;
             break;
         }
+        // Keys typed into a console go to it, Escape included.
+        if (kvn_gui_term_key_event(&ev)) continue;
         // Events of a dialog's native window belong to that dialog.
         const int target = kvn_gui_layout_window_of_event(&ev);
         const bool on_main = target < 0;
@@ -417,6 +420,7 @@ int main(int argc, char **argv) {
     // The application windows: the main window registers itself as the
     // connection-changed hook. The custom operation handlers join here.
     kvn_gui_main_build();
+    kvn_gui_term_register();
 
     // Welcome status. A folder that is not there at all holds no broken descriptor: the
     // user is simply asked to connect.
@@ -443,7 +447,7 @@ int main(int argc, char **argv) {
     kvn_config_save(&app.config);
     kvn_gui_layout_save();
     kvn_gui_layout_attach_all();
-    // The console close joins here.
+    kvn_gui_term_close();
     kvn_gui_dialogs_shutdown();
     kvn_app_disconnect();
     kvn_gui_main_destroy();

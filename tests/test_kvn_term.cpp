@@ -51,10 +51,10 @@ std::string _snapshot(const KVN_TERM *t) {
     char head[512];
     snprintf(head, sizeof head,
              "%dx%d used=%d off=%lld cur=%d,%d wrap=%d region=%d-%d saved=%d,%d pen=%d/%d/%u hid=%d alt=%d "
-             "st=%d title=%s reply=%s\n",
+             "st=%d title=%s reply=%s bp=%d\n",
              t->columns, t->rows, t->lines_used, (long long)t->scrolled_off, t->cursor_col, t->cursor_row,
              t->wrap_pending, t->top, t->bottom, t->saved_col, t->saved_row, t->fg, t->bg, t->attrs,
-             t->cursor_hidden, t->alt_active, t->state, t->title, t->reply);
+             t->cursor_hidden, t->alt_active, t->state, t->title, t->reply, t->bracketed_paste);
     out += head;
     for (int i = 0; i < t->lines_used; i++)
         out.append(reinterpret_cast<const char *>(kvn_term_line(t, i)), sizeof(KVN_TERM_CELL) * t->columns);
@@ -668,6 +668,19 @@ struct RESIZE_CASE {
     int64_t scrolled_off;
     int scrollback;
 };
+
+TEST(KvnTerm, BracketedPasteFollowsTheHostAndAReset) {
+    KVN_TERM *t = kvn_term_new(20, 3);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->bracketed_paste, 0);
+    kvn_term_feed(t, "\033[?2004h", 8);
+    EXPECT_EQ(t->bracketed_paste, 1);
+    kvn_term_feed(t, "\033[?2004l", 8);
+    EXPECT_EQ(t->bracketed_paste, 0);
+    kvn_term_feed(t, "\033[?25;2004h\033c", 13);
+    EXPECT_EQ(t->bracketed_paste, 0);
+    kvn_term_free(&t);
+}
 
 TEST(KvnTerm, ResizeKeepsLinesUpToTheCursor) {
     std::string many;
