@@ -1038,6 +1038,11 @@ int kvn_gui_term_line(int row, char *out, size_t cap) {
     return kvn_term_line_text(c.term, c.term->lines_used - c.term->rows + row, out, cap);
 }
 
+const KVN_OP *kvn_gui_term_exec_op(void) {
+    _exec_op_init();
+    return &g_exec_op;
+}
+
 void kvn_gui_term_paste_text(const char *text) {
     _paste(text);
 }

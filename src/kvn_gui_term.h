@@ -9,6 +9,7 @@
 
 struct KVN_SESSION;
 struct KVN_WS;
+struct KVN_OP;
 struct Q_HTTPC_CANCEL;
 union ALLEGRO_EVENT;
 
@@ -70,5 +71,7 @@ int kvn_gui_term_line(int row, char *out, size_t cap);
 // Opens a console straight on a WebSocket address, without asking the cloud
 // (tests and the gallery).
 int kvn_gui_term_open_url(int kind, const char *url, const char *name);
+// The operation of the exec console's command form.
+const KVN_OP *kvn_gui_term_exec_op(void);
 // Pastes a text as the Paste button does with the clipboard's.
 void kvn_gui_term_paste_text(const char *text);

@@ -733,8 +733,15 @@ std::vector<const KVN_RESOURCE *> all_resources() {
     return out;
 }
 
+// The local cloud's container service is a stand-in for the console
+// endpoints only (scripts/cloud/container_standin.py): none of its
+// descriptors can be proven against it.
+bool standin(const KVN_RESOURCE *res) {
+    return !strcmp(res->service->name, "container");
+}
+
 bool in_catalog(const KVN_RESOURCE *res) {
-    return kvn_session_has_service(session_of("demo"), res->service->name);
+    return !standin(res) && kvn_session_has_service(session_of("demo"), res->service->name);
 }
 
 // ------------------------------------------------------------------ fixtures
@@ -1070,6 +1077,8 @@ TEST_F(CloudDescriptors, EveryResourceListsAndShows) {
         } else if (in_catalog(r)) {
             by_service[r->service->name].push_back(r);
             count++;
+        } else if (standin(r)) {
+            record(key_of(r), "skipped: the local cloud runs a stand-in of its console endpoints only");
         } else {
             record(key_of(r), "skipped: service not in the local cloud's catalog");
         }

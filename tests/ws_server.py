@@ -15,6 +15,9 @@ carry console bytes as Base64 text frames, the way cloud console proxies do.
   /stream?size=N&count=M  M binary messages of N bytes, then the send rate
   /http200              a plain HTTP answer instead of the upgrade
 
+The local cloud runs one on port 6083 as its console server: Nova's serial
+console addresses and the container stand-in's point at its /console.
+
 Lines for the tests go to standard output, flushed: "closed PATH code=N
 reason=R" and "stream BYTES bytes in SECONDS s".
 """
@@ -32,6 +35,8 @@ import urllib.parse
 
 import websockets
 import websockets.legacy.server
+
+TERM = "dumb"
 
 
 def log(text):
@@ -70,7 +75,7 @@ async def echo(ws):
 
 async def console(ws):
     master, slave = os.openpty()
-    env = {"PATH": "/usr/bin:/bin", "TERM": "dumb", "PS1": "$ ", "HOME": "/tmp", "LANG": "C.UTF-8"}
+    env = {"PATH": "/usr/bin:/bin", "TERM": TERM, "PS1": "$ ", "HOME": "/tmp", "LANG": "C.UTF-8"}
     proc = subprocess.Popen(["/bin/bash", "--norc", "--noprofile", "-i"], stdin=slave, stdout=slave,
                             stderr=slave, env=env, start_new_session=True, close_fds=True)
     os.close(slave)
@@ -174,6 +179,10 @@ async def handler(ws, path=None):
         if route == "/echo":
             await echo(ws)
         elif route == "/console":
+            # As a console proxy would check it: the token the cloud handed
+            # out, logged so tests can ask the cloud whose it is.
+            if "token" in query:
+                log("console token=%s" % query["token"][0])
             await console(ws)
         elif route == "/fragments":
             await fragments(ws)
@@ -197,7 +206,10 @@ async def main():
     ap.add_argument("--tls-port", type=int)
     ap.add_argument("--cert")
     ap.add_argument("--key")
+    ap.add_argument("--term", default="dumb", help="TERM of the console's shell")
     args = ap.parse_args()
+    global TERM
+    TERM = args.term
     common = dict(create_protocol=Protocol, subprotocols=["base64"], max_size=None, ping_interval=None,
                   compression=None)
     servers = [await websockets.serve(handler, "127.0.0.1", args.port, **common)]

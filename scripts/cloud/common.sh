@@ -92,4 +92,4 @@ SERVICE_ORDER="epmd rabbitmq memcached keystone glance placement
   nova-api nova-conductor nova-scheduler neutron-server neutron-fake-agent
   cinder-api cinder-scheduler cinder-volume
   swift-account swift-container swift-object swift-container-updater swift-proxy
-  nova-compute nginx"
+  nova-compute console-server container-standin nginx"

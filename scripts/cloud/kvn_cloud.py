@@ -41,6 +41,7 @@ FRONT_PREFIX = {
     'infra-optim': '/resource-optimization',
     'rating': '/rating',
     'instance-ha': '/instance-ha',
+    'container': '/container',
 }
 IDENTITY_URL = 'http://127.0.0.1:5000/v3/'
 HOST = 'kvn-cloud'
@@ -56,6 +57,8 @@ SERVICES = [
     ('neutron', 'network', 'http://127.0.0.1:9696'),
     ('cinderv3', 'volumev3', 'http://127.0.0.1:8776/v3/%(project_id)s'),
     ('swift', 'object-store', 'http://127.0.0.1:8080/v1/AUTH_%(project_id)s'),
+    # A stand-in for the console endpoints only (container_standin.py).
+    ('zun', 'container', 'http://127.0.0.1:9517/v1'),
 ]
 SERVICE_USERS = ['glance', 'placement', 'nova', 'neutron', 'cinder', 'swift']
 # The extra services by the name the start script knows them by; each has

@@ -478,8 +478,12 @@ region_name = RegionOne
 enabled = false
 [spice]
 enabled = false
+# The fake driver has no console of its own: the addresses Nova hands out
+# point at the cloud's console server (a bash under a pseudo-terminal),
+# which stands in for the serial proxy and the guest.
 [serial_console]
-enabled = false
+enabled = true
+base_url = ws://127.0.0.1:6083/console
 $(policy_defaults)
 EOF
   # nova-compute refuses to start when it can read database settings, so
@@ -915,6 +919,8 @@ install_packages
 mkdir -p "$D"/{bin,etc,data/lock,log,run,state,home}
 fetch_paste_files "${COMMON_DEBS[@]}" "${EXTRA_COMMON_DEBS[@]}"
 put "$D/bin/kvn_cloud.py" <"$HERE/kvn_cloud.py"
+put "$D/bin/container_standin.py" <"$HERE/container_standin.py"
+put "$D/bin/ws_server.py" <"$HERE/../../tests/ws_server.py"
 chmod 755 "$D/bin/kvn_cloud.py"
 sqlite_pool_module
 wrapper glance-api glance.cmd.api
@@ -1009,6 +1015,9 @@ start_service neutron-fake-agent -- "$PY" "$D/bin/kvn_cloud.py" fake-agent "$D/e
 # script ends, so nova-compute loads (half a minute of imports on a busy
 # machine) while the other services come up and the agent reports in.
 start_service nova-compute -- "$D/bin/nova-compute" --config-file "$D/etc/nova/nova.conf" --log-file "$LOG/nova-compute.log"
+# The console server behind serial consoles and the container stand-in.
+start_service console-server -- "$PY" "$D/bin/ws_server.py" --port 6083 --term xterm-256color
+start_service container-standin -- "$PY" "$D/bin/container_standin.py" 9517
 log "core services started; waiting for them to answer"
 wait_http nova-api http://127.0.0.1:8774/
 wait_http cinder-api http://127.0.0.1:8776/
@@ -1016,6 +1025,8 @@ wait_port swift-account 6202
 wait_port swift-container 6201
 wait_port swift-object 6200
 wait_http swift-proxy http://127.0.0.1:8080/healthcheck
+wait_port console-server 6083
+wait_http container-standin http://127.0.0.1:9517/
 wait_front
 for s in nova-conductor nova-scheduler cinder-scheduler cinder-volume swift-container-updater; do check_alive "$s"; done
 
