@@ -141,6 +141,34 @@ TEST(ConsoleWindow, TypesIntoARealShellPastesResizesAndDetaches) {
     t.type("echo hel''lo\r");
     ASSERT_TRUE(t.until([&] { return t.screen().find("\nhello\n") != std::string::npos; })) << t.screen();
 
+    // A drag over the word copies it; Paste types it back.
+    int row = -1;
+    for (int r = 0; r < t.ids().rows; r++) {
+        char line[1300];
+        kvn_gui_term_line(r, line, sizeof line);
+        if (std::string(line) == "hello") row = r;
+    }
+    ASSERT_GE(row, 0);
+    {
+        float x, y, w, h;
+        ASSERT_TRUE(q_gui_widget_screen_rect(t.app.gui, t.ids().area, &x, &y, &w, &h));
+        const float cw = (float)al_get_text_width(g_font, "M"), ch = (float)al_get_font_line_height(g_font);
+        const float py = y + 6 + ch * ((float)row + 0.5f);
+        t.clock += 10;
+        for (auto [type, col] : {std::pair{ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, 0},
+                                 {ALLEGRO_EVENT_MOUSE_AXES, 2},
+                                 {ALLEGRO_EVENT_MOUSE_AXES, 4},
+                                 {ALLEGRO_EVENT_MOUSE_BUTTON_UP, 4}}) {
+            ALLEGRO_EVENT ev = kvn_mouse_event(type, x + 6 + cw * ((float)col + 0.5f), py, 1, t.clock);
+            q_gui_process_event(t.app.gui, &ev);
+        }
+    }
+    EXPECT_EQ(t.app.status_text, std::string("selection copied (5 characters)"));
+    t.click(t.ids().paste);
+    t.type("\r");
+    ASSERT_TRUE(t.until([&] { return t.screen().find("hello: command not found") != std::string::npos; }))
+        << t.screen();
+
     // A paste with LF line ends runs as typed lines.
     kvn_gui_term_paste_text("echo one\necho two\n");
     ASSERT_TRUE(t.until([&] {
