@@ -1008,6 +1008,13 @@ void kvn_gui_term_close(void) {
     if (c.ctx && app && app->gui == c.ctx && c.window >= 0) q_gui_close_window(c.ctx, c.window);
 }
 
+void kvn_gui_term_shutdown(void) {
+    kvn_gui_term_close();
+    c.ctx = nullptr;
+    c.window = c.area = c.detach = c.ctrl_c = c.copy = c.paste = c.status = -1;
+    c.area_drawn = false;
+}
+
 int kvn_gui_term_is_open(void) {
     return c.ctx && c.window >= 0 && q_gui_window_is_open(c.ctx, c.window) ? 1 : 0;
 }

@@ -52,6 +52,9 @@ void kvn_gui_term_tick(void);
 int kvn_gui_term_key_event(const ALLEGRO_EVENT *ev);
 // Closes the console (the window hides); at shutdown and on disconnect.
 void kvn_gui_term_close(void);
+// At shutdown, before the GUI context goes: closes the console and forgets
+// the window, so a later context builds its own.
+void kvn_gui_term_shutdown(void);
 // Whether a console window is open.
 int kvn_gui_term_is_open(void);
 

@@ -447,7 +447,7 @@ int main(int argc, char **argv) {
     kvn_config_save(&app.config);
     kvn_gui_layout_save();
     kvn_gui_layout_attach_all();
-    kvn_gui_term_close();
+    kvn_gui_term_shutdown();
     kvn_gui_dialogs_shutdown();
     kvn_app_disconnect();
     kvn_gui_main_destroy();

@@ -57,7 +57,7 @@ struct TERM_APP {
                     wait_port(port, 20000));
     }
     ~TERM_APP() {
-        kvn_gui_term_close();
+        kvn_gui_term_shutdown();
         kvn_jobs_shutdown();
         kvn_gui_dialogs_shutdown();
         q_gui_destroy_ctx(&app.gui);
@@ -202,7 +202,8 @@ TEST(ConsoleWindow, EndingsAndFailuresAreWrittenIntoTheTerminal) {
     // The peer closes at once.
     ASSERT_EQ(kvn_gui_term_open_url(KVN_CONSOLE_SERIAL, t.url("/close?code=1000&reason=bye").c_str(), "c1"),
               0);
-    ASSERT_TRUE(t.until([&] { return t.label() == "the container closed the console"; })) << t.label();
+    ASSERT_TRUE(t.until([&] { return t.label() == "the container closed the console"; })) << t.label() << "\n"
+                                                                                          << t.screen();
     EXPECT_NE(t.screen().find("[the container closed the console]"), std::string::npos) << t.screen();
     EXPECT_TRUE(kvn_gui_term_is_open()); // a failure never closes the window
     EXPECT_FALSE(t.ids().linked);

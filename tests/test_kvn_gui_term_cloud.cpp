@@ -81,7 +81,7 @@ struct CONSOLE_CLOUD {
         kvn_app_connect_changed();
     }
     ~CONSOLE_CLOUD() {
-        kvn_gui_term_close();
+        kvn_gui_term_shutdown();
         kvn_app_disconnect();
         kvn_jobs_shutdown();
         kvn_gui_main_destroy();
