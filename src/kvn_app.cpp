@@ -39,9 +39,10 @@ bool _is_projects_path(const char *path) {
 void _req_run(KVN_JOB *job) {
     KVN_REQ *req = static_cast<KVN_REQ *>(job->user);
     req->job = job;
-    if ((req->flags & KVN_REQ_ALL_PAGES) && !req->opts.extra_headers[0][0]) {
+    if (req->flags & KVN_REQ_ALL_PAGES) {
         const char *key = req->collection_key[0] ? req->collection_key : nullptr;
-        req->result = kvn_call_paged(req->session, req->service, req->path, key, job->cancel);
+        req->result =
+            kvn_call_paged_opts(req->session, req->service, req->path, key, &req->opts, job->cancel);
         // Keystone lets only admins list every project; the projects a user
         // may scope to are the useful answer for everybody else.
         if (req->result && req->result->status == 403 &&

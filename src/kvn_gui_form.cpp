@@ -677,10 +677,35 @@ void _prefill(KVN_FORM *f, const cJSON *item, KVN_APP *app) {
     q_secure_zero(&info, sizeof info);
 }
 
-} // namespace
+// Puts back what the user gave the form, value by value as OK read it: a
+// reference waits for its list as a prefilled one does, and a check box is
+// checked exactly when it sent "true".
+void _restore(KVN_FORM *f, const char *const *values, int count) {
+    for (int i = 0; i < f->field_count; i++) {
+        const char *v = i < count && values && values[i] ? values[i] : "";
+        const int id = f->input[i];
+        if (f->kind[i] == KIND_CHECK) {
+            q_gui_checkbox_set_checked(g_ctx, id, !strcmp(v, "true"));
+        } else if (f->kind[i] == KIND_DROP && f->op->fields[i].type == KVN_FT_ENUM) {
+            int sel = 0;
+            for (int e = 0; e < f->drop[i].count; e++)
+                if (!strcmp(f->drop[i].values[e], v)) {
+                    sel = e;
+                    break;
+                }
+            q_gui_combobox_set_selected(g_ctx, id, sel);
+        } else if (f->kind[i] == KIND_DROP) {
+            _set_want(&f->drop[i], v);
+        } else {
+            q_gui_textarea_set_text(g_ctx, id, v);
+        }
+    }
+}
 
-int kvn_gui_form_open(const KVN_OP *op, const char *title, const cJSON *item, KVN_FORM_DONE done, long number,
-                      void *user) {
+// Opening and reopening: the fields come from the item (or the defaults),
+// or, when values are given, from what the user typed before.
+int _open(const KVN_OP *op, const char *title, const cJSON *item, const char *const *values, int value_count,
+          KVN_FORM_DONE done, long number, void *user) {
     KVN_APP *app = kvn_app_get();
     if (!op || !_ctx() || !app->session) return -1;
     int index = _index_of(op);
@@ -703,12 +728,32 @@ int kvn_gui_form_open(const KVN_OP *op, const char *title, const cJSON *item, KV
                              : op->title && *op->title ? op->title
                                                        : "Form");
     _message(f, KVN_STATUS_INFO, "");
-    _prefill(f, item, app);
+    if (values)
+        _restore(f, values, value_count);
+    else
+        _prefill(f, item, app);
     _load_lists(f, index, app);
     kvn_gui_layout_place_popup(f->window, f->key, f->width, f->height);
     q_gui_open_window(g_ctx, f->window);
     q_gui_raise_window(g_ctx, f->window);
     q_gui_request_redraw(g_ctx);
+    return 0;
+}
+} // namespace
+
+int kvn_gui_form_open(const KVN_OP *op, const char *title, const cJSON *item, KVN_FORM_DONE done, long number,
+                      void *user) {
+    return _open(op, title, item, nullptr, 0, done, number, user);
+}
+
+int kvn_gui_form_reopen(const KVN_OP *op, const char *title, const char *const *values, int count,
+                        const char *error, KVN_FORM_DONE done, long number, void *user) {
+    if (!op || !values || !_ctx()) return -1;
+    // The user already started over in this form: what they type now wins.
+    const KVN_FORM *open = _find(op);
+    if (open && q_gui_window_is_open(g_ctx, open->window)) return -1;
+    if (_open(op, title, nullptr, values, count, done, number, user) != 0) return -1;
+    _message(_find(op), KVN_STATUS_ERROR, error && *error ? error : "the request failed");
     return 0;
 }
 

@@ -26,6 +26,13 @@ typedef void (*KVN_FORM_DONE)(const KVN_OP *op, const char *const *values, int f
 // on the status line then).
 int kvn_gui_form_open(const KVN_OP *op, const char *title, const cJSON *item, KVN_FORM_DONE done, long number,
                       void *user);
+// The request made from the form failed: the form opens again with exactly
+// the values it handed over (one per field, as the callback got them;
+// secrets too, which stay in its inputs only and are wiped when it closes)
+// and the error in its message label. A form the user has open again is left
+// as it is: -1 then, and when nothing could open.
+int kvn_gui_form_reopen(const KVN_OP *op, const char *title, const char *const *values, int count,
+                        const char *error, KVN_FORM_DONE done, long number, void *user);
 // A text in the message label of the operation's form (command tools).
 void kvn_gui_form_set_message(const KVN_OP *op, const char *text);
 // Whether the toolkit window is one of the forms.

@@ -44,6 +44,15 @@ struct BATCH {
     int ok = 0, failed = 0, pending = 0;
     char last_error[1024] = "";
     char save_path[4096] = "";
+    // What a form handed over (owned, wiped before release) and the items
+    // the batch ran on (owned): a failure reopens the form with both, so
+    // nothing the user typed is lost. failed_items has the items of the
+    // failed jobs when the jobs went item by item.
+    char **values = nullptr;
+    int value_count = 0;
+    cJSON *items = nullptr;
+    cJSON *failed_items = nullptr;
+    int per_item = 0, jobs = 0;
 };
 
 KVN_RES_PENDING_TABLE g_pending;
@@ -144,13 +153,48 @@ BATCH *_batch(long id) {
     return nullptr;
 }
 
+void _batch_delete(BATCH *b) {
+    for (int i = 0; i < b->value_count; i++)
+        if (b->values[i]) {
+            q_secure_zero_str(b->values[i]);
+            free(b->values[i]);
+        }
+    free(b->values);
+    q_json_delete_secret(b->items);
+    q_json_delete_secret(b->failed_items);
+    delete b;
+}
+
 void _batch_free(BATCH *b) {
     for (size_t i = 0; i < g_batches.size(); i++)
         if (g_batches[i] == b) {
             g_batches.erase(g_batches.begin() + (long)i);
             break;
         }
-    delete b;
+    _batch_delete(b);
+}
+
+// A job names its batch and the item it ran on (0 for none, else the
+// index + 1) in the one pointer it carries.
+const int k_job_item_bits = 12;
+static_assert(KVN_RES_SELECTED_MAX < (1 << k_job_item_bits), "item index fits the job tag");
+
+void *_job_tag(long batch, int item) {
+    return reinterpret_cast<void *>(((intptr_t)batch << k_job_item_bits) | (intptr_t)(item + 1));
+}
+
+BATCH *_job_batch(void *tag, int *item) {
+    const intptr_t t = reinterpret_cast<intptr_t>(tag);
+    *item = (int)(t & ((1 << k_job_item_bits) - 1)) - 1;
+    return _batch((long)(t >> k_job_item_bits));
+}
+
+void _note_failed_item(BATCH *b, int item) {
+    if (!b->per_item || item < 0) return;
+    const cJSON *it = cJSON_GetArrayItem(b->items, item);
+    if (!it) return;
+    if (!b->failed_items) b->failed_items = cJSON_CreateArray();
+    if (b->failed_items) cJSON_AddItemToArray(b->failed_items, cJSON_Duplicate(it, 1));
 }
 
 // ---- answers ---------------------------------------------------------------------------
@@ -243,6 +287,40 @@ void _show_answer(BATCH *b, KVN_RESULT *r, const char *display) {
     }
 }
 
+void _form_done(const KVN_OP *op, const char *const *values, int field_count, long number, void *);
+
+void _form_title(const KVN_RESOURCE *res, const KVN_OP *op, int kind, char *out, size_t size) {
+    static const char *const k_kind[] = {"Action", "Create", "Edit", "Delete"};
+    q_format(out, size, "%s - %s", _title(res), op->title && op->title[0] ? op->title : k_kind[kind]);
+}
+
+// A run that came from a form and failed: the form opens again with what
+// was typed and the error, bound to a new pending record over the items
+// still to do (the failed ones when the jobs went item by item), so OK
+// there neither loses the values nor repeats what succeeded.
+void _reopen_form(BATCH *b) {
+    if (!b->values || b->failed == 0) return;
+    cJSON *items;
+    if (b->per_item) {
+        items = b->failed_items;
+        b->failed_items = nullptr;
+    } else {
+        items = b->items;
+        b->items = nullptr;
+    }
+    if (!items) items = cJSON_CreateArray();
+    KVN_RES_PENDING *pend = kvn_res_pending_add(&g_pending, b->panel, b->res, b->op, b->kind, items);
+    char title[600], text[1200];
+    _form_title(b->res, b->op, b->kind, title, sizeof title);
+    if (b->jobs > 1)
+        q_format(text, sizeof text, "%d of %d failed: %s", b->failed, b->jobs, b->last_error);
+    else
+        q_strcpy(text, sizeof text, b->last_error[0] ? b->last_error : "the request failed");
+    if (kvn_gui_form_reopen(b->op, title, b->values, b->value_count, text, _form_done, pend->id, nullptr) !=
+        0)
+        kvn_res_pending_free(pend);
+}
+
 void _finish(BATCH *b) {
     char display[256], line[1600];
     kvn_res_display_name(b->op, b->kind, display, sizeof display);
@@ -257,12 +335,14 @@ void _finish(BATCH *b) {
         else
             kvn_res_reload(p);
     }
+    _reopen_form(b);
     _batch_free(b);
     kvn_gui_main_mark_dirty();
 }
 
 void _op_done(KVN_REQ *req, void *user) {
-    BATCH *b = _batch((long)reinterpret_cast<intptr_t>(user));
+    int item;
+    BATCH *b = _job_batch(user, &item);
     if (!b) return;
     b->pending--;
     KVN_RESULT *r = req->result;
@@ -271,10 +351,14 @@ void _op_done(KVN_REQ *req, void *user) {
     if (!kvn_result_ok(r)) {
         b->failed++;
         q_strcpy(b->last_error, sizeof b->last_error, r->error[0] ? r->error : "failed");
+        _note_failed_item(b, item);
     } else {
         const int before = b->failed;
         if (b->kind != KVN_RES_DELETE) _show_answer(b, r, display);
-        if (b->failed == before) b->ok++;
+        if (b->failed == before)
+            b->ok++;
+        else
+            _note_failed_item(b, item);
     }
     if (b->pending <= 0) _finish(b);
 }
@@ -282,8 +366,8 @@ void _op_done(KVN_REQ *req, void *user) {
 // ---- running ---------------------------------------------------------------------------
 
 // Builds and submits one job; 0 when it was submitted, else the text in err.
-int _submit_one(BATCH *b, const KVN_RES_PENDING *pend, const cJSON *item, const char *parent_id, char *err,
-                size_t err_size) {
+int _submit_one(BATCH *b, const KVN_RES_PENDING *pend, const cJSON *item, int item_index,
+                const char *parent_id, char *err, size_t err_size) {
     const KVN_OP *op = b->op;
     const KVN_RESOURCE *res = b->res;
     KVN_APP *app = kvn_app_get();
@@ -344,7 +428,8 @@ int _submit_one(BATCH *b, const KVN_RES_PENDING *pend, const cJSON *item, const 
     _name_of(res, item, name, sizeof name);
     q_format(title, sizeof title, "%.120s %.120s", op->title ? op->title : req->method, name);
     b->pending++;
-    if (kvn_req_submit(req, title, _op_done, reinterpret_cast<void *>((intptr_t)b->id)) < 0) {
+    b->jobs++;
+    if (kvn_req_submit(req, title, _op_done, _job_tag(b->id, item_index)) < 0) {
         b->pending--;
         q_strcpy(err, err_size, "cannot start the request");
         return -1;
@@ -378,29 +463,44 @@ void _execute(KVN_RES_PENDING *pend) {
     RES_PANEL *p = kvn_res_panel(pend->panel);
     const char *parent_id = p && p->res == res ? p->parent_id : "";
     char err[1024] = "";
+    b->per_item = needs && (count == 1 || op->multi);
+    b->items = pend->items; // taken over below
     // Pending counts the submitted jobs, so a job answered while the loop
     // still submits cannot end the batch early: answers come on this thread
     // only after the loop returns.
-    if (needs && (count == 1 || op->multi)) {
+    if (b->per_item) {
         const cJSON *item;
+        int index = 0;
         cJSON_ArrayForEach(item, pend->items) {
             char e[1024];
-            if (_submit_one(b, pend, item, parent_id, e, sizeof e) != 0) {
+            if (_submit_one(b, pend, item, index, parent_id, e, sizeof e) != 0) {
                 b->failed++;
+                b->jobs++;
                 q_strcpy(b->last_error, sizeof b->last_error, e);
                 q_strcpy(err, sizeof err, e);
+                _note_failed_item(b, index);
             }
+            index++;
         }
     } else {
         const cJSON *first = count > 0 ? cJSON_GetArrayItem(pend->items, 0) : nullptr;
-        if (_submit_one(b, pend, first, parent_id, err, sizeof err) != 0) {
+        if (_submit_one(b, pend, first, -1, parent_id, err, sizeof err) != 0) {
             b->failed++;
+            b->jobs++;
             q_strcpy(b->last_error, sizeof b->last_error, err);
         }
     }
+    // The batch keeps what the form gave and the items, for a form to open
+    // again should the run fail; the record itself is done.
+    b->values = pend->values;
+    b->value_count = pend->value_count;
+    pend->values = nullptr;
+    pend->value_count = 0;
+    pend->items = nullptr;
     kvn_res_pending_free(pend);
     if (b->pending == 0) {
         kvn_app_status(KVN_STATUS_ERROR, "%s: %s", _title(res), err[0] ? err : "nothing to do");
+        _reopen_form(b);
         _batch_free(b);
     }
 }
@@ -463,9 +563,7 @@ int _start(int panel, const KVN_RESOURCE *res, const KVN_OP *op, int kind, cJSON
         items = nullptr;
         if (op->field_count > 0) {
             char title[600];
-            static const char *const k_kind[] = {"Action", "Create", "Edit", "Delete"};
-            q_format(title, sizeof title, "%s - %s", _title(res),
-                     op->title && op->title[0] ? op->title : k_kind[kind]);
+            _form_title(res, op, kind, title, sizeof title);
             const cJSON *prefill = kind == KVN_RES_UPDATE ? cJSON_GetArrayItem(pend->items, 0) : nullptr;
             rc = kvn_gui_form_open(op, title, prefill, _form_done, pend->id, nullptr);
         } else {
@@ -601,7 +699,7 @@ void kvn_res_open_menu(RES_PANEL *p, float x, float y, int from_button) {
 void kvn_res_ops_reset(void) {
     kvn_res_pending_clear(&g_pending);
     for (BATCH *b : g_batches)
-        delete b;
+        _batch_delete(b);
     g_batches.clear();
 }
 

@@ -112,6 +112,11 @@ KVN_RESULT *kvn_call(KVN_SESSION *s, const char *service, const char *method, co
                      const cJSON *body, const KVN_CALL_OPTS *opts, Q_HTTPC_CANCEL *cancel);
 KVN_RESULT *kvn_call_paged(KVN_SESSION *s, const char *service, const char *path, const char *key,
                            Q_HTTPC_CANCEL *cancel);
+// The same with the call's options (microversion, extra headers) on every
+// page; files, raw bodies and progress are for single calls and not used on
+// the following pages.
+KVN_RESULT *kvn_call_paged_opts(KVN_SESSION *s, const char *service, const char *path, const char *key,
+                                const KVN_CALL_OPTS *opts, Q_HTTPC_CANCEL *cancel);
 int kvn_session_microversion(KVN_SESSION *s, const char *service, char *out, size_t size,
                              Q_HTTPC_CANCEL *cancel);
 int kvn_result_ok(const KVN_RESULT *r);

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <string>
 #include <fcntl.h>
+#include <strings.h>
 #include <unistd.h>
 #include <vector>
 
@@ -413,6 +414,70 @@ void kvn_result_free(KVN_RESULT **ref) {
     *ref = nullptr;
 }
 
+namespace {
+// What a reader sees of an error page, blanks folded: tags, comments and
+// the insides of <style> and <script> go (a server's stylesheet is no
+// reason), the common entities are decoded. At most `max` characters.
+void _html_text(const char *body, size_t max, std::string *text) {
+    static const struct {
+        const char *name;
+        char c;
+    } k_entities[] = {{"&amp;", '&'},  {"&lt;", '<'},    {"&gt;", '>'},  {"&quot;", '"'},
+                      {"&#39;", '\''}, {"&apos;", '\''}, {"&nbsp;", ' '}};
+    bool blank = false;
+    auto put = [&](char c) {
+        if (isspace((unsigned char)c)) {
+            blank = true;
+            return;
+        }
+        if (blank && !text->empty()) *text += ' ';
+        blank = false;
+        *text += c;
+    };
+    for (const char *p = body; *p && text->size() < max;) {
+        if (*p == '<') {
+            const char *end = nullptr;
+            if (!strncmp(p, "<!--", 4)) {
+                end = strstr(p + 4, "-->");
+                p = end ? end + 3 : p + strlen(p);
+                continue;
+            }
+            for (const char *skip : {"style", "script"}) {
+                const size_t n = strlen(skip);
+                if (!strncasecmp(p + 1, skip, n) && !isalnum((unsigned char)p[1 + n])) {
+                    const std::string close = std::string("</") + skip;
+                    for (const char *q = p + 1 + n; *q; q++)
+                        if (!strncasecmp(q, close.c_str(), close.size())) {
+                            end = q;
+                            break;
+                        }
+                    if (!end) end = p + strlen(p);
+                }
+            }
+            if (end) p = end;
+            const char *gt = strchr(p, '>');
+            p = gt ? gt + 1 : p + strlen(p);
+            continue;
+        }
+        if (*p == '&') {
+            bool decoded = false;
+            for (const auto &e : k_entities) {
+                const size_t n = strlen(e.name);
+                if (!strncmp(p, e.name, n)) {
+                    put(e.c);
+                    p += n;
+                    decoded = true;
+                    break;
+                }
+            }
+            if (decoded) continue;
+        }
+        put(*p++);
+    }
+    if (text->size() > max) text->resize(max);
+}
+} // namespace
+
 void kvn_http_error_text(int status, const char *body, char *out, size_t size) {
     if (!out || !size) return;
     Q_CJSON doc(body ? cJSON_Parse(body) : nullptr);
@@ -453,21 +518,7 @@ void kvn_http_error_text(int status, const char *body, char *out, size_t size) {
     }
     if (body && *body) {
         std::string text;
-        bool in_tag = false, blank = false;
-        for (const char *p = body; *p && text.size() < 300; p++) {
-            if (*p == '<') in_tag = true;
-            if (in_tag) {
-                if (*p == '>') in_tag = false;
-                continue;
-            }
-            if (isspace((unsigned char)*p)) {
-                blank = true;
-                continue;
-            }
-            if (blank && !text.empty()) text += ' ';
-            blank = false;
-            if (text.size() < 300) text += *p;
-        }
+        _html_text(body, 300, &text);
         if (!text.empty()) {
             q_format(out, size, "HTTP %d: %s", status, text.c_str());
             return;
@@ -547,7 +598,12 @@ int kvn_page_url(const char *base, const char *link, char *out, size_t size) {
 
 KVN_RESULT *kvn_call_paged(KVN_SESSION *s, const char *service, const char *path, const char *key,
                            Q_HTTPC_CANCEL *cancel) {
-    KVN_RESULT *first = kvn_call(s, service, "GET", path, nullptr, nullptr, cancel);
+    return kvn_call_paged_opts(s, service, path, key, nullptr, cancel);
+}
+
+KVN_RESULT *kvn_call_paged_opts(KVN_SESSION *s, const char *service, const char *path, const char *key,
+                                const KVN_CALL_OPTS *opts, Q_HTTPC_CANCEL *cancel) {
+    KVN_RESULT *first = kvn_call(s, service, "GET", path, nullptr, opts, cancel);
     if (!kvn_result_ok(first) || !cJSON_IsObject(first->json)) return first;
 
     std::string k = key ? key : "";
@@ -574,10 +630,21 @@ KVN_RESULT *kvn_call_paged(KVN_SESSION *s, const char *service, const char *path
         if (url == previous) break;
         previous = url;
 
+        // Every page is asked in the same dialect as the first: a page under
+        // another microversion, or without the resource's header, can hold
+        // other fields or another project's items.
         KVN_CALL_OPTS o;
         memset(&o, 0, sizeof o);
+        if (opts) {
+            q_strcpy(o.microversion, sizeof o.microversion, opts->microversion);
+            o.has_microversion = opts->has_microversion;
+            for (int h = 0; h < 2; h++)
+                q_strcpy(o.extra_headers[h], sizeof o.extra_headers[h], opts->extra_headers[h]);
+            o.no_reauth = opts->no_reauth;
+        }
         o.absolute = 1;
         KVN_RESULT *r = kvn_call(s, service, "GET", url.c_str(), nullptr, &o, cancel);
+        q_secure_zero(o.extra_headers, sizeof o.extra_headers);
         if (!r) break;
         if (!kvn_result_ok(r) || !r->json) {
             q_format(first->error, sizeof first->error, "pagination stopped: %.900s",

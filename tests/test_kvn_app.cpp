@@ -13,6 +13,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include <cJSON.h>
+
 #include "kvn_app.h"
 #include "kvn_jobs.h"
 #include "kvn_session.h"
@@ -189,5 +191,77 @@ TEST(Requests, StatusLineLevels) {
     EXPECT_EQ(strlen(app.status_text), 1023u);
     EXPECT_EQ(cap.lines[2].rfind("ERR:", 0), 0u);
     set_log_level(Q_LOG_NOTICE);
+    kvn_app_publish(nullptr);
+}
+
+TEST(Requests, EveryPageOfAListKeepsTheMicroversionAndHeader) {
+    kvn_script::SERVER server([&](const kvn_script::REQUEST &r) {
+        if (r.target == "/v3/auth/tokens") {
+            std::string catalog = R"([{"type": "compute", "endpoints": [{"interface": "public", "url": ")" +
+                                  server.url("/v2.1") + R"("}]}])";
+            return kvn_script::ANSWER{kvn_script::json_answer(
+                201, R"({"token": {"catalog": )" + catalog + "}}", "X-Subject-Token: t\r\n")};
+        }
+        if (r.target == "/v2.1/servers?limit=1")
+            return kvn_script::ANSWER{kvn_script::json_answer(
+                200, R"({"servers": [{"id": "a"}], "servers_links": [{"rel": "next", "href": ")" +
+                         server.url("/v2.1/servers?limit=1&marker=a") + R"("}]})")};
+        if (r.target == "/v2.1/servers?limit=1&marker=a")
+            return kvn_script::ANSWER{kvn_script::json_answer(200, R"({"servers": [{"id": "b"}]})")};
+        // A version document would let the session negotiate its own
+        // microversion; none is offered, so any header seen came from the
+        // request.
+        return kvn_script::ANSWER{kvn_script::json_answer(404, R"({"message": "no"})")};
+    });
+    KVN_APP app;
+    memset(&app, 0, sizeof app);
+    kvn_app_publish(&app);
+    ASSERT_EQ(kvn_jobs_init(2), 0);
+    KVN_PROFILE p;
+    kvn_profile_defaults(&p);
+    q_strcpy(p.auth_url, sizeof p.auth_url, server.url("/v3").c_str());
+    app.session = kvn_session_new(&p);
+
+    SEEN seen;
+    KVN_REQ *req = kvn_req_new("compute", "GET", "/servers?limit=1");
+    ASSERT_NE(req, nullptr);
+    q_strcpy(req->collection_key, sizeof req->collection_key, "servers");
+    q_strcpy(req->opts.microversion, sizeof req->opts.microversion, "2.47");
+    req->opts.has_microversion = 1;
+    q_strcpy(req->opts.extra_headers[0], sizeof req->opts.extra_headers[0], "X-Test-Scope: all");
+    req->flags |= KVN_REQ_ALL_PAGES;
+    int items = -1;
+    struct GOT {
+        SEEN *seen;
+        int *items;
+    } got = {&seen, &items};
+    ASSERT_GE(kvn_req_submit(
+                  req, "List",
+                  [](KVN_REQ *r, void *user) {
+                      GOT *g = static_cast<GOT *>(user);
+                      keep_answer(r, g->seen);
+                      *g->items = cJSON_GetArraySize(cJSON_GetObjectItem(r->result->json, "servers"));
+                  },
+                  &got),
+              0);
+    for (int i = 0; i < 3000 && seen.calls == 0; i++) {
+        kvn_jobs_deliver();
+        usleep(5000);
+    }
+    EXPECT_EQ(seen.status, 200) << seen.error;
+    EXPECT_EQ(seen.error, "");
+    EXPECT_EQ(items, 2);
+    int pages = 0;
+    for (auto &r : server.requests()) {
+        if (r.target.rfind("/v2.1/servers", 0) != 0) continue;
+        pages++;
+        EXPECT_TRUE(r.has_header("X-OpenStack-Nova-API-Version: 2.47\r\n")) << r.target;
+        EXPECT_TRUE(r.has_header("OpenStack-API-Version: compute 2.47\r\n")) << r.target;
+        EXPECT_TRUE(r.has_header("X-Test-Scope: all\r\n")) << r.target;
+    }
+    EXPECT_EQ(pages, 2);
+
+    kvn_app_disconnect();
+    kvn_jobs_shutdown();
     kvn_app_publish(nullptr);
 }

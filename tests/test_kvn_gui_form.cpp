@@ -464,3 +464,64 @@ TEST(FormBrowse, TheChosenPathFillsTheFieldUnlessTheFormWasClosed) {
     q_gui_filechooser_accept(fc);
     EXPECT_EQ(a.text(ids.input[F_FILE]), "");
 }
+
+// A request that failed brings the form back with every value as OK read
+// it, the error under the fields, and OK hands the same values again; a
+// form the user has open again keeps what is in it.
+TEST(FormReopen, AFailedRequestGivesBackEveryValue) {
+    FORM_APP a;
+    const KVN_OP *op = a.op();
+    const KVN_FORM_IDS &ids = a.open(op);
+    a.type(ids.input[F_NAME], "alpha");
+    a.type(ids.input[F_SECRET], "s3cret");
+    a.type(ids.input[F_SIZE], "10");
+    q_gui_checkbox_set_checked(a.app.gui, ids.input[F_FLAG], 1);
+    q_gui_checkbox_set_checked(a.app.gui, ids.input[F_UP], 0);
+    q_gui_combobox_set_selected(a.app.gui, ids.input[F_KIND], 2);
+    ASSERT_EQ(a.deliver(op, F_NET, R"({"networks": [{"id": "n1"}, {"id": "n2"}]})"), 0);
+    q_gui_combobox_set_selected(a.app.gui, ids.input[F_NET], 2);
+    a.type(ids.input[F_NETS], "n0,n1");
+    a.type(ids.input[F_META], "x=1\ny=2\n");
+    a.type(ids.input[F_SPEC], "{\"a\": [1, 2]}");
+    a.click(ids.ok);
+    ASSERT_EQ(a.calls.count, 1) << a.message();
+    const std::vector<std::string> sent = a.calls.values;
+    std::vector<const char *> values;
+    for (const std::string &v : sent)
+        values.push_back(v.c_str());
+
+    ASSERT_EQ(kvn_gui_form_reopen(op, "Things - Create thing", values.data(), (int)values.size(),
+                                  "HTTP 409: name taken", on_done, 43, &a.calls),
+              0);
+    EXPECT_TRUE(a.is_open());
+    EXPECT_STREQ(q_gui_get_window(a.app.gui, ids.window)->caption, "Things - Create thing");
+    EXPECT_EQ(a.message(), "HTTP 409: name taken");
+    EXPECT_EQ(a.text(ids.input[F_NAME]), "alpha");
+    EXPECT_EQ(a.text(ids.input[F_SECRET]), "s3cret");
+    EXPECT_TRUE(q_gui_checkbox_is_checked(a.app.gui, ids.input[F_FLAG]));
+    EXPECT_FALSE(q_gui_checkbox_is_checked(a.app.gui, ids.input[F_UP]));
+    EXPECT_EQ(a.shown(ids.input[F_KIND]), "b");
+    EXPECT_EQ(a.text(ids.input[F_META]), "x=1\ny=2\n");
+    // The reference waits for its list, which loads again, and takes the
+    // value chosen before.
+    KVN_FORM_IDS now;
+    ASSERT_EQ(kvn_gui_form_ids(op, &now), 0);
+    ASSERT_EQ(kvn_gui_form_deliver_list(
+                  op, F_NET, now.generation,
+                  Q_CJSON(cJSON_Parse(R"({"networks": [{"id": "n1"}, {"id": "n2"}]})")).get(), nullptr),
+              0);
+    EXPECT_EQ(a.shown(ids.input[F_NET]), "n2");
+    a.click(ids.ok);
+    ASSERT_EQ(a.calls.count, 2) << a.message();
+    EXPECT_EQ(a.calls.number, 43);
+    EXPECT_EQ(a.calls.values, sent);
+
+    // Opened again by the user before the answer came: left alone.
+    a.open(op);
+    a.type(ids.input[F_NAME], "beta");
+    EXPECT_EQ(
+        kvn_gui_form_reopen(op, nullptr, values.data(), (int)values.size(), "late", on_done, 44, &a.calls),
+        -1);
+    EXPECT_EQ(a.text(ids.input[F_NAME]), "beta");
+    EXPECT_EQ(a.message(), "");
+}

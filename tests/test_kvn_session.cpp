@@ -227,6 +227,12 @@ TEST(Session, ErrorTexts) {
         {502, "   ", "HTTP 502"},
         {500, html.c_str(),
          ("HTTP 500: 500 Internal Server Error" + std::string(400, 'x')).substr(0, 10 + 300)},
+        // A styled page: its stylesheet, script and comments are no reason.
+        {500,
+         "<html><head><title>Oops</title>\n<STYLE type=\"text/css\">h1 { color: red; }</STYLE>\n"
+         "<script>if (a < b) { go(); }</script><!-- build 42 --></head>\n"
+         "<body><p>Tom &amp; Jerry &lt;3 &quot;it&#39;s&quot; &copy;</p></body></html>",
+         "HTTP 500: Oops Tom & Jerry <3 \"it's\" &copy;"},
         {404, "404 Not Found\n\nThe resource could not be found.",
          "HTTP 404: 404 Not Found The resource could not be found."},
     };

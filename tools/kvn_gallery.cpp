@@ -1182,6 +1182,16 @@ int _form_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &out)
                 const Q_GUI_THEME t = kvn_theme_status_theme(KVN_STATUS_ERROR);
                 q_gui_widget_set_theme(ctx, ids.message, &t);
             }
+            if (theme) {
+                // A create the API refused: the form back with its values
+                // and the service's words, long enough to wrap.
+                q_gui_label_set_text(
+                    ctx, ids.message,
+                    "HTTP 409: Unable to complete operation for network "
+                    "6f2c1e0b-9d8a-4c7b-5e3f-1a2b3c4d5e6f. The IP address 10.0.0.5 is in use.");
+                const Q_GUI_THEME t = kvn_theme_status_theme(KVN_STATUS_ERROR);
+                q_gui_widget_set_theme(ctx, ids.message, &t);
+            }
             cJSON_Delete(nets);
         } else {
             failed = 1;
