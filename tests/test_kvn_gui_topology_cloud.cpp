@@ -460,6 +460,9 @@ TEST(TopologyCloud, DemoProjectAsTheCliListsIt) {
 }
 
 TEST(TopologyCloud, FortyServerProjectMatchesTheListingsAndExports) {
+    // Its set-up (40 servers, 120 ports, 3 routers) takes half an hour on a
+    // busy two-core cloud: too long for every run of the suite.
+    if (!getenv("KVN_CLOUD_SLOW")) GTEST_SKIP() << "KVN_CLOUD_SLOW=1 builds the 40-server project";
     const auto t0 = std::chrono::steady_clock::now();
     API admin("admin");
     ASSERT_NE(admin.s, nullptr);
