@@ -10,6 +10,7 @@
 #include <cJSON.h>
 #include <algorithm>
 #include <cmath>
+#include <dirent.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -253,5 +254,84 @@ TEST(TopologyView, ExportsTheWholeGraphAsPng) {
         EXPECT_EQ(std::string(t.app.status_text), "cannot save " + ro + "/x.png");
     }
     EXPECT_EQ(kvn_gui_topology_export((t.dir.file("missing") + "/x.png").c_str()), -1);
+    EXPECT_NE(stat((t.dir.file("missing") + "/x.png").c_str(), &st), 0);
+}
+
+TEST(TopologyView, EmptyProjectLongNamesAndTargetsThatCannotBeWritten) {
+    TOPO_APP t;
+    const KVN_PALETTE *p = kvn_theme_current();
+    ALLEGRO_BITMAP *bb = al_get_backbuffer(g_display);
+    float cx, cy, cw, ch;
+    ASSERT_TRUE(q_gui_widget_screen_rect(t.app.gui, t.ids().canvas, &cx, &cy, &cw, &ch));
+
+    // A project with nothing in it: counted as such, the legend drawn, a
+    // click selects nothing, and the export is a blank picture of one
+    // column's size.
+    kvn_gui_topology_set_graph(
+        kvn_topology_build(cJSON_Parse(R"({"networks": [], "routers": [], "ports": [], "servers": []})")));
+    t.draw();
+    EXPECT_STREQ(q_gui_label_get_text(t.app.gui, t.ids().status),
+                 "0 external, 0 routers, 0 networks, 0 servers ");
+    EXPECT_TRUE(_near(al_get_pixel(bb, (int)cx + 16, (int)(cy + ch) - 16), p->series[3]));
+    t.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, cx + cw / 2, cy + ch / 2);
+    t.mouse(ALLEGRO_EVENT_MOUSE_BUTTON_UP, cx + cw / 2, cy + ch / 2);
+    EXPECT_EQ(t.ids().selected, -1);
+    ASSERT_EQ(kvn_gui_topology_export(t.dir.file("empty.png").c_str()), 0);
+    ALLEGRO_BITMAP *png = al_load_bitmap(t.dir.file("empty.png").c_str());
+    ASSERT_NE(png, nullptr);
+    EXPECT_EQ(al_get_bitmap_width(png), 190 + 40 + 40);
+    EXPECT_TRUE(
+        _near(al_get_pixel(png, al_get_bitmap_width(png) / 2, al_get_bitmap_height(png) / 2), p->background));
+    al_destroy_bitmap(png);
+
+    // Names of 1,000 characters stay inside their boxes, on the canvas and
+    // in the picture: right of the last column there is only background.
+    const std::string long_name(1000, 'W');
+    const std::string json = R"({"networks": [{"id": "n1", "name": ")" + long_name +
+                             R"("}], "servers": [{"id": "vm1", "status": ")" + long_name + R"(", "name": ")" +
+                             long_name + R"("}], "ports": [{"network_id": "n1", "device_id": "vm1",
+                             "device_owner": "compute:nova", "fixed_ips": [{"ip_address": "10.0.0.5"}]}]})";
+    kvn_gui_topology_set_graph(kvn_topology_build(cJSON_Parse(json.c_str())));
+    t.draw();
+    const KVN_TOPO_NODE &server = t.node("vm1");
+    EXPECT_EQ(strlen(server.label), 95u);
+    float sx, sy;
+    t.screen_of(server.x + 95, server.y, &sx, &sy);
+    const float z = t.ids().zoom;
+    int stray = 0;
+    for (int x = (int)sx + 3; x < (int)(cx + cw) - 2; x++)
+        for (int y = (int)(sy - 23 * z); y <= (int)(sy + 23 * z); y++)
+            stray += !_near(al_get_pixel(bb, x, y), p->background);
+    EXPECT_EQ(stray, 0);
+    ASSERT_EQ(kvn_gui_topology_export(t.dir.file("long.png").c_str()), 0);
+    png = al_load_bitmap(t.dir.file("long.png").c_str());
+    ASSERT_NE(png, nullptr);
+    stray = 0;
+    for (int x = (int)(20 + server.x + 95 + 3); x < al_get_bitmap_width(png); x++)
+        for (int y = (int)(20 + server.y - 23); y <= (int)(20 + server.y + 23); y++)
+            stray += !_near(al_get_pixel(png, x, y), p->background);
+    EXPECT_EQ(stray, 0);
+    al_destroy_bitmap(png);
+
+    // Targets no one can write, root included: a folder that is a file, and
+    // a missing folder. The error names the file; nothing is left behind.
+    const std::string file = t.dir.file("plain");
+    test_write_file(file, "x");
+    EXPECT_EQ(kvn_gui_topology_export((file + "/x.png").c_str()), -1);
+    EXPECT_EQ(std::string(t.app.status_text), "cannot save " + file + "/x.png");
+    EXPECT_EQ(t.app.status_kind, KVN_STATUS_ERROR);
+    EXPECT_EQ(test_read_file(file), "x");
+    EXPECT_EQ(kvn_gui_topology_export((t.dir.file("missing") + "/x").c_str()), -1);
+    EXPECT_EQ(std::string(t.app.status_text), "cannot save " + t.dir.file("missing") + "/x.png");
+    // No temporary picture stays beside the targets either.
+    int temporaries = 0;
+    if (DIR *d = opendir(t.dir.path.c_str())) {
+        while (struct dirent *e = readdir(d))
+            temporaries += strncmp(e->d_name, ".kvn-topology-", 14) == 0;
+        closedir(d);
+    }
+    EXPECT_EQ(temporaries, 0);
+    EXPECT_FALSE(test_exists(t.dir.file("missing")));
+    struct stat st;
     EXPECT_NE(stat((t.dir.file("missing") + "/x.png").c_str(), &st), 0);
 }
