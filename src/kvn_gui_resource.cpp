@@ -211,6 +211,7 @@ void _fill_rows(RES_PANEL *p) {
     kvn_res_count_text(shown, total, buf, sizeof buf);
     _set_count(p, buf);
     p->next_reload = p->busy ? al_get_time() + k_busy_reload_s : 0;
+    kvn_res_refresh_buttons(p);
     kvn_gui_main_mark_dirty();
 }
 
@@ -235,6 +236,10 @@ void _on_list(KVN_REQ *req, void *user) {
     p->items = kvn_api_items(p->answer, p->res->list_key);
     if (!cJSON_IsArray(p->items)) {
         p->items = nullptr;
+        // The rows of the last list would name items no longer kept.
+        Q_GUI_CTX *ctx = _ctx();
+        if (ctx && p->grid >= 0) q_gui_datagrid_clear(ctx, p->grid);
+        p->selected[0] = 0;
         _set_count(p, "unexpected answer");
         if (p->answer)
             _set_detail_json(p, p->answer);
@@ -385,7 +390,15 @@ void _show_request(RES_PANEL *p, const cJSON *item) {
     KVN_EXPAND_CTX x;
     _expand_ctx(p, &x, &info, item);
     char path[4096];
-    kvn_api_expand(res->show_path, &x, nullptr, nullptr, path, sizeof path);
+    // An item without the id field has no show path: a half-expanded one
+    // would ask the service for something else.
+    if (kvn_api_expand(res->show_path, &x, nullptr, nullptr, path, sizeof path) != 0) {
+        if (res->single) {
+            p->loading = 0;
+            _set_count(p, "cannot build the list path");
+        }
+        return;
+    }
     KVN_REQ *req = kvn_req_new(res->service ? res->service->name : "", "GET", path);
     if (!req) return;
     if (_dress(p, req, &x) != 0) {
@@ -613,16 +626,29 @@ void kvn_res_place(RES_PANEL *p, float x, float y, float w, float h) {
     q_gui_widget_set_rect(ctx, p->detail, 8, 72 + ratio * area + band, W - 16, rest);
 }
 
+// Whether rows are listed and none is chosen: an operation on the selected
+// item has nothing to run on. Before a list is there the button stays
+// usable, and its click says why nothing happens (not connected, no item).
+static bool _no_row_chosen(Q_GUI_CTX *ctx, const RES_PANEL *p) {
+    if (p->res->single || !p->items || p->grid < 0) return false;
+    int one[1];
+    return q_gui_datagrid_get_selected_row(ctx, p->grid) < 0 &&
+           q_gui_datagrid_get_selected_rows(ctx, p->grid, one, 1) == 0;
+}
+
 void kvn_res_refresh_buttons(RES_PANEL *p) {
     Q_GUI_CTX *ctx = _ctx();
     if (!ctx || p->window < 0) return;
     const KVN_RESOURCE *res = p->res;
     const KVN_OP *ops[3] = {res->create, res->update, res->del};
     const int ids[3] = {p->create, p->edit, p->del};
+    const bool none = _no_row_chosen(ctx, p);
+    p->no_row = none;
     for (int i = 0; i < 3; i++) {
         if (ops[i]) {
             q_gui_widget_set_visible(ctx, ids[i], 1);
-            q_gui_widget_set_enabled(ctx, ids[i], kvn_app_can_run(res, ops[i]));
+            const bool lacks = none && kvn_res_path_needs_item(ops[i]->path);
+            q_gui_widget_set_enabled(ctx, ids[i], kvn_app_can_run(res, ops[i]) && !lacks);
         } else {
             q_gui_widget_set_visible(ctx, ids[i], !res->single);
             q_gui_widget_set_enabled(ctx, ids[i], 0);
@@ -740,6 +766,10 @@ void kvn_gui_resource_tick(void) {
     KVN_APP *app = kvn_app_get();
     RES_PANEL *p = kvn_res_shown_panel();
     if (!app || !app->session || !p || p->res->single) return;
+    // Rows chosen or let go without the grid's select callback (a Ctrl
+    // click that empties the selection) still set the buttons right.
+    Q_GUI_CTX *ctx = _ctx();
+    if (ctx && _no_row_chosen(ctx, p) != (p->no_row == 1)) kvn_res_refresh_buttons(p);
     const double now = al_get_time();
     if (p->next_reload > 0 && now >= p->next_reload && !p->loading) {
         _load(p);

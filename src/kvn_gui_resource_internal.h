@@ -20,6 +20,7 @@ struct RES_PANEL {
     cJSON *answer = nullptr; // owned
     cJSON *items = nullptr;  // inside answer
     int loaded = 0, loading = 0, busy = 0, filling = 0;
+    int no_row = -1; // rows listed and none chosen, as the buttons last showed it
     double next_reload = 0;
     unsigned list_gen = 0, show_gen = 0;
     char selected[KVN_RES_ID_MAX] = "";

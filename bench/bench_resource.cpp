@@ -1,0 +1,482 @@
+// The resource panel at cloud scale, in the real main window on an X display.
+// Set-up: a project of its own ("kvn-bench-resource", admin as member, no
+// port quota) holding a network without subnets and `count` ports made with
+// Neutron's bulk create, 10 per call (a loaded Neutron takes about a second per port, and a call must end
+// within the client's timeout). Then, medians of the runs:
+//   - request -> grid filled and drawn, through the panel's own Refresh,
+//     against the same pages fetched with libcurl and parsed with cJSON and
+//     against `openstack port list -f value` in the project;
+//   - a frame while typing into the filter (the key event, the refill and
+//     the draw) with 10,000 rows against the same with 100 rows;
+//   - RSS with 10,000 items listed against the idle connected program.
+// When the cloud holds fewer than 10,000 ports, the frame and RSS figures
+// use its answer repeated (ids made distinct) up to 10,000, and say so.
+// The ports, network and project go at the end, and with --cleanup alone
+// (the driver runs that on an interrupt too).
+//
+// usage: bench_resource <source dir> [count] [runs] | bench_resource <source dir> --cleanup
+#include <allegro5/allegro.h>
+#include <allegro5/allegro_font.h>
+#include <allegro5/allegro_primitives.h>
+#include <allegro5/allegro_ttf.h>
+#include <algorithm>
+#include <atomic>
+#include <cJSON.h>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <curl/curl.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kvn_api.h"
+#include "kvn_app.h"
+#include "kvn_config.h"
+#include "kvn_gui_main.h"
+#include "kvn_gui_resource.h"
+#include "kvn_jobs.h"
+#include "kvn_paths.h"
+#include "kvn_session.h"
+#include "kvn_test_util.h"
+#include "kvn_theme.h"
+#include "q_common.h"
+#include "q_gui.h"
+#include "q_http_client.h"
+
+namespace {
+using CLOCK = std::chrono::steady_clock;
+const char *const k_project = "kvn-bench-resource";
+const int k_bulk = 10, k_scale = 10000, k_small = 100, k_dw = 1600, k_dh = 1000;
+
+double ms_since(CLOCK::time_point t0) {
+    return std::chrono::duration<double, std::milli>(CLOCK::now() - t0).count();
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+long rss_kib() {
+    FILE *f = fopen("/proc/self/status", "r");
+    if (!f) return -1;
+    char line[256];
+    long kib = -1;
+    while (fgets(line, sizeof line, f))
+        if (!strncmp(line, "VmRSS:", 6)) kib = atol(line + 6);
+    fclose(f);
+    return kib;
+}
+
+std::atomic<bool> g_stop{false};
+void on_signal(int) {
+    g_stop = true;
+}
+
+KVN_SESSION *login(const char *project) {
+    KVN_PROFILE p;
+    test_cloud_profile("admin", &p);
+    if (project) q_strcpy(p.project_name, sizeof p.project_name, project);
+    KVN_SESSION *s = kvn_session_new(&p);
+    kvn_profile_wipe_secret(&p);
+    if (kvn_session_authenticate(s, nullptr) != 0) {
+        char err[1024];
+        kvn_session_last_error(s, err, sizeof err);
+        fprintf(stderr, "bench_resource: cannot log in to %s: %s\n", project ? project : "admin", err);
+        kvn_session_free(&s);
+    }
+    return s;
+}
+
+// The answer's JSON, or null with the error printed.
+cJSON *call(KVN_SESSION *s, const char *service, const char *method, const std::string &path,
+            const char *body = nullptr) {
+    Q_CJSON b(body ? cJSON_Parse(body) : nullptr);
+    KVN_RESULT *r = kvn_session_call(s, service, method, path.c_str(), b.get(), nullptr, nullptr);
+    cJSON *out = nullptr;
+    if (kvn_result_ok(r)) {
+        out = r->json ? r->json : cJSON_CreateObject();
+        r->json = nullptr;
+    } else {
+        fprintf(stderr, "bench_resource: %s %s: %s\n", method, path.c_str(), r ? r->error : "no answer");
+    }
+    kvn_result_free(&r);
+    return out;
+}
+
+std::string first_id(const cJSON *answer, const char *key) {
+    const cJSON *a = cJSON_GetObjectItem(answer, key);
+    const cJSON *id = cJSON_GetObjectItem(cJSON_GetArrayItem(a, 0), "id");
+    return cJSON_IsString(id) ? id->valuestring : "";
+}
+
+// The project, with admin as a member and ports without a quota; empty on
+// failure.
+std::string ensure_project(KVN_SESSION *admin) {
+    Q_CJSON found(call(admin, "identity", "GET", std::string("/v3/projects?name=") + k_project));
+    std::string id = first_id(found.get(), "projects");
+    if (id.empty()) {
+        std::string body = std::string(R"({"project": {"name": ")") + k_project +
+                           R"(", "domain_id": "default", "description": "kelvane resource benchmark"}})";
+        Q_CJSON made(call(admin, "identity", "POST", "/v3/projects", body.c_str()));
+        const cJSON *v = cJSON_GetObjectItem(cJSON_GetObjectItem(made.get(), "project"), "id");
+        if (!cJSON_IsString(v)) return "";
+        id = v->valuestring;
+    }
+    KVN_SESSION_INFO info;
+    kvn_session_info(admin, &info);
+    Q_CJSON roles(call(admin, "identity", "GET", "/v3/roles?name=member"));
+    const std::string role = first_id(roles.get(), "roles");
+    Q_CJSON put(
+        call(admin, "identity", "PUT", "/v3/projects/" + id + "/users/" + info.user_id + "/roles/" + role));
+    Q_CJSON quota(call(admin, "network", "PUT", "/quotas/" + id, R"({"quota": {"port": -1}})"));
+    return put && quota ? id : "";
+}
+
+// Deletes ids with a few requests in flight, as the CLI would one by one.
+void delete_all(KVN_SESSION *s, const std::string &prefix, const std::vector<std::string> &ids) {
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 4; w++)
+        workers.emplace_back([&] {
+            for (size_t i = next++; i < ids.size(); i = next++) {
+                KVN_RESULT *r = kvn_session_call(s, "network", "DELETE", (prefix + ids[i]).c_str(), nullptr,
+                                                 nullptr, nullptr);
+                kvn_result_free(&r);
+            }
+        });
+    for (auto &t : workers)
+        t.join();
+}
+
+std::vector<std::string> list_ids(KVN_SESSION *s, const std::string &path, const char *key) {
+    Q_CJSON answer(call(s, "network", "GET", path));
+    std::vector<std::string> ids;
+    const cJSON *it;
+    cJSON_ArrayForEach(it, cJSON_GetObjectItem(answer.get(), key)) {
+        const cJSON *id = cJSON_GetObjectItem(it, "id");
+        if (cJSON_IsString(id)) ids.emplace_back(id->valuestring);
+    }
+    return ids;
+}
+
+void cleanup(void) {
+    KVN_SESSION *admin = login(nullptr);
+    if (!admin) return;
+    Q_CJSON found(call(admin, "identity", "GET", std::string("/v3/projects?name=") + k_project));
+    const std::string project = first_id(found.get(), "projects");
+    if (project.empty()) {
+        kvn_session_free(&admin);
+        return;
+    }
+    // A bulk create the client gave up on may still land: rounds until the
+    // network could go with its ports.
+    for (int round = 0; round < 6; round++) {
+        std::vector<std::string> ids = list_ids(admin, "/ports?fields=id&project_id=" + project, "ports");
+        fprintf(stderr, "bench_resource: removing %zu ports...\n", ids.size());
+        delete_all(admin, "/ports/", ids);
+        delete_all(admin, "/networks/",
+                   list_ids(admin, "/networks?fields=id&project_id=" + project, "networks"));
+        if (list_ids(admin, "/networks?fields=id&project_id=" + project, "networks").empty()) break;
+        std::this_thread::sleep_for(std::chrono::seconds(20));
+    }
+    Q_CJSON q(call(admin, "network", "DELETE", "/quotas/" + project));
+    Q_CJSON gone(call(admin, "identity", "DELETE", "/v3/projects/" + project));
+    kvn_session_free(&admin);
+}
+
+// The network of the project and `count` ports on it; -1 on failure.
+int fill_project(KVN_SESSION *s, int count) {
+    Q_CJSON nets(call(s, "network", "GET", std::string("/networks?name=") + k_project));
+    std::string net = first_id(nets.get(), "networks");
+    if (net.empty()) {
+        std::string body = std::string(R"({"network": {"name": ")") + k_project + "\"}}";
+        Q_CJSON made(call(s, "network", "POST", "/networks", body.c_str()));
+        const cJSON *v = cJSON_GetObjectItem(cJSON_GetObjectItem(made.get(), "network"), "id");
+        if (!cJSON_IsString(v)) return -1;
+        net = v->valuestring;
+    }
+    Q_CJSON have(call(s, "network", "GET", "/ports?fields=id&network_id=" + net));
+    int n = cJSON_GetArraySize(cJSON_GetObjectItem(have.get(), "ports"));
+    while (n < count && !g_stop) {
+        const int batch = std::min(k_bulk, count - n);
+        Q_CJSON body(cJSON_CreateObject());
+        cJSON *ports = cJSON_AddArrayToObject(body.get(), "ports");
+        for (int i = 0; i < batch; i++) {
+            cJSON *p = cJSON_CreateObject();
+            cJSON_AddStringToObject(p, "network_id", net.c_str());
+            cJSON_AddStringToObject(p, "name", ("kvn-bench-port-" + std::to_string(n + i)).c_str());
+            cJSON_AddItemToArray(ports, p);
+        }
+        auto t0 = CLOCK::now();
+        KVN_RESULT *r = kvn_session_call(s, "network", "POST", "/ports", body.get(), nullptr, nullptr);
+        const bool ok = kvn_result_ok(r);
+        if (!ok) fprintf(stderr, "bench_resource: bulk create: %s\n", r ? r->error : "no answer");
+        kvn_result_free(&r);
+        if (!ok) return -1;
+        n += batch;
+        fprintf(stderr, "bench_resource: %d / %d ports (%.1f s for %d)\n", n, count, ms_since(t0) / 1e3,
+                batch);
+    }
+    return g_stop ? -1 : 0;
+}
+
+size_t on_body(char *p, size_t n, size_t m, void *user) {
+    static_cast<std::string *>(user)->append(p, n * m);
+    return n * m;
+}
+
+// The same pages as the panel with libcurl and cJSON only, following
+// Neutron's "ports_links" next.
+int curl_list(const std::string &base, const std::string &token) {
+    CURL *c = curl_easy_init();
+    curl_slist *h = curl_slist_append(nullptr, ("X-Auth-Token: " + token).c_str());
+    h = curl_slist_append(h, "Accept: application/json");
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, h);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
+    std::string url = base + "/ports";
+    int total = 0;
+    while (!url.empty()) {
+        std::string body;
+        curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
+        if (curl_easy_perform(c) != CURLE_OK) break;
+        cJSON *doc = cJSON_Parse(body.c_str());
+        total += cJSON_GetArraySize(cJSON_GetObjectItem(doc, "ports"));
+        url.clear();
+        const cJSON *link;
+        cJSON_ArrayForEach(link, cJSON_GetObjectItem(doc, "ports_links")) {
+            const cJSON *rel = cJSON_GetObjectItem(link, "rel");
+            const cJSON *href = cJSON_GetObjectItem(link, "href");
+            if (cJSON_IsString(rel) && !strcmp(rel->valuestring, "next") && cJSON_IsString(href))
+                url = href->valuestring;
+        }
+        cJSON_Delete(doc);
+    }
+    curl_slist_free_all(h);
+    curl_easy_cleanup(c);
+    return total;
+}
+
+struct BENCH {
+    KVN_APP app;
+    ALLEGRO_DISPLAY *display = nullptr;
+    const KVN_RESOURCE *ports = nullptr;
+    KVN_RES_IDS ids;
+    void pump() {
+        kvn_jobs_deliver();
+        kvn_gui_main_tick();
+    }
+    void frame() {
+        al_set_target_backbuffer(display);
+        al_clear_to_color(kvn_theme_current()->background);
+        q_gui_draw(app.gui);
+        // Waits for the drawing to land, as the flip of a real frame would.
+        ALLEGRO_BITMAP *bb = al_get_backbuffer(display);
+        ALLEGRO_LOCKED_REGION *r =
+            al_lock_bitmap_region(bb, 0, 0, 1, 1, ALLEGRO_PIXEL_FORMAT_ANY, ALLEGRO_LOCK_READONLY);
+        if (r) al_unlock_bitmap(bb);
+        al_flip_display();
+    }
+    void refresh_ids() { kvn_gui_resource_ids(ports, &ids); }
+    bool wait_loaded() {
+        for (;;) {
+            pump();
+            refresh_ids();
+            if (!ids.loading) return ids.loaded;
+            if (g_stop) return false;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }
+    void key(int keycode, int unichar) {
+        ALLEGRO_EVENT ev;
+        memset(&ev, 0, sizeof ev);
+        ev.type = ALLEGRO_EVENT_KEY_CHAR;
+        ev.keyboard.keycode = keycode;
+        ev.keyboard.unichar = unichar;
+        ev.keyboard.display = display;
+        q_gui_process_event(app.gui, &ev);
+    }
+    // Median frame of typing text into the filter and erasing it again, one
+    // key per frame.
+    double typing_frame(const std::string &text, int rounds) {
+        q_gui_set_focus(app.gui, ids.filter);
+        std::vector<double> f;
+        for (int r = 0; r < rounds; r++) {
+            for (char c : text) {
+                auto t0 = CLOCK::now();
+                key(0, c);
+                frame();
+                f.push_back(ms_since(t0));
+            }
+            for (size_t i = 0; i < text.size(); i++) {
+                auto t0 = CLOCK::now();
+                key(ALLEGRO_KEY_BACKSPACE, 8);
+                frame();
+                f.push_back(ms_since(t0));
+            }
+        }
+        return median(f);
+    }
+};
+
+// The answer's items repeated up to n, each copy with its own id and name.
+cJSON *repeat_answer(const cJSON *answer, int n) {
+    const cJSON *items = cJSON_GetObjectItem(answer, "ports");
+    const int have = cJSON_GetArraySize(items);
+    cJSON *out = cJSON_CreateObject();
+    cJSON *arr = cJSON_AddArrayToObject(out, "ports");
+    for (int i = 0; i < n && have > 0; i++) {
+        cJSON *copy = cJSON_Duplicate(cJSON_GetArrayItem(items, i % have), 1);
+        if (i >= have) {
+            char id[64], name[64];
+            snprintf(id, sizeof id, "%08x-0000-4000-8000-%012d", i, i);
+            snprintf(name, sizeof name, "kvn-bench-port-%d", i);
+            cJSON_ReplaceItemInObject(copy, "id", cJSON_CreateString(id));
+            cJSON_ReplaceItemInObject(copy, "name", cJSON_CreateString(name));
+        }
+        cJSON_AddItemToArray(arr, copy);
+    }
+    return out;
+}
+} // namespace
+
+int main(int argc, char **argv) {
+    set_log_level(Q_LOG_ERR);
+    if (argc < 2) {
+        fprintf(stderr, "usage: bench_resource <source dir> [count] [runs] | <source dir> --cleanup\n");
+        return 2;
+    }
+    const std::string source = argv[1];
+    const bool only_cleanup = argc > 2 && !strcmp(argv[2], "--cleanup");
+    const int count = argc > 2 && !only_cleanup ? atoi(argv[2]) : k_scale;
+    const int runs = argc > 3 ? atoi(argv[3]) : 3;
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    TEST_DIR home;
+    setenv("KVN_HOME", home.path.c_str(), 1);
+    kvn_paths_init();
+    q_httpc_global_init();
+    if (only_cleanup) {
+        cleanup();
+        return 0;
+    }
+
+    if (!al_init() || !al_init_font_addon() || !al_init_ttf_addon() || !al_init_primitives_addon()) return 1;
+    al_set_new_display_flags(ALLEGRO_WINDOWED | ALLEGRO_OPENGL);
+    BENCH b;
+    b.display = al_create_display(k_dw, k_dh);
+    if (!b.display) {
+        fprintf(stderr, "bench_resource: no display\n");
+        return 1;
+    }
+    ALLEGRO_FONT *font = al_load_ttf_font("/usr/share/fonts/opentype/inter/Inter-Regular.otf", 14, 0);
+    if (!font) font = al_create_builtin_font();
+    memset(&b.app, 0, sizeof b.app);
+    kvn_config_load(&b.app.config);
+    b.app.display = b.display;
+    b.app.ui_font = font;
+    b.app.gui = q_gui_new_ctx(font);
+    q_gui_set_display(b.app.gui, b.display);
+    q_gui_set_display_size(b.app.gui, k_dw, k_dh);
+    kvn_theme_apply(b.app.gui, b.app.config.theme);
+    b.app.api = kvn_api_load_dir((source + "/resources/api").c_str());
+    b.ports = kvn_api_lookup(b.app.api, "network.port");
+    if (!b.ports) {
+        fprintf(stderr, "bench_resource: no network.port in %s/resources/api\n", source.c_str());
+        return 1;
+    }
+    kvn_app_publish(&b.app);
+    kvn_jobs_init(4);
+    kvn_gui_main_build();
+
+    int rc = 1;
+    KVN_SESSION *admin = login(nullptr);
+    const std::string project = admin ? ensure_project(admin) : "";
+    kvn_session_free(&admin);
+    KVN_SESSION *s = project.empty() ? nullptr : login(k_project);
+    if (s && fill_project(s, count) == 0) {
+        b.app.session = s;
+        b.app.session_generation++;
+        kvn_app_connect_changed();
+        for (int i = 0; i < 5; i++) {
+            b.pump();
+            b.frame();
+        }
+        const long rss_idle = rss_kib();
+
+        // Request -> grid drawn, against libcurl + cJSON and the CLI.
+        kvn_gui_main_open_view("network.port");
+        b.wait_loaded();
+        std::vector<double> ours, limit, cli;
+        int curl_items = 0;
+        char base[KVN_URL_MAX];
+        kvn_session_endpoint(s, "network", base, sizeof base);
+        for (int run = 0; run < runs && !g_stop; run++) {
+            auto t0 = CLOCK::now();
+            kvn_gui_resource_reload_current();
+            if (!b.wait_loaded()) break;
+            b.frame();
+            ours.push_back(ms_since(t0));
+
+            char token[KVN_TOKEN_MAX];
+            kvn_session_token(s, token, sizeof token);
+            t0 = CLOCK::now();
+            curl_items = curl_list(base, token);
+            limit.push_back(ms_since(t0));
+            q_secure_zero(token, sizeof token);
+
+            t0 = CLOCK::now();
+            std::string cmd =
+                "env -u OS_CLOUD -u OS_CLIENT_CONFIG_FILE bash -c '. " + test_cloud_dir() +
+                "/admin-openrc && OS_PROJECT_NAME=" + k_project +
+                " exec /usr/bin/python3 /usr/bin/openstack port list -f value | wc -l' >/dev/null 2>&1";
+            int sys_rc = system(cmd.c_str());
+            (void)sys_rc;
+            cli.push_back(ms_since(t0));
+        }
+        b.refresh_ids();
+        const int listed = b.ids.item_count;
+        const double o = median(ours), l = median(limit), c = median(cli);
+        printf("list of %d ports (%d via libcurl), request -> grid drawn: kelvane %.0f ms, libcurl+cJSON "
+               "%.0f ms, "
+               "openstack CLI %.0f ms (medians of %zu)\n",
+               listed, curl_items, o, l, c, ours.size());
+        printf("ratio to the limit %.2fx (goal <= 1.15), CLI / kelvane %.1fx (goal >= 5)\n",
+               l > 0 ? o / l : 0, o > 0 ? c / o : 0);
+
+        // The panel at 10,000 rows: the cloud's answer, repeated when it
+        // holds fewer ports.
+        Q_CJSON answer(call(s, "network", "GET", "/ports"));
+        const int real = cJSON_GetArraySize(cJSON_GetObjectItem(answer.get(), "ports"));
+        if (real > 0 && !g_stop) {
+            kvn_gui_resource_fill(b.ports, repeat_answer(answer.get(), k_small));
+            b.frame();
+            const double small = b.typing_frame("kvn-bench", 3);
+            kvn_gui_resource_fill(b.ports, repeat_answer(answer.get(), k_scale));
+            b.frame();
+            const long rss_listed = rss_kib();
+            const double big = b.typing_frame("kvn-bench", 3);
+            printf("filter typing frame (key, refill, draw): %d rows %.2f ms, %d rows %.2f ms, ratio %.2fx "
+                   "(goal "
+                   "<= 1.2)%s\n",
+                   k_scale, big, k_small, small, small > 0 ? big / small : 0,
+                   real < k_scale ? " [the cloud's ports repeated up to 10,000]" : "");
+            printf("RSS: idle connected %ld KiB, %d items listed %ld KiB, +%.1f MiB (goal <= 80)\n", rss_idle,
+                   k_scale, rss_listed, (double)(rss_listed - rss_idle) / 1024.0);
+            rc = 0;
+        }
+    }
+    kvn_app_disconnect();
+    kvn_jobs_shutdown();
+    kvn_gui_main_destroy();
+    q_gui_destroy_ctx(&b.app.gui);
+    kvn_api_free(&b.app.api);
+    kvn_app_publish(nullptr);
+    cleanup();
+    al_destroy_font(font);
+    al_destroy_display(b.display);
+    return rc;
+}
