@@ -103,6 +103,7 @@ struct CONSOLE {
     int64_t sel_a_line = 0, sel_b_line = 0;
     int sel_a_col = 0, sel_b_col = 0;
     double resize_due = 0;
+    long long fed = 0;
     float cell_w = 8, cell_h = 16;
     float area_x = 0, area_y = 0, area_w = 0, area_h = 0;
     bool area_drawn = false;
@@ -765,7 +766,8 @@ void _place(int kind) {
     }
 }
 
-int _start(int kind, const char *id, const char *name, const char *command, bool url_given) {
+int _start(int kind, const char *id, const char *name, const char *command, bool url_given,
+           bool connect = true) {
     _close_console();
     if (!_build()) {
         kvn_app_status(KVN_STATUS_ERROR, "%s", "cannot open the console window");
@@ -791,10 +793,11 @@ int _start(int kind, const char *id, const char *name, const char *command, bool
         return -1;
     }
     c.active = true;
+    c.fed = 0;
     _set_live(false);
     _label("%s", "connecting...");
     // An address given straight runs as a kind of its own in the job.
-    if (_submit(url_given ? 3 : kind, 0, c.id, command, columns, rows) != 0)
+    if (connect && _submit(url_given ? 3 : kind, 0, c.id, command, columns, rows) != 0)
         _label("%s", "cannot start the connection");
     _redraw();
     return 0;
@@ -914,6 +917,8 @@ void _send_resize(void) {
     pthread_mutex_unlock(&l->mutex);
     if (chunk) {
         kvn_term_feed(c.term, chunk->data, chunk->length);
+        c.fed += (long long)chunk->length;
+        q_secure_zero(chunk->data, chunk->length);
         free_qstr(&chunk);
         _redraw();
     }
@@ -957,6 +962,13 @@ int kvn_gui_term_open_url(int kind, const char *url, const char *name) {
     const int rc = _start(kind, "", name, url, true);
     c.kind = kind;
     return rc;
+}
+
+int kvn_gui_term_show(int kind, const char *name, const void *bytes, size_t length) {
+    if (kind < 0 || kind > 2 || _start(kind, "", name, nullptr, false, false) != 0) return -1;
+    if (bytes && length) kvn_term_feed(c.term, bytes, length);
+    _redraw();
+    return 0;
 }
 
 void kvn_gui_term_tick(void) {
@@ -1008,6 +1020,15 @@ void kvn_gui_term_close(void) {
     if (c.ctx && app && app->gui == c.ctx && c.window >= 0) q_gui_close_window(c.ctx, c.window);
 }
 
+void kvn_gui_term_shutdown(void) {
+    kvn_gui_term_close();
+    // The context goes next, and a later one may sit at the same address:
+    // its window ids must not be taken for this one's.
+    c.ctx = nullptr;
+    c.window = c.area = c.detach = c.ctrl_c = c.copy = c.paste = c.status = -1;
+    c.area_drawn = false;
+}
+
 int kvn_gui_term_is_open(void) {
     return c.ctx && c.window >= 0 && q_gui_window_is_open(c.ctx, c.window) ? 1 : 0;
 }
@@ -1027,6 +1048,12 @@ void kvn_gui_term_ids(KVN_GUI_TERM_IDS *out) {
     out->typing = c.typing;
     out->scroll = c.scroll;
     out->linked = c.link != nullptr;
+    out->fed = c.fed;
+    if (c.link) {
+        pthread_mutex_lock(&c.link->mutex);
+        out->waiting = (long long)c.link->incoming->length;
+        pthread_mutex_unlock(&c.link->mutex);
+    }
     out->generation = c.generation;
     q_strcpy(out->exec_id, sizeof out->exec_id, c.exec_id);
 }
