@@ -13,6 +13,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -527,6 +528,23 @@ ALLEGRO_COLOR _rgb(uint32_t v) {
     return al_map_rgb((v >> 16) & 0xff, (v >> 8) & 0xff, v & 0xff);
 }
 
+float _luma(ALLEGRO_COLOR k) {
+    return 0.2126f * k.r + 0.7152f * k.g + 0.0722f * k.b;
+}
+
+// Programs pick colours for a dark terminal (or a light one): bright yellow
+// on the light theme's background, or black on the dark one's, cannot be
+// read. Such a colour on the theme's own background is drawn towards the
+// theme's text colour; colour pairs the program chose are left alone.
+ALLEGRO_COLOR _readable(ALLEGRO_COLOR fg, const KVN_PALETTE *p) {
+    if (std::fabs(_luma(fg) - _luma(p->background)) >= 0.3f) return fg;
+    const float k = 0.6f;
+    fg.r += (p->text.r - fg.r) * k;
+    fg.g += (p->text.g - fg.g) * k;
+    fg.b += (p->text.b - fg.b) * k;
+    return fg;
+}
+
 bool _selected(int64_t line, int col) {
     if (c.sel == SEL_NONE) return false;
     int64_t al = c.sel_a_line, bl = c.sel_b_line;
@@ -566,6 +584,7 @@ void _on_draw(int, float x, float y, float w, float h, void *) {
         ALLEGRO_COLOR fc = f == KVN_TERM_DEFAULT ? p->text : _rgb(kvn_term_color(f));
         ALLEGRO_COLOR bc = b == KVN_TERM_DEFAULT ? p->background : _rgb(kvn_term_color(b));
         bool set = b != KVN_TERM_DEFAULT;
+        if (!set && f != KVN_TERM_DEFAULT) fc = _readable(fc, p);
         if (cell.attrs & KVN_TERM_REVERSE) {
             std::swap(fc, bc);
             set = true;
