@@ -105,6 +105,7 @@ struct CONSOLE {
     int sel_a_col = 0, sel_b_col = 0;
     double resize_due = 0;
     long long fed = 0;
+    Q_STR *feeding = nullptr; // the piece being fed; kept so a flood allocates nothing per frame
     float cell_w = 8, cell_h = 16;
     float area_x = 0, area_y = 0, area_w = 0, area_h = 0;
     bool area_drawn = false;
@@ -417,6 +418,8 @@ int _submit(int kind, int resize_only, const char *id, const char *command, int 
 void _close_console(void) {
     c.generation++;
     _link_free(&c.link);
+    _zero_str(c.feeding);
+    free_qstr(&c.feeding);
     kvn_term_free(&c.term);
     c.active = false;
     c.typing = false;
@@ -919,15 +922,20 @@ void _send_resize(void) {
     Q_STR *chunk = nullptr;
     int done = 0;
     char reason[128] = "";
+    if (!c.feeding) c.feeding = new_qstr(16384);
     pthread_mutex_lock(&l->mutex);
-    if (l->incoming->length > 0) {
-        const size_t n = std::min(l->incoming->length, k_feed_per_tick);
-        chunk = new_qstr(n + 1);
-        if (chunk) {
-            qstrcat_bytes_ex(chunk, l->incoming->data, n);
+    if (l->incoming->length > 0 && c.feeding) {
+        if (l->incoming->length <= k_feed_per_tick) {
+            // All of it: the two buffers trade places and nothing is copied
+            // or allocated, which is what a busy console does every frame.
+            std::swap(c.feeding, l->incoming);
+            chunk = c.feeding;
+        } else if (qstrcat_bytes_ex(c.feeding, l->incoming->data, k_feed_per_tick) == 0) {
+            const size_t n = k_feed_per_tick;
             memmove(l->incoming->data, l->incoming->data + n, l->incoming->length - n);
             l->incoming->length -= n;
             q_secure_zero(l->incoming->data + l->incoming->length, n);
+            chunk = c.feeding;
         }
     }
     // Bytes still waiting keep the console "busy" until fed.
@@ -938,7 +946,7 @@ void _send_resize(void) {
         kvn_term_feed(c.term, chunk->data, chunk->length);
         c.fed += (long long)chunk->length;
         q_secure_zero(chunk->data, chunk->length);
-        free_qstr(&chunk);
+        chunk->length = 0;
         _redraw();
     }
     if (c.term->reply_len > 0) {
