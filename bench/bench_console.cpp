@@ -12,8 +12,9 @@
 // The output is the flood of tests/ws_server.py (log lines, colours, cursor
 // moves, wide characters, invalid UTF-8, escape garbage); the script gives
 // its block as a file, written by that server, so both sides see the same
-// bytes. Wall-clock medians: the drawing happens partly outside this
-// process (the X server), so CPU time would flatter it.
+// bytes. Frames are given in wall-clock time (the drawing happens partly
+// outside this process) and in the main thread's CPU time, which on a
+// loaded machine leaves out the time the thread waited for a core.
 //
 // usage: bench_console PORT BLOCKFILE [seconds per round] [rounds] [MiB]
 //        (needs an X display; bench/bench_console.sh runs it)
@@ -27,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -69,10 +71,18 @@ KVN_GUI_TERM_IDS _ids() {
     return ids;
 }
 
+double _thread_cpu() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return (double)ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
 // One frame as the program's loop makes it, the pixels read back so the
-// drawing has really happened. Returns its wall time.
-double _frame(KVN_APP *app) {
+// drawing has really happened. Returns its wall time; *cpu gets the main
+// thread's CPU time.
+double _frame(KVN_APP *app, double *cpu = nullptr) {
     al_set_target_backbuffer(app->display);
+    const double c0 = _thread_cpu();
     const double t0 = al_get_time();
     kvn_jobs_deliver();
     kvn_gui_term_tick();
@@ -82,6 +92,7 @@ double _frame(KVN_APP *app) {
     if (al_lock_bitmap_region(bb, 0, 0, 1, 1, ALLEGRO_PIXEL_FORMAT_ANY, ALLEGRO_LOCK_READONLY))
         al_unlock_bitmap(bb);
     const double t = al_get_time() - t0;
+    if (cpu) *cpu = _thread_cpu() - c0;
     al_flip_display();
     return t;
 }
@@ -173,7 +184,7 @@ int main(int argc, char **argv) {
                               "&count=" + std::to_string(per_round) +
                               "&rate=" + std::to_string((long long)k_rate) + "&hold=1";
     const long long round_total = per_round * (long long)block.size() + (long long)strlen(k_end);
-    std::vector<double> busy, idle, fed_per_frame;
+    std::vector<double> busy, idle, busy_cpu, idle_cpu, fed_per_frame;
     int columns = 0, rows = 0;
     for (int r = 0; r < rounds; r++) {
         if (!_open(port, paced)) {
@@ -188,10 +199,12 @@ int main(int argc, char **argv) {
         while (_ids().fed < round_total && al_get_time() < give_up) {
             next += k_frame;
             _wait_until(next);
-            const double t = _frame(&app);
+            double cpu = 0;
+            const double t = _frame(&app, &cpu);
             const long long fed = _ids().fed;
             if (fed > last) {
                 busy.push_back(t);
+                busy_cpu.push_back(cpu);
                 fed_per_frame.push_back((double)(fed - last));
             }
             last = fed;
@@ -199,7 +212,9 @@ int main(int argc, char **argv) {
         for (int i = 0; i < 30; i++) {
             next += k_frame;
             _wait_until(next);
-            idle.push_back(_frame(&app));
+            double cpu = 0;
+            idle.push_back(_frame(&app, &cpu));
+            idle_cpu.push_back(cpu);
         }
         kvn_gui_term_close();
     }
@@ -209,6 +224,9 @@ int main(int argc, char **argv) {
     printf("frame at 30 Hz while 10 MB/s arrives: %.2f ms (%.0f KiB fed per frame), idle console: %.2f ms, "
            "ratio %.2f (medians of %zu and %zu frames; goal <= 1.5)\n",
            fb * 1e3, _median(fed_per_frame) / 1024, fi * 1e3, fi > 0 ? fb / fi : 0, busy.size(), idle.size());
+    const double cb = _median(busy_cpu), ci = _median(idle_cpu);
+    printf("the same frames in main-thread CPU time: %.2f ms while fed, %.2f ms idle, ratio %.2f\n", cb * 1e3,
+           ci * 1e3, ci > 0 ? cb / ci : 0);
 
     // Throughput: the same bytes through the whole console, and into a bare
     // terminal model.
