@@ -13,6 +13,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -103,6 +104,8 @@ struct CONSOLE {
     int64_t sel_a_line = 0, sel_b_line = 0;
     int sel_a_col = 0, sel_b_col = 0;
     double resize_due = 0;
+    long long fed = 0;
+    Q_STR *feeding = nullptr; // the piece being fed; kept so a flood allocates nothing per frame
     float cell_w = 8, cell_h = 16;
     float area_x = 0, area_y = 0, area_w = 0, area_h = 0;
     bool area_drawn = false;
@@ -415,6 +418,8 @@ int _submit(int kind, int resize_only, const char *id, const char *command, int 
 void _close_console(void) {
     c.generation++;
     _link_free(&c.link);
+    _zero_str(c.feeding);
+    free_qstr(&c.feeding);
     kvn_term_free(&c.term);
     c.active = false;
     c.typing = false;
@@ -526,6 +531,23 @@ ALLEGRO_COLOR _rgb(uint32_t v) {
     return al_map_rgb((v >> 16) & 0xff, (v >> 8) & 0xff, v & 0xff);
 }
 
+float _luma(ALLEGRO_COLOR k) {
+    return 0.2126f * k.r + 0.7152f * k.g + 0.0722f * k.b;
+}
+
+// Programs pick colours for a dark terminal (or a light one): bright yellow
+// on the light theme's background, or black on the dark one's, cannot be
+// read. Such a colour on the theme's own background is drawn towards the
+// theme's text colour; colour pairs the program chose are left alone.
+ALLEGRO_COLOR _readable(ALLEGRO_COLOR fg, const KVN_PALETTE *p) {
+    if (std::fabs(_luma(fg) - _luma(p->background)) >= 0.3f) return fg;
+    const float k = 0.6f;
+    fg.r += (p->text.r - fg.r) * k;
+    fg.g += (p->text.g - fg.g) * k;
+    fg.b += (p->text.b - fg.b) * k;
+    return fg;
+}
+
 bool _selected(int64_t line, int col) {
     if (c.sel == SEL_NONE) return false;
     int64_t al = c.sel_a_line, bl = c.sel_b_line;
@@ -565,6 +587,7 @@ void _on_draw(int, float x, float y, float w, float h, void *) {
         ALLEGRO_COLOR fc = f == KVN_TERM_DEFAULT ? p->text : _rgb(kvn_term_color(f));
         ALLEGRO_COLOR bc = b == KVN_TERM_DEFAULT ? p->background : _rgb(kvn_term_color(b));
         bool set = b != KVN_TERM_DEFAULT;
+        if (!set && f != KVN_TERM_DEFAULT) fc = _readable(fc, p);
         if (cell.attrs & KVN_TERM_REVERSE) {
             std::swap(fc, bc);
             set = true;
@@ -765,7 +788,8 @@ void _place(int kind) {
     }
 }
 
-int _start(int kind, const char *id, const char *name, const char *command, bool url_given) {
+int _start(int kind, const char *id, const char *name, const char *command, bool url_given,
+           bool connect = true) {
     _close_console();
     if (!_build()) {
         kvn_app_status(KVN_STATUS_ERROR, "%s", "cannot open the console window");
@@ -791,10 +815,11 @@ int _start(int kind, const char *id, const char *name, const char *command, bool
         return -1;
     }
     c.active = true;
+    c.fed = 0;
     _set_live(false);
     _label("%s", "connecting...");
     // An address given straight runs as a kind of its own in the job.
-    if (_submit(url_given ? 3 : kind, 0, c.id, command, columns, rows) != 0)
+    if (connect && _submit(url_given ? 3 : kind, 0, c.id, command, columns, rows) != 0)
         _label("%s", "cannot start the connection");
     _redraw();
     return 0;
@@ -897,15 +922,20 @@ void _send_resize(void) {
     Q_STR *chunk = nullptr;
     int done = 0;
     char reason[128] = "";
+    if (!c.feeding) c.feeding = new_qstr(16384);
     pthread_mutex_lock(&l->mutex);
-    if (l->incoming->length > 0) {
-        const size_t n = std::min(l->incoming->length, k_feed_per_tick);
-        chunk = new_qstr(n + 1);
-        if (chunk) {
-            qstrcat_bytes_ex(chunk, l->incoming->data, n);
+    if (l->incoming->length > 0 && c.feeding) {
+        if (l->incoming->length <= k_feed_per_tick) {
+            // All of it: the two buffers trade places and nothing is copied
+            // or allocated, which is what a busy console does every frame.
+            std::swap(c.feeding, l->incoming);
+            chunk = c.feeding;
+        } else if (qstrcat_bytes_ex(c.feeding, l->incoming->data, k_feed_per_tick) == 0) {
+            const size_t n = k_feed_per_tick;
             memmove(l->incoming->data, l->incoming->data + n, l->incoming->length - n);
             l->incoming->length -= n;
             q_secure_zero(l->incoming->data + l->incoming->length, n);
+            chunk = c.feeding;
         }
     }
     // Bytes still waiting keep the console "busy" until fed.
@@ -914,7 +944,9 @@ void _send_resize(void) {
     pthread_mutex_unlock(&l->mutex);
     if (chunk) {
         kvn_term_feed(c.term, chunk->data, chunk->length);
-        free_qstr(&chunk);
+        c.fed += (long long)chunk->length;
+        q_secure_zero(chunk->data, chunk->length);
+        chunk->length = 0;
         _redraw();
     }
     if (c.term->reply_len > 0) {
@@ -957,6 +989,13 @@ int kvn_gui_term_open_url(int kind, const char *url, const char *name) {
     const int rc = _start(kind, "", name, url, true);
     c.kind = kind;
     return rc;
+}
+
+int kvn_gui_term_show(int kind, const char *name, const void *bytes, size_t length) {
+    if (kind < 0 || kind > 2 || _start(kind, "", name, nullptr, false, false) != 0) return -1;
+    if (bytes && length) kvn_term_feed(c.term, bytes, length);
+    _redraw();
+    return 0;
 }
 
 void kvn_gui_term_tick(void) {
@@ -1010,6 +1049,8 @@ void kvn_gui_term_close(void) {
 
 void kvn_gui_term_shutdown(void) {
     kvn_gui_term_close();
+    // The context goes next, and a later one may sit at the same address:
+    // its window ids must not be taken for this one's.
     c.ctx = nullptr;
     c.window = c.area = c.detach = c.ctrl_c = c.copy = c.paste = c.status = -1;
     c.area_drawn = false;
@@ -1034,6 +1075,12 @@ void kvn_gui_term_ids(KVN_GUI_TERM_IDS *out) {
     out->typing = c.typing;
     out->scroll = c.scroll;
     out->linked = c.link != nullptr;
+    out->fed = c.fed;
+    if (c.link) {
+        pthread_mutex_lock(&c.link->mutex);
+        out->waiting = (long long)c.link->incoming->length;
+        pthread_mutex_unlock(&c.link->mutex);
+    }
     out->generation = c.generation;
     q_strcpy(out->exec_id, sizeof out->exec_id, c.exec_id);
 }

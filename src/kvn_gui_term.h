@@ -52,8 +52,8 @@ void kvn_gui_term_tick(void);
 int kvn_gui_term_key_event(const ALLEGRO_EVENT *ev);
 // Closes the console (the window hides); at shutdown and on disconnect.
 void kvn_gui_term_close(void);
-// At shutdown, before the GUI context goes: closes the console and forgets
-// the window, so a later context builds its own.
+// Closes the console and forgets the window, before the GUI context is
+// destroyed (a later context builds the window afresh).
 void kvn_gui_term_shutdown(void);
 // Whether a console window is open.
 int kvn_gui_term_is_open(void);
@@ -65,6 +65,8 @@ struct KVN_GUI_TERM_IDS {
     int typing;        // keys go to the console
     int scroll;        // lines scrolled back
     int linked;        // the console thread runs
+    long long fed;     // bytes from the console fed to the terminal
+    long long waiting; // bytes received and not yet fed
     unsigned generation;
     char exec_id[256];
 };
@@ -76,5 +78,8 @@ int kvn_gui_term_line(int row, char *out, size_t cap);
 int kvn_gui_term_open_url(int kind, const char *url, const char *name);
 // The operation of the exec console's command form.
 const KVN_OP *kvn_gui_term_exec_op(void);
+// Opens the window on a terminal fed with the bytes and no connection (the
+// gallery). 0, or -1 when the window cannot be made.
+int kvn_gui_term_show(int kind, const char *name, const void *bytes, size_t length);
 // Pastes a text as the Paste button does with the clipboard's.
 void kvn_gui_term_paste_text(const char *text);

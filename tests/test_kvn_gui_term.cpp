@@ -4,16 +4,20 @@
 // the shell and its answer the cells, a paste sends CR for LF, the grid
 // follows a resize of the window,
 // a peer that closes at once or an address that is no WebSocket ends with
-// its text in the terminal, and closing the window while connecting drops
-// the late answer.
+// its text in the terminal, closing the window while connecting drops the
+// late answer, and a 100 MiB flood of output with garbage in it is fed in
+// bounded pieces without losing a byte.
 #include "kvn_test_gui.h"
 
 #include <allegro5/allegro_primitives.h>
 #include <cJSON.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "kvn_app.h"
 #include "kvn_config.h"
@@ -220,6 +224,80 @@ TEST(ConsoleWindow, EndingsAndFailuresAreWrittenIntoTheTerminal) {
     t.frame();
     EXPECT_FALSE(t.ids().linked);
     EXPECT_FALSE(kvn_gui_term_is_open());
+}
+
+namespace {
+double _median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Frame cost as the user feels it: the pixels are read back, so the drawing
+// has really happened.
+double _timed_frame(TERM_APP &t) {
+    const double t0 = al_get_time();
+    t.frame();
+    ALLEGRO_BITMAP *bb = al_get_backbuffer(g_display);
+    if (al_lock_bitmap_region(bb, 0, 0, 1, 1, ALLEGRO_PIXEL_FORMAT_ANY, ALLEGRO_LOCK_READONLY))
+        al_unlock_bitmap(bb);
+    return al_get_time() - t0;
+}
+} // namespace
+
+TEST(ConsoleWindow, AFloodIsFedInBoundedPiecesAndEveryByteArrives) {
+    TERM_APP t;
+    // 100 blocks of 1 MiB: log lines, colours, cursor moves, wide characters,
+    // invalid UTF-8 and escape garbage, cut into 64 KiB messages.
+    const long long block = 1 << 20, count = 100;
+    const long long total = block * count + (long long)strlen("\r\nflood end\r\n");
+    const std::string flood = "/flood?size=" + std::to_string(block) + "&count=" + std::to_string(count);
+    ASSERT_EQ(kvn_gui_term_open_url(KVN_CONSOLE_SERIAL, t.url(flood.c_str()).c_str(), "flood"), 0);
+    ASSERT_TRUE(t.until([&] { return t.ids().linked; })) << t.label();
+    std::vector<double> busy;
+    long long last_fed = 0, most_per_frame = 0, most_waiting = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(180);
+    while (t.label() != "the container closed the console" && std::chrono::steady_clock::now() < end) {
+        const double took = _timed_frame(t);
+        const KVN_GUI_TERM_IDS ids = t.ids();
+        if (ids.fed > last_fed) busy.push_back(took);
+        most_per_frame = std::max(most_per_frame, ids.fed - last_fed);
+        most_waiting = std::max(most_waiting, ids.waiting);
+        last_fed = ids.fed;
+    }
+    EXPECT_EQ(t.label(), "the container closed the console");
+    EXPECT_EQ(t.ids().fed, total);
+    // One frame never takes more than its share, and the reader stops while
+    // 8 MiB wait (it may be inside one 16 KiB read when the line is crossed).
+    EXPECT_LE(most_per_frame, 512 * 1024);
+    EXPECT_GT(most_per_frame, 0);
+    EXPECT_LE(most_waiting, 8 * 1024 * 1024 + 16384);
+    // The stream's end, after the last block's reset, is readable.
+    EXPECT_NE(t.screen().find("\nflood end\n"), std::string::npos) << t.screen();
+    std::vector<double> idle;
+    for (int i = 0; i < 20; i++)
+        idle.push_back(_timed_frame(t));
+    printf("flood: %lld bytes in %zu fed frames, at most %lld bytes per frame and %lld waiting; "
+           "frame %.2f ms median, %.2f ms max while fed; idle frame %.2f ms median\n",
+           total, busy.size(), most_per_frame, most_waiting, _median(busy) * 1e3,
+           busy.empty() ? 0 : *std::max_element(busy.begin(), busy.end()) * 1e3, _median(idle) * 1e3);
+
+    // Detach in the middle of a flood far longer than the test: the reader
+    // is stopped and joined at once, whether it reads or waits.
+    ASSERT_EQ(kvn_gui_term_open_url(KVN_CONSOLE_SERIAL, t.url("/flood?size=1048576&count=100000").c_str(),
+                                    "endless"),
+              0);
+    ASSERT_TRUE(t.until([&] { return t.ids().fed > 4 * 1024 * 1024; }, 120)) << t.label();
+    const double t0 = al_get_time();
+    t.click(t.ids().detach);
+    const double detach = al_get_time() - t0;
+    t.frame();
+    EXPECT_FALSE(kvn_gui_term_is_open());
+    EXPECT_FALSE(t.ids().linked);
+    // A bound for a hang, not for speed: stopping waits 300 ms at most
+    // before the socket is shut down.
+    EXPECT_LT(detach, 10.0);
+    printf("flood: Detach returned in %.1f ms\n", detach * 1e3);
 }
 
 TEST(ConsoleAddresses, OnlyAWebSocketAddressAtTheStartIsTaken) {

@@ -29,6 +29,7 @@
 #include "kvn_api.h"
 #include "kvn_app.h"
 #include "kvn_gui_main.h"
+#include "kvn_gui_term.h"
 #include "kvn_gui_topology.h"
 #include "kvn_topology.h"
 #include "kvn_gui_resource.h"
@@ -1015,6 +1016,165 @@ int _main_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &out)
 }
 } // namespace
 
+// ---- the console window -------------------------------------------------------------
+
+// What a serial console of a web server shows after a boot and a few
+// commands: colours of ls and systemctl, warnings in yellow and red, bold,
+// underline, reverse, the 16 basic colours, a 256-colour ramp, a true-colour
+// ramp, accented letters and a prompt.
+std::string _console_session(void) {
+    std::string s;
+    for (int i = 0; i < 14; i++) {
+        char line[200];
+        q_format(line, sizeof line, "[  %2d.%06d] cloud-init[%d]: stage %d of 14 %s\r\n", i,
+                 104729 * (i + 1) % 999983, 402 + i, i + 1, i % 5 == 4 ? "\x1b[1;32mdone\x1b[0m" : "running");
+        s += line;
+    }
+    s += "\r\nUbuntu 24.04 LTS web-1 ttyS0\r\n\r\nweb-1 login: demo\r\nPassword: \r\n";
+    s += "\x1b[1;32mdemo@web-1\x1b[0m:\x1b[1;34m~\x1b[0m$ ls --color /srv/app\r\n";
+    s += "\x1b[01;34mbin\x1b[0m  \x1b[01;34mconfig\x1b[0m  \x1b[01;32mdeploy.sh\x1b[0m  README.md  "
+         "\x1b[01;31mrelease-2.4.1.tar.gz\x1b[0m  \x1b[01;36mcurrent\x1b[0m  \x1b[30;42mshared\x1b[0m\r\n";
+    s += "\x1b[1;32mdemo@web-1\x1b[0m:\x1b[1;34m~\x1b[0m$ systemctl status nginx --no-pager\r\n";
+    s += "\x1b[0;1;32m\u25cf\x1b[0m nginx.service - A high performance web server and a reverse proxy "
+         "server\r\n";
+    s += "     Loaded: loaded (/lib/systemd/system/nginx.service; \x1b[0;1;32menabled\x1b[0m; preset: "
+         "\x1b[0;1;32menabled\x1b[0m)\r\n";
+    s += "     Active: \x1b[0;1;32mactive (running)\x1b[0m since Thu 2026-12-10 06:58:12 UTC; 12min ago\r\n";
+    s += "   Main PID: 812 (nginx)\r\n      Tasks: 3 (limit: 2307)\r\n     Memory: 6.1M\r\n";
+    s += "\x1b[1;32mdemo@web-1\x1b[0m:\x1b[1;34m~\x1b[0m$ journalctl -p warning -n 3 --no-pager\r\n";
+    s += "Dec 10 06:58:10 web-1 kernel: \x1b[1;33mACPI: no IRQ for device PNP0A03, using polling\x1b[0m\r\n";
+    s += "Dec 10 06:58:11 web-1 cloud-init[402]: \x1b[1;31mfailed to fetch vendor data: 404 Not "
+         "Found\x1b[0m\r\n";
+    s += "Dec 10 07:02:40 web-1 sshd[1204]: \x1b[1;33mInvalid user admin from 203.0.113.77 port "
+         "52110\x1b[0m\r\n";
+    s += "\x1b[1;32mdemo@web-1\x1b[0m:\x1b[1;34m~\x1b[0m$ ./show-styles\r\n";
+    s += "\x1b[1mbold\x1b[0m  \x1b[4munderlined\x1b[0m  \x1b[7mreverse\x1b[0m  \x1b[1;4;31mbold red "
+         "underlined\x1b[0m  "
+         "\x1b[2mdim\x1b[0m  \x1b[1;7;34m bold reverse blue \x1b[0m  \x1b[4;38;5;208morange 208\x1b[0m\r\n";
+    for (int bright = 0; bright < 2; bright++) {
+        for (int i = 0; i < 8; i++) {
+            char cell[40];
+            q_format(cell, sizeof cell, "\x1b[%d;%dm %2d \x1b[0m", bright ? 97 : 30, (bright ? 100 : 40) + i,
+                     i + 8 * bright);
+            s += cell;
+        }
+        s += bright ? "  \x1b[1mbold:\x1b[0m" : "  normal:";
+        for (int i = 0; i < 8; i++) {
+            char cell[40];
+            q_format(cell, sizeof cell, "\x1b[%s3%dm%c\x1b[0m", bright ? "1;" : "", i, 'A' + i);
+            s += cell;
+        }
+        s += "\r\n";
+    }
+    for (int i = 16; i < 232; i += 3) {
+        char cell[24];
+        q_format(cell, sizeof cell, "\x1b[48;5;%dm \x1b[0m", i);
+        s += cell;
+    }
+    s += "\r\n";
+    for (int i = 0; i < 72; i++) {
+        char cell[48];
+        q_format(cell, sizeof cell, "\x1b[48;2;%d;%d;%dm \x1b[0m", 255 - i * 3, 60 + i * 2, i * 3);
+        s += cell;
+    }
+    s += "\r\n";
+    s += "\x1b[1;32mdemo@web-1\x1b[0m:\x1b[1;34m~\x1b[0m$ echo 'h\u00e9llo w\u00f6rld \u2713'\r\n";
+    s += "h\u00e9llo w\u00f6rld \u2713\r\n";
+    s += "\x1b[1;32mdemo@web-1\x1b[0m:\x1b[1;34m~\x1b[0m$ df -h /\r\n";
+    s += "Filesystem      Size  Used Avail Use% Mounted on\r\n/dev/vda1        20G  7.1G   12G  38% /\r\n";
+    s += "\x1b[1;32mdemo@web-1\x1b[0m:\x1b[1;34m~\x1b[0m$ ";
+    return s;
+}
+
+// The console window in both themes: typing, with a selection dragged over
+// the nginx status ("-console-dark"), and scrolled back into the boot log
+// ("-console-dark-scrolled").
+int _console_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &out) {
+    std::unique_ptr<ALLEGRO_FONT, FONT_DELETER> mono(al_load_ttf_font(KVN_GALLERY_MONO_FONT, 13, 0));
+    const std::string session = _console_session();
+    int failed = 0;
+    for (int theme : {0, 1}) {
+        KVN_APP app;
+        memset(&app, 0, sizeof app);
+        app.display = d;
+        app.ui_font = font;
+        app.mono_font = mono.get();
+        app.gui = q_gui_new_ctx(font);
+        if (!app.gui) return 1;
+        Q_GUI_CTX *ctx = app.gui;
+        q_gui_set_display(ctx, d);
+        q_gui_set_display_size(ctx, k_w, k_h);
+        kvn_app_publish(&app);
+        kvn_theme_apply(ctx, theme);
+        if (kvn_gui_term_show(KVN_CONSOLE_SERIAL, "web-1", session.data(), session.size()) != 0) return 1;
+        KVN_GUI_TERM_IDS ids;
+        kvn_gui_term_ids(&ids);
+        // What a live console shows once connected.
+        q_gui_label_set_text(ctx, ids.status, "connected (base64)");
+        q_gui_widget_set_enabled(ctx, ids.paste, 1);
+        q_gui_widget_set_enabled(ctx, ids.ctrl_c, 1);
+        al_set_target_backbuffer(d);
+        al_clear_to_color(kvn_theme_current()->background);
+        q_gui_draw(ctx); // places the area for the mouse
+        float ax, ay, aw, ah;
+        q_gui_widget_screen_rect(ctx, ids.area, &ax, &ay, &aw, &ah);
+        const ALLEGRO_FONT *m = mono ? mono.get() : font;
+        const float cw = (float)al_get_text_width(m, "M"), ch = (float)al_get_font_line_height(m);
+        // From "active (running)" into the Main PID line: the row of "Active:"
+        // is 19 lines above the prompt's.
+        const float y0 = ay + 6 + (ids.rows - 20 + 0.5f) * ch, y1 = y0 + ch;
+        const float x0 = ax + 6 + 13.5f * cw, x1 = ax + 6 + 22.5f * cw;
+        const int steps[][3] = {{ALLEGRO_EVENT_MOUSE_AXES, 0, 0},
+                                {ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, 0, 1},
+                                {ALLEGRO_EVENT_MOUSE_AXES, 1, 0},
+                                {ALLEGRO_EVENT_MOUSE_BUTTON_UP, 1, 1}};
+        for (const auto &st : steps) {
+            ALLEGRO_EVENT ev;
+            memset(&ev, 0, sizeof ev);
+            ev.type = (unsigned)st[0];
+            ev.mouse.x = (int)(st[1] ? x1 : x0);
+            ev.mouse.y = (int)(st[1] ? y1 : y0);
+            ev.mouse.button = (unsigned)st[2];
+            ev.mouse.display = d;
+            ev.any.timestamp = 100 + st[0];
+            q_gui_process_event(ctx, &ev);
+        }
+        for (const char *part : {"", "-scrolled"}) {
+            if (*part) {
+                // Three wheel steps up, over the area.
+                ALLEGRO_EVENT ev;
+                memset(&ev, 0, sizeof ev);
+                ev.type = ALLEGRO_EVENT_MOUSE_AXES;
+                ev.mouse.x = (int)(ax + aw / 2);
+                ev.mouse.y = (int)(ay + ah / 2);
+                ev.mouse.dz = 3;
+                ev.mouse.z = 3;
+                ev.mouse.display = d;
+                ev.any.timestamp = 200;
+                q_gui_process_event(ctx, &ev);
+            }
+            al_clear_to_color(kvn_theme_current()->background);
+            q_gui_draw(ctx);
+            std::string path = out;
+            const size_t dot = path.rfind(".png");
+            path.insert(dot == std::string::npos ? path.size() : dot,
+                        std::string(theme ? "-console-light" : "-console-dark") + part);
+            if (al_save_bitmap(path.c_str(), al_get_backbuffer(d))) {
+                printf("kvn_gallery: wrote %s\n", path.c_str());
+            } else {
+                fprintf(stderr, "kvn_gallery: cannot write %s\n", path.c_str());
+                failed = 1;
+            }
+        }
+        kvn_gui_term_shutdown();
+        kvn_gui_dialogs_shutdown();
+        q_gui_destroy_ctx(&app.gui);
+        kvn_app_publish(nullptr);
+    }
+    kvn_theme_apply(nullptr, 0);
+    return failed;
+}
+
 // ---- the connect dialog -------------------------------------------------------------
 
 // The connect dialog over a few stored profiles, once per theme: with the
@@ -1320,5 +1480,6 @@ int main(int argc, char **argv) {
     if (_main_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
     if (_connect_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
     if (_form_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
+    if (_console_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
     return 0;
 }
