@@ -205,10 +205,24 @@ TEST(ConsoleCloud, SerialConsoleOfAServerThroughNova) {
     std::string token;
     ASSERT_TRUE(m.wait(
         [&] { return !(token = last_value(log_file("console-server.out"), "console token")).empty(); }, 30));
-    EXPECT_EQ(
-        field("--os-compute-api-version 2.31 console connection show -f value -c instance_uuid " + token,
-              "admin"),
-        id);
+    {
+        KVN_PROFILE p;
+        test_cloud_profile("admin", &p);
+        KVN_SESSION *admin = kvn_session_new(&p);
+        kvn_profile_wipe_secret(&p);
+        ASSERT_EQ(kvn_session_authenticate(admin, nullptr), 0);
+        KVN_CALL_OPTS opts;
+        memset(&opts, 0, sizeof opts);
+        q_strcpy(opts.microversion, sizeof opts.microversion, "2.31");
+        opts.has_microversion = 1;
+        KVN_RESULT *r = kvn_session_call(
+            admin, "compute", "GET", ("/os-console-auth-tokens/" + token).c_str(), nullptr, &opts, nullptr);
+        const cJSON *uuid = kvn_api_json_at(r ? r->json : nullptr, "console.instance_uuid");
+        EXPECT_TRUE(cJSON_IsString(uuid) && id == uuid->valuestring)
+            << (r && r->text ? r->text : "no answer");
+        kvn_result_free(&r);
+        kvn_session_free(&admin);
+    }
     // Never logged, at the most talkative level.
     {
         std::lock_guard<std::mutex> lock(g_log.mutex);
