@@ -251,6 +251,8 @@ struct FORMS_CLOUD {
         const KVN_RES_IDS i = ids(key);
         q_gui_datagrid_clear_selection(app.gui, i.grid);
         q_gui_datagrid_select_row(app.gui, i.grid, row_of(key, id), 1);
+        // A selection made in code reaches the panel's buttons at the next tick.
+        pump();
         return true;
     }
     // Chooses an action of the selected items from the Actions button's menu.
