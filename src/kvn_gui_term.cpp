@@ -373,8 +373,6 @@ void _job_done(KVN_JOB *job) {
         l->cancel = t->cancel;
         t->ws = nullptr;
         t->cancel = nullptr;
-        // The adapter polls the console's own token from here on.
-        l->ws->cancel = l->cancel;
         l->started = l->incoming && l->outgoing && pthread_create(&l->thread, nullptr, _thread, l) == 0;
     }
     if (!l || !l->started) {
@@ -718,6 +716,15 @@ int _tip(int id, const char *tip) {
     return id;
 }
 
+// The area of a 100 x 32 grid and the window around it (buttons and label
+// below).
+void _default_size(float *aw, float *ah, float *ww, float *wh) {
+    *aw = 100 * c.cell_w + 12;
+    *ah = 32 * c.cell_h + 12;
+    *ww = *aw + 20;
+    *wh = *ah + 20 + 26 + 50;
+}
+
 bool _build(void) {
     KVN_APP *app = _app();
     Q_GUI_CTX *ctx = app ? app->gui : nullptr;
@@ -734,8 +741,8 @@ bool _build(void) {
     if (c.cell_w < 1) c.cell_w = 8;
     c.cell_h = font ? (float)al_get_font_line_height(font) : 16;
     if (c.cell_h < 1) c.cell_h = 16;
-    const float aw = 100 * c.cell_w + 12, ah = 32 * c.cell_h + 12;
-    const float ww = aw + 20, wh = ah + 20 + 26 + 50;
+    float aw, ah, ww, wh;
+    _default_size(&aw, &ah, &ww, &wh);
     const int win = q_gui_add_window(ctx, "Attach", 0, 0, ww, wh);
     if (win < 0) return false;
     q_gui_window_set_flags(ctx, win, Q_GUI_WIN_CLOSE_BTN | Q_GUI_WIN_RESIZABLE);
@@ -777,10 +784,8 @@ bool _build(void) {
 }
 
 void _place(int kind) {
-    ALLEGRO_FONT *font = _font();
-    (void)font;
-    const float aw = 100 * c.cell_w + 12, ah = 32 * c.cell_h + 12;
-    const float ww = aw + 20, wh = ah + 20 + 26 + 50;
+    float aw, ah, ww, wh;
+    _default_size(&aw, &ah, &ww, &wh);
     kvn_gui_layout_place_popup(c.window, k_kinds[kind].layout, ww, wh);
     if (Q_GUI_WINDOW *w = q_gui_get_window(c.ctx, c.window)) {
         w->min_w = std::max(500.0f, ww - 60 * c.cell_w);
@@ -986,9 +991,7 @@ int kvn_gui_term_open(int kind, const char *id, const char *name, const char *co
 
 int kvn_gui_term_open_url(int kind, const char *url, const char *name) {
     if (kind < 0 || kind > 2) return -1;
-    const int rc = _start(kind, "", name, url, true);
-    c.kind = kind;
-    return rc;
+    return _start(kind, "", name, url, true);
 }
 
 int kvn_gui_term_show(int kind, const char *name, const void *bytes, size_t length) {
