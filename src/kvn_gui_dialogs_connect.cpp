@@ -4,6 +4,7 @@
 // application's session. Main thread, except the job's run function.
 
 #include <allegro5/allegro.h>
+#include <cJSON.h>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "kvn_config.h"
 #include "kvn_gui_dialogs.h"
 #include "kvn_gui_layout.h"
+#include "kvn_gui_main.h"
 #include "kvn_jobs.h"
 #include "kvn_paths.h"
 #include "kvn_profile.h"
@@ -398,6 +400,12 @@ struct AUTH_JOB {
     KVN_SESSION *session; // owned until the done function takes it
     int rc;
     char error[1024];
+    // The start-up connection also fetches the overview's figures on the
+    // same worker: the display is still coming up, so they are on screen
+    // with the window instead of one more round of calls after it.
+    int prefetch;
+    cJSON *sample;
+    char sample_err[1024];
     char profile_name[256];
     uint64_t generation;
 };
@@ -409,7 +417,10 @@ AUTH_JOB *g_early = nullptr;
 void _auth_run(KVN_JOB *job) {
     AUTH_JOB *a = static_cast<AUTH_JOB *>(job->user);
     a->rc = kvn_session_authenticate(a->session, job->cancel);
-    if (a->rc != 0) kvn_session_last_error(a->session, a->error, sizeof a->error);
+    if (a->rc != 0)
+        kvn_session_last_error(a->session, a->error, sizeof a->error);
+    else if (a->prefetch)
+        a->sample = kvn_quota_sample(a->session, job->cancel, a->sample_err, sizeof a->sample_err);
 }
 
 void _hide(void);
@@ -437,18 +448,21 @@ void _auth_done(KVN_JOB *job) {
     _say(KVN_STATUS_INFO, "connected as %s to project %s (%d endpoints)", info.user_name, info.project_name,
          info.endpoint_count);
     _hide();
+    if (a->sample) kvn_gui_main_overview_preload(app->session, a->sample, a->sample_err);
+    a->sample = nullptr;
     kvn_app_connect_changed();
 }
 
 void _auth_free(void *user) {
     AUTH_JOB *a = static_cast<AUTH_JOB *>(user);
     if (a == g_early) g_early = nullptr;
+    cJSON_Delete(a->sample);
     kvn_session_free(&a->session);
     q_secure_zero(a, sizeof *a);
     free(a);
 }
 
-AUTH_JOB *_submit_auth(const KVN_PROFILE *p, uint64_t generation) {
+AUTH_JOB *_submit_auth(const KVN_PROFILE *p, uint64_t generation, int prefetch = 0) {
     KVN_SESSION *s = kvn_session_new(p);
     if (!s) return nullptr;
     AUTH_JOB *a = nullptr;
@@ -459,6 +473,7 @@ AUTH_JOB *_submit_auth(const KVN_PROFILE *p, uint64_t generation) {
     }
     a->session = s;
     a->generation = generation;
+    a->prefetch = prefetch;
     q_strcpy(a->profile_name, sizeof a->profile_name, p->name);
     KVN_APP *app = kvn_app_get();
     // The job owns the record from here, even when it cannot start.
@@ -932,7 +947,7 @@ int kvn_gui_connect_start_env(void) {
     int started = 0;
     if (kvn_import_environment(&p, msg, sizeof msg) >= 0 && p.auth_url[0] && p.secret[0]) {
         // Generation 0 matches no dialog: an answer nobody adopted is dropped.
-        g_early = _submit_auth(&p, 0);
+        g_early = _submit_auth(&p, 0, 1);
         started = g_early != nullptr;
     }
     q_secure_zero(&p, sizeof p);

@@ -662,6 +662,9 @@ void kvn_gui_main_on_connect_change(void *) {
         _place_view(false);
     }
     if (g.view_kind == KVN_VIEW_OVERVIEW) kvn_gui_main_overview_load();
+    // Figures fetched with the token and not shown now would be stale when
+    // the overview is opened later.
+    kvn_gui_main_overview_preload(nullptr, nullptr, nullptr);
     kvn_gui_resource_reset_all();
     g.dirty = 1;
 }

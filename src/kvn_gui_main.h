@@ -12,6 +12,7 @@ struct cJSON;
 struct Q_GUI_TREE;
 struct Q_GUI_CHART;
 struct KVN_RESOURCE;
+struct KVN_SESSION;
 
 enum {
     KVN_VIEW_OVERVIEW = 0,
@@ -88,6 +89,11 @@ int kvn_gui_main_overview_window(float x, float y, float w, float h);
 void kvn_gui_main_overview_shown(void);
 // Refresh, F5, a connection change while shown.
 void kvn_gui_main_overview_load(void);
+// Hands over a sample of `session` fetched before the window was up (the
+// overview takes `sample`); the next load for that session shows it
+// instead of asking again, any other load drops it. A null session drops
+// what is waiting.
+void kvn_gui_main_overview_preload(KVN_SESSION *session, cJSON *sample, const char *err);
 // Back to not loaded (connection change).
 void kvn_gui_main_overview_reset(void);
 // Gauges and charts from a sample; the state does not change.

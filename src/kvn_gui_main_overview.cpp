@@ -66,6 +66,11 @@ struct OVERVIEW {
     uint64_t generation = 0;
     uint64_t load_session_generation = 0;
     float w = 0, h = 0; // of the last layout
+    // A sample fetched with the token before the window was up, waiting for
+    // the first load of that session (a reference, only compared).
+    KVN_SESSION *pending_session = nullptr;
+    cJSON *pending = nullptr;
+    char pending_err[ERR_SIZE] = "";
 };
 
 // Main thread only.
@@ -154,18 +159,15 @@ void _load_run(KVN_JOB *job) {
     lj->sample = kvn_quota_sample(lj->session, job->cancel, lj->err, sizeof lj->err);
 }
 
-void _load_done(KVN_JOB *job) {
-    auto *lj = static_cast<LOAD_JOB *>(job->user);
-    KVN_APP *app = kvn_app_get();
-    if (!app || lj->generation != o.generation || app->session_generation != o.load_session_generation ||
-        app->session != lj->session)
-        return;
+// Shows a sample of `session` and stores it in the history, with the
+// partial-data message when some calls failed.
+void _apply(KVN_SESSION *session, const cJSON *sample, const char *err) {
     o.loading = 0;
-    if (o.window >= 0 && lj->sample) kvn_gui_main_overview_fill(lj->sample);
-    if (lj->sample) kvn_history_add_sample(lj->session, lj->sample);
-    if (lj->err[0]) {
+    if (o.window >= 0 && sample) kvn_gui_main_overview_fill(sample);
+    if (sample) kvn_history_add_sample(session, sample);
+    if (err[0]) {
         char text[MESSAGE_MAX + 32];
-        q_format(text, sizeof text, "partial data: %.1000s", lj->err);
+        q_format(text, sizeof text, "partial data: %.1000s", err);
         _set_label(o.message, text);
         kvn_app_status(KVN_STATUS_ERROR, "overview %s", "loaded with errors (see the dashboard)");
     } else {
@@ -173,6 +175,22 @@ void _load_done(KVN_JOB *job) {
         kvn_app_status(KVN_STATUS_INFO, "overview %s", "loaded");
     }
     kvn_gui_main_mark_dirty();
+}
+
+void _drop_pending(void) {
+    cJSON_Delete(o.pending);
+    o.pending = nullptr;
+    kvn_session_free(&o.pending_session);
+    o.pending_err[0] = 0;
+}
+
+void _load_done(KVN_JOB *job) {
+    auto *lj = static_cast<LOAD_JOB *>(job->user);
+    KVN_APP *app = kvn_app_get();
+    if (!app || lj->generation != o.generation || app->session_generation != o.load_session_generation ||
+        app->session != lj->session)
+        return;
+    _apply(lj->session, lj->sample, lj->err);
 }
 
 void _load_free(void *user) {
@@ -290,8 +308,17 @@ void kvn_gui_main_overview_load(void) {
     kvn_gui_main_overview_header();
     KVN_APP *app = kvn_app_get();
     if (!app || !app->session || o.loading) return;
-    o.loading = 1;
     o.generation++;
+    if (o.pending) {
+        const bool same = o.pending_session == app->session;
+        if (same) {
+            o.load_session_generation = app->session_generation;
+            _apply(app->session, o.pending, o.pending_err);
+        }
+        _drop_pending();
+        if (same) return;
+    }
+    o.loading = 1;
     o.load_session_generation = app->session_generation;
     _gauge_state("loading...", false);
     LOAD_JOB *lj = nullptr;
@@ -360,7 +387,19 @@ void kvn_gui_main_overview_fill(const cJSON *sample) {
     kvn_gui_main_mark_dirty();
 }
 
+void kvn_gui_main_overview_preload(KVN_SESSION *session, cJSON *sample, const char *err) {
+    _drop_pending();
+    if (!session || !sample) {
+        cJSON_Delete(sample);
+        return;
+    }
+    o.pending_session = kvn_session_ref(session);
+    o.pending = sample;
+    q_strcpy(o.pending_err, sizeof o.pending_err, err ? err : "");
+}
+
 void kvn_gui_main_overview_forget(void) {
+    _drop_pending();
     o = OVERVIEW();
     _init_charts();
     for (int &g : o.gauges)

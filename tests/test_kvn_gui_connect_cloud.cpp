@@ -257,8 +257,18 @@ TEST(ConnectCloud, TheProgramStartedWithEnvConnectsAndLogsNoSecret) {
     for (auto &kv : test_cloud_openrc("demo"))
         env.push_back(kv.first + "=" + kv.second);
     TEST_PROC p;
-    ASSERT_TRUE(test_spawn(&p, {KVN_PROGRAM, "--env", "-v", "3"}, env));
+    ASSERT_TRUE(test_spawn(&p, {KVN_PROGRAM, "--env", "-v", "4"}, env));
     ASSERT_TRUE(p.wait_for("status: connected as demo to project demo (", 120000)) << p.err;
+    ASSERT_TRUE(p.wait_for("status: overview loaded", 120000)) << p.err;
+    // The figures came with the token, before the connection was adopted,
+    // and the overview showed them without a second round of the same calls.
+    const std::string before = p.err.substr(0, p.err.find("status: overview loaded"));
+    size_t limits = 0;
+    for (size_t at = before.find("/limits -> "); at != std::string::npos;
+         at = before.find("/limits -> ", at + 1))
+        limits++;
+    EXPECT_EQ(limits, 1u) << before;
+    EXPECT_LT(before.find("/limits -> "), before.find("status: connected as demo")) << before;
     p.kill_now(SIGTERM);
     EXPECT_EQ(p.wait_exit(30000), 0) << p.err;
     EXPECT_NE(p.err.find("connect dialog closed"), std::string::npos) << "the dialog hides once connected";
