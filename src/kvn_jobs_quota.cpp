@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <thread>
+#include <vector>
 
 #include "kvn_session.h"
 #include "q_common.h"
@@ -245,9 +247,45 @@ cJSON *kvn_quota_sample(KVN_SESSION *session, Q_HTTPC_CANCEL *cancel, char *err,
         void (*collect)(COLLECT *);
     } services[] = {
         {"compute", _compute}, {"network", _network}, {"block-storage", _block_storage}, {"image", _image}};
-    for (const auto &s : services) {
-        if (!session || _stopped(&c)) break;
-        if (kvn_session_has_service(session, s.service)) s.collect(&c);
+    enum { N = sizeof services / sizeof services[0] };
+    // The services answer one after the other's latency otherwise: each is
+    // asked on a thread of its own into a part of its own, and the parts are
+    // joined in the order above, so the sample and the error text read as
+    // if collected in turn.
+    COLLECT parts[N];
+    std::vector<char> part_err[N];
+    std::thread threads[N];
+    for (int i = 0; i < N; i++) {
+        parts[i] = c;
+        parts[i].sample = nullptr;
+        parts[i].err = nullptr;
+        parts[i].err_size = 0;
+        if (!session || _stopped(&c) || !kvn_session_has_service(session, services[i].service)) continue;
+        parts[i].sample = cJSON_CreateObject();
+        if (!parts[i].sample) continue;
+        if (err && err_size) {
+            part_err[i].assign(err_size, 0);
+            parts[i].err = part_err[i].data();
+            parts[i].err_size = err_size;
+        }
+        try {
+            threads[i] = std::thread(services[i].collect, &parts[i]);
+        } catch (...) {
+            services[i].collect(&parts[i]); // no thread to be had: in turn
+        }
+    }
+    for (int i = 0; i < N; i++) {
+        if (threads[i].joinable()) threads[i].join();
+        if (!parts[i].sample) continue;
+        while (parts[i].sample->child) {
+            cJSON *item = cJSON_DetachItemViaPointer(parts[i].sample, parts[i].sample->child);
+            cJSON_AddItemToArray(sample, item); // keeps the member's name
+        }
+        cJSON_Delete(parts[i].sample);
+        if (parts[i].err && parts[i].err[0]) {
+            if (err[0]) q_strcat(err, err_size, "; ");
+            q_strcat(err, err_size, parts[i].err);
+        }
     }
     cJSON_AddNumberToObject(sample, "time", (double)time(nullptr));
     return sample;
