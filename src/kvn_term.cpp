@@ -1,6 +1,8 @@
 #include "kvn_term.h"
 
 #include <allegro5/keycodes.h>
+#include <bit>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -23,14 +25,33 @@ static inline void _fill(KVN_TERM_CELL *cells, size_t n, KVN_TERM_CELL v) {
         cells[i] = v;
 }
 
-static inline KVN_TERM_CELL *_ring_line(const KVN_TERM *t, int index) {
+static inline int _ring_index(const KVN_TERM *t, int index) {
     int i = t->ring_start + index;
     if (i >= t->ring_lines) i -= t->ring_lines;
-    return t->cells + (size_t)i * (size_t)t->columns;
+    return i;
+}
+
+// Every access to a line's cells goes through here, so a line marked blank
+// is blanked before anybody sees it (readers through a const terminal too:
+// the marks and cells are behind pointers).
+static inline KVN_TERM_CELL *_ring_line(const KVN_TERM *t, int index) {
+    const int i = _ring_index(t, index);
+    KVN_TERM_CELL *line = t->cells + (size_t)i * (size_t)t->columns;
+    if (t->blank_pending[i]) {
+        t->blank_pending[i] = 0;
+        _fill(line, (size_t)t->columns, _blank(t->blank_bg[i]));
+    }
+    return line;
 }
 
 static inline KVN_TERM_CELL *_row(const KVN_TERM *t, int row) {
     return _ring_line(t, t->lines_used - t->rows + row);
+}
+
+static inline void _mark_blank(KVN_TERM *t, int row, int32_t bg) {
+    const int i = _ring_index(t, t->lines_used - t->rows + row);
+    t->blank_pending[i] = 1;
+    t->blank_bg[i] = bg;
 }
 
 static inline int _is_wide_lead(int32_t cp) {
@@ -73,6 +94,18 @@ static void _grow_ring(KVN_TERM *t) {
         return;
     }
     t->cells = static_cast<KVN_TERM_CELL *>(p);
+    void *m = q_realloc_checked(t->blank_pending, (size_t)want, "marks", __LINE__, __FILE__);
+    if (m) t->blank_pending = static_cast<uint8_t *>(m);
+    void *b = m ? q_realloc_checked(t->blank_bg, (size_t)want * sizeof(int32_t), "marks", __LINE__, __FILE__)
+                : nullptr;
+    if (b) t->blank_bg = static_cast<int32_t *>(b);
+    if (!m || !b) {
+        // The cells grew but the marks could not follow: the ring stays
+        // at the size both have.
+        t->ring_lines = t->ring_alloc;
+        return;
+    }
+    memset(t->blank_pending + t->ring_alloc, 0, (size_t)(want - t->ring_alloc));
     t->ring_alloc = want;
 }
 
@@ -92,7 +125,7 @@ static void _scroll_up(KVN_TERM *t, int top, int bottom, int n) {
                 t->ring_start = t->ring_start + 1 == t->ring_lines ? 0 : t->ring_start + 1;
                 t->scrolled_off++;
             }
-            _fill(_row(t, t->rows - 1), cols, blank);
+            _mark_blank(t, t->rows - 1, blank.bg);
         }
         return;
     }
@@ -162,7 +195,12 @@ static void _put(KVN_TERM *t, int32_t cp) {
 // Plain ASCII is most of a console's output: whole runs go into the row at
 // once, with one wrap check per row instead of per character.
 static void _print_ascii(KVN_TERM *t, const uint8_t *s, size_t n) {
-    const KVN_TERM_CELL pen = {0, t->fg, t->bg, t->attrs};
+    static_assert(offsetof(KVN_TERM_CELL, fg) == 4 && offsetof(KVN_TERM_CELL, bg) == 8 &&
+                      offsetof(KVN_TERM_CELL, attrs) == 12,
+                  "the halves below follow the cell's layout");
+    static_assert(std::endian::native == std::endian::little, "the character is the first half's low half");
+    const uint64_t pen_lo = (uint64_t)(uint32_t)t->fg << 32;
+    const uint64_t pen_hi = (uint64_t)(uint32_t)t->bg | (uint64_t)t->attrs << 32;
     const int cols = t->columns;
     while (n) {
         if (t->wrap_pending) {
@@ -176,8 +214,10 @@ static void _print_ascii(KVN_TERM *t, const uint8_t *s, size_t n) {
         _unsplit(line, cols, col, k);
         KVN_TERM_CELL *out = line + col;
         for (int i = 0; i < k; i++) {
-            out[i] = pen;
-            out[i].codepoint = s[i];
+            // Two 8-byte halves: the character with the foreground, then the
+            // pen's background and attributes.
+            const uint64_t half[2] = {(uint64_t)s[i] | pen_lo, pen_hi};
+            memcpy(&out[i], half, sizeof half);
         }
         s += k;
         n -= (size_t)k;
@@ -236,7 +276,7 @@ static void _home(KVN_TERM *t, int col, int row) {
 
 static void _erase_screen(KVN_TERM *t, KVN_TERM_CELL blank) {
     for (int r = 0; r < t->rows; r++)
-        _fill(_row(t, r), (size_t)t->columns, blank);
+        _mark_blank(t, r, blank.bg);
 }
 
 static void _alt_enter(KVN_TERM *t) {
@@ -362,9 +402,15 @@ static void _erase_cells(KVN_TERM *t, int row, int from, int to) {
     if (from < 0) from = 0;
     if (to > t->columns) to = t->columns;
     if (from >= to) return;
+    if (from == 0 && to == t->columns) {
+        _mark_blank(t, row, t->bg);
+        return;
+    }
     KVN_TERM_CELL *line = _row(t, row);
+    // Only a wide character across either edge of the erased cells can be
+    // left in halves.
+    _unsplit(line, t->columns, from, to - from);
     _fill(line + from, (size_t)(to - from), _blank(t->bg));
-    _mend_line(line, t->columns);
 }
 
 static void _csi(KVN_TERM *t, uint8_t final) {
@@ -449,10 +495,10 @@ static void _csi(KVN_TERM *t, uint8_t final) {
         if (p0 == 0) {
             _erase_cells(t, row, col, cols);
             for (int r = row + 1; r < rows; r++)
-                _fill(_row(t, r), (size_t)cols, _blank(t->bg));
+                _mark_blank(t, r, t->bg);
         } else if (p0 == 1) {
             for (int r = 0; r < row; r++)
-                _fill(_row(t, r), (size_t)cols, _blank(t->bg));
+                _mark_blank(t, r, t->bg);
             _erase_cells(t, row, 0, col + 1);
         } else {
             _erase_screen(t, _blank(t->bg));
@@ -725,9 +771,13 @@ KVN_TERM *kvn_term_new(int columns, int rows) {
     const int ring = rows + KVN_TERM_SCROLLBACK;
     Q_CALLOC(t->cells, (size_t)rows * (size_t)columns, KVN_TERM_CELL);
     Q_CALLOC(t->primary_saved, (size_t)rows * (size_t)columns, KVN_TERM_CELL);
-    if (!t->cells || !t->primary_saved) {
+    Q_CALLOC(t->blank_pending, (size_t)rows, uint8_t);
+    Q_CALLOC(t->blank_bg, (size_t)rows, int32_t);
+    if (!t->cells || !t->primary_saved || !t->blank_pending || !t->blank_bg) {
         Q_FREE(t->cells);
         Q_FREE(t->primary_saved);
+        Q_FREE(t->blank_pending);
+        Q_FREE(t->blank_bg);
         Q_FREE(t);
         return nullptr;
     }
@@ -749,6 +799,8 @@ void kvn_term_free(KVN_TERM **term) {
     if (*term) {
         Q_FREE((*term)->cells);
         Q_FREE((*term)->primary_saved);
+        Q_FREE((*term)->blank_pending);
+        Q_FREE((*term)->blank_bg);
     }
     Q_FREE(*term);
 }
@@ -763,11 +815,17 @@ int kvn_term_resize(KVN_TERM *t, int columns, int rows) {
     const int kept_max = t->lines_used < ring ? t->lines_used : ring;
     const int alloc = kept_max > rows ? kept_max : rows;
     KVN_TERM_CELL *cells = nullptr, *saved = nullptr;
+    uint8_t *pending = nullptr;
+    int32_t *pending_bg = nullptr;
     Q_CALLOC(cells, (size_t)alloc * (size_t)columns, KVN_TERM_CELL);
     Q_CALLOC(saved, (size_t)rows * (size_t)columns, KVN_TERM_CELL);
-    if (!cells || !saved) {
+    Q_CALLOC(pending, (size_t)alloc, uint8_t);
+    Q_CALLOC(pending_bg, (size_t)alloc, int32_t);
+    if (!cells || !saved || !pending || !pending_bg) {
         Q_FREE(cells);
         Q_FREE(saved);
+        Q_FREE(pending);
+        Q_FREE(pending_bg);
         return -1;
     }
     _alt_leave(t, 1);
@@ -792,8 +850,12 @@ int kvn_term_resize(KVN_TERM *t, int columns, int rows) {
           _blank(KVN_TERM_DEFAULT));
     Q_FREE(t->cells);
     Q_FREE(t->primary_saved);
+    Q_FREE(t->blank_pending);
+    Q_FREE(t->blank_bg);
     t->cells = cells;
     t->primary_saved = saved;
+    t->blank_pending = pending;
+    t->blank_bg = pending_bg;
     t->ring_lines = ring;
     t->ring_alloc = alloc;
     t->ring_start = 0;

@@ -56,7 +56,12 @@ struct KVN_TERM {
     int ring_lines;
     int ring_alloc;
     int ring_start;
-    int lines_used;       // rows..ring_lines
+    int lines_used; // rows..ring_lines
+    // Per ring index (ring_alloc entries): a line erased whole is only
+    // marked, with the background it is to have, and blanked when it is next
+    // read or written; screen clears and scrolls then cost a mark per line.
+    uint8_t *blank_pending;
+    int32_t *blank_bg;
     int64_t scrolled_off; // lines dropped from the ring's top; absolute line = ring index + this
 
     int cursor_col, cursor_row; // screen-relative
