@@ -1138,6 +1138,11 @@ TEST(KvnTerm, AgreesWithLibvterm) {
         {"erase", 8, 4,
          "abcdefghijklmnopqrstuvwxyzABCDEF\033[2;4H\033[K\033[3;4H\033[1K\033[1;3H\033[2X\033[4;5H\033[1J"},
         {"erase with a background", 8, 3, "abcdefgh\033[44m\033[1;3H\033[K\033[2;1H\033[J"},
+        // Lines cleared whole are written into, scrolled, moved within a
+        // region and cleared again in another colour before they are read.
+        {"clears of whole lines, then writing and scrolling", 8, 4,
+         "abcdefgh\r\nijkl\033[44m\033[2Jxy\r\n\r\nz\033[41m\033[2K\033[2;3r\033[2;1Hq\nr\ns\033[r\033[0m"
+         "\033[4;1H\r\n\r\nend\033[1;1H\033[2K\033[3;2H\033[0J"},
         {"insert and delete", 8, 6,
          "abcdefgh\r\n12345678\r\nABCDEFGH\r\nline4\r\nline5\033[1;3H\033[2@\033[2;2H\033[3P\033[3;1H\033["
          "L\033[5;1H\033[M"},
