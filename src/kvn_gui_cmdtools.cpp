@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kvn_api.h"
+#include "kvn_cleanup.h"
 #include "kvn_app.h"
 #include "kvn_gui_dialogs.h"
 #include "kvn_gui_form.h"
@@ -161,8 +162,7 @@ void _job_free(void *user) {
     q_secure_zero(j->report, sizeof j->report);
     if (j->document) cJSON_Delete(j->document);
     if (j->log) free_qstr(&j->log);
-    // The cleanup plan's owner is the cleanup module; until it is linked in
-    // no plan is ever made.
+    kvn_cleanup_plan_free(&j->plan);
     if (j->session) kvn_session_free(&j->session);
     q_secure_zero(j, sizeof *j);
     free(j);
@@ -179,9 +179,17 @@ void _run(KVN_JOB *job) {
         j->result = kvn_oauth1_access_token(j->session, j->text0, j->text1, j->text2, j->text3, j->text4,
                                             &j->token, j->error, sizeof j->error, job->cancel);
         break;
+    case KVN_TOOL_CLEANUP_DISCOVER:
+        j->plan = kvn_cleanup_plan_new();
+        j->result =
+            j->plan && j->log ? kvn_cleanup_discover(j->session, j->text5, j->plan, j->log, job->cancel) : -1;
+        break;
+    case KVN_TOOL_CLEANUP_DELETE:
+        j->result = j->plan ? kvn_cleanup_delete(j->session, j->plan, &job->progress, job->cancel) : -1;
+        break;
     default:
-        // The composite tools and the cleanup run in their own modules, which
-        // this build does not link yet.
+        // The composite tools run in a module of their own, which this build
+        // does not link yet.
         j->result = -1;
         q_strcpy(j->error, sizeof j->error, k_unavailable);
         break;
@@ -216,6 +224,59 @@ void _report_oauth(KVN_TOOL_JOB *j) {
                         j->report, 0, nullptr);
     q_secure_zero(j->report, sizeof j->report);
     kvn_app_status(KVN_STATUS_INFO, "%s: done", name);
+}
+
+// The plan between the dry run and the user's answer; main thread.
+KVN_CLEANUP_PLAN *g_pending_plan;
+
+void _cleanup_yes(void *) {
+    if (g_cleanup_running || !g_pending_plan) return;
+    KVN_TOOL_JOB *j = kvn_tool_job_new(KVN_TOOL_CLEANUP_DELETE);
+    if (!j) return;
+    j->plan = g_pending_plan;
+    g_pending_plan = nullptr;
+    g_cleanup_running = 1;
+    kvn_tool_job_submit(j, KVN_CLEANUP_JOB_DELETING);
+}
+
+// No, Escape, or a newer question: the plan goes unused.
+void _cleanup_release(void *) {
+    if (!g_pending_plan) return;
+    kvn_cleanup_plan_free(&g_pending_plan);
+    kvn_app_status(KVN_STATUS_INFO, "%s", KVN_CLEANUP_NOTHING_DELETED);
+}
+
+void _report_discovery(KVN_TOOL_JOB *j) {
+    Q_STR *text = new_qstr(4096);
+    if (!text) return;
+    const int result = (int)j->result;
+    kvn_cleanup_discovery_report(j->plan, result, j->log ? j->log->data : "", text);
+    if (j->cancelled) qstrprintf_cat_ex(text, "%s", " (cancelled)\n");
+    kvn_gui_show_result(kvn_cleanup_discovery_title(result), text->data, 0, nullptr);
+    free_qstr(&text);
+    if (result <= 0 || !j->plan || j->plan->count <= 0) return;
+    // A plan still waiting for an answer gives way to this one.
+    kvn_cleanup_plan_free(&g_pending_plan);
+    g_pending_plan = j->plan;
+    j->plan = nullptr;
+    char question[256];
+    kvn_cleanup_confirm_question(g_pending_plan, question, sizeof question);
+    kvn_gui_confirm(KVN_CLEANUP_CONFIRM_TITLE, question, KVN_CLEANUP_CONFIRM_NOTE, _cleanup_yes,
+                    &g_pending_plan, _cleanup_release);
+}
+
+void _report_deletion(KVN_TOOL_JOB *j) {
+    if (!j->plan) return;
+    Q_STR *text = new_qstr(4096);
+    if (!text) return;
+    kvn_cleanup_deletion_report(j->plan, j->cancelled, text);
+    kvn_gui_show_result(KVN_CLEANUP_TITLE, text->data, 0, nullptr);
+    free_qstr(&text);
+    char status[256];
+    kvn_cleanup_deletion_status(j->plan, status, sizeof status);
+    const int failed = kvn_cleanup_plan_count_state(j->plan, KVN_CLEANUP_FAILED);
+    kvn_app_status(failed > 0 ? KVN_STATUS_ERROR : KVN_STATUS_INFO, "%s", status);
+    kvn_gui_resource_reload_current();
 }
 
 void _done(KVN_JOB *job) {
@@ -255,7 +316,7 @@ void _on_save(const KVN_OP *op, const char *const *values, int count, long, void
 
 void _on_cleanup(const KVN_OP *op, const char *const *values, int count, long, void *) {
     if (g_cleanup_running) {
-        kvn_app_status(KVN_STATUS_ERROR, "%s", "a project cleanup is already running");
+        kvn_app_status(KVN_STATUS_ERROR, "%s", KVN_CLEANUP_ALREADY_RUNNING);
         return;
     }
     KVN_TOOL_JOB *j = _new_or_message(KVN_TOOL_CLEANUP_DISCOVER, op);
@@ -743,6 +804,12 @@ void kvn_tool_job_report(KVN_TOOL_JOB *j, int cancelled) {
     case KVN_TOOL_ACCESS_TOKEN:
         _report_oauth(j);
         break;
+    case KVN_TOOL_CLEANUP_DISCOVER:
+        _report_discovery(j);
+        break;
+    case KVN_TOOL_CLEANUP_DELETE:
+        _report_deletion(j);
+        break;
     default:
         kvn_app_status(KVN_STATUS_ERROR, "%s: %s", _kind_title(j->kind),
                        j->error[0] ? j->error : k_unavailable);
@@ -959,6 +1026,7 @@ void kvn_cmdtools_config_text(char *out, size_t size) {
 }
 
 void kvn_cmdtools_shutdown(void) {
+    kvn_cleanup_plan_free(&g_pending_plan);
     q_gui_chart_clear_series(&g_chart);
     g_w = WINDOWS();
     g_cleanup_running = 0;

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <mutex>
+#include <set>
 #include <unistd.h>
 #include <string>
 #include <thread>
@@ -558,4 +559,115 @@ TEST(CmdTools, OAuth1AnswerWithoutSecretIsAnError) {
             }
     }
     EXPECT_TRUE(seen);
+}
+
+namespace {
+// Keystone and a Neutron holding one network and two security groups of
+// project p1, "default" among them; it forgets what is deleted.
+struct NEUTRON {
+    std::mutex mutex; // guards deleted
+    std::set<std::string> deleted;
+    std::string self;
+    kvn_script::SERVER server;
+    NEUTRON() : server([this](const kvn_script::REQUEST &r) { return answer(r); }) { self = server.url(""); }
+    kvn_script::ANSWER answer(const kvn_script::REQUEST &r) {
+        if (r.target == "/v3/auth/tokens") {
+            std::string body =
+                R"({"token": {"expires_at": "2099-01-01T00:00:00.000000Z", "user": {"id": "u1", )"
+                R"("name": "demo"}, "project": {"id": "p1", "name": "demo"}, "roles": [{"name": )"
+                R"("member"}], "catalog": [{"type": "network", "endpoints": [{"interface": )"
+                R"("public", "region_id": "R1", "url": ")" +
+                self + R"("}]}]}})";
+            return {kvn_script::json_answer(201, body, "X-Subject-Token: tok-1\r\n")};
+        }
+        std::lock_guard<std::mutex> g(mutex);
+        const std::string t = r.target;
+        if (r.method == "DELETE") {
+            deleted.insert(t.substr(t.rfind('/') + 1));
+            return {"HTTP/1.1 204 No Content\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"};
+        }
+        auto item = [&](const char *id, const char *name) {
+            return deleted.count(id) ? std::string()
+                                     : std::string(R"({"id": ")") + id + R"(", "name": ")" + name +
+                                           R"(", "project_id": "p1"})";
+        };
+        auto list = [&](const char *key, std::string a, std::string b = "") {
+            std::string items = a;
+            if (!b.empty()) items += (items.empty() ? "" : ", ") + b;
+            return kvn_script::ANSWER{
+                kvn_script::json_answer(200, "{\"" + std::string(key) + "\": [" + items + "]}")};
+        };
+        if (t.rfind("/v2.0/networks?", 0) == 0) return list("networks", item("n1", "net1"));
+        if (t.rfind("/v2.0/security-groups?", 0) == 0)
+            return list("security_groups", item("sg0", "default"), item("sg1", "web"));
+        if (t.rfind("/v2.0/floatingips?", 0) == 0) return list("floatingips", "");
+        if (t.rfind("/v2.0/routers?", 0) == 0) return list("routers", "");
+        if (t.rfind("/v2.0/ports?", 0) == 0) return list("ports", "");
+        return {kvn_script::json_answer(404, R"({"NeutronError": {"message": "no such thing"}})")};
+    }
+};
+} // namespace
+
+TEST(CmdTools, ProjectCleanupAsksThenDeletes) {
+    TOOLS_APP t(false);
+    NEUTRON neutron;
+    KVN_PROFILE p;
+    kvn_profile_defaults(&p);
+    q_strcpy(p.auth_url, sizeof p.auth_url, neutron.server.url("/v3").c_str());
+    q_strcpy(p.username, sizeof p.username, "demo");
+    q_strcpy(p.secret, sizeof p.secret, "pw");
+    t.app.session = kvn_session_new(&p);
+    kvn_profile_wipe_secret(&p);
+    ASSERT_EQ(kvn_session_authenticate(t.app.session, nullptr), 0);
+    t.app.session_generation = 5;
+    KVN_GUI_DIALOG_IDS d;
+
+    const char *values[1] = {""};
+    for (bool yes : {false, true}) {
+        ASSERT_EQ(kvn_cmdtools_form_run(1, values, 1), 0);
+        EXPECT_EQ(kvn_cmdtools_cleanup_running(), 1);
+        // One at a time.
+        ASSERT_EQ(kvn_cmdtools_form_run(1, values, 1), 0);
+        EXPECT_STREQ(t.app.status_text, "a project cleanup is already running");
+        ASSERT_EQ(kvn_jobs_wait_idle(30000), 0);
+        EXPECT_EQ(kvn_cmdtools_cleanup_running(), 0);
+        EXPECT_EQ(t.result_title(), "openstack project cleanup --dry-run");
+        const std::string dry = t.result_text();
+        EXPECT_EQ(dry.rfind("Project p1 owns 2 resource(s), deleted in this order if you confirm:\n\n", 0),
+                  0u)
+            << dry;
+        EXPECT_NE(dry.find("network          n1"), std::string::npos) << dry;
+        EXPECT_NE(dry.find("security group   sg1"), std::string::npos) << dry;
+        EXPECT_EQ(dry.find("sg0"), std::string::npos) << dry;
+        kvn_gui_dialogs_ids(&d);
+        ASSERT_TRUE(q_gui_window_is_open(t.app.gui, d.confirm_window));
+        EXPECT_STREQ(q_gui_label_get_text(t.app.gui, d.confirm_first),
+                     "Delete the 2 resources listed for project p1?");
+        if (!yes) {
+            // Escape answers No: nothing is deleted and the plan goes.
+            EXPECT_EQ(kvn_gui_dialogs_close_window(d.confirm_window), 1);
+            EXPECT_STREQ(t.app.status_text, "project cleanup: nothing deleted");
+            std::lock_guard<std::mutex> g(neutron.mutex);
+            EXPECT_TRUE(neutron.deleted.empty());
+            continue;
+        }
+        al_set_target_backbuffer(g_display);
+        q_gui_draw(t.app.gui);
+        float x, y, w, h;
+        ASSERT_TRUE(q_gui_widget_screen_rect(t.app.gui, d.confirm_yes, &x, &y, &w, &h));
+        for (int type :
+             {ALLEGRO_EVENT_MOUSE_AXES, ALLEGRO_EVENT_MOUSE_BUTTON_DOWN, ALLEGRO_EVENT_MOUSE_BUTTON_UP})
+            t.feed(kvn_mouse_event(type, x + w / 2, y + h / 2, type == ALLEGRO_EVENT_MOUSE_AXES ? 0 : 1, 90));
+        EXPECT_EQ(kvn_cmdtools_cleanup_running(), 1);
+        ASSERT_EQ(kvn_jobs_wait_idle(30000), 0);
+        EXPECT_EQ(kvn_cmdtools_cleanup_running(), 0);
+        EXPECT_EQ(t.result_title(), "openstack project cleanup");
+        const std::string done = t.result_text();
+        EXPECT_EQ(done.rfind("2 of 2 resource(s) deleted, 0 failed.\n\n", 0), 0u) << done;
+        EXPECT_NE(done.find("deleted network          n1"), std::string::npos) << done;
+        EXPECT_STREQ(t.app.status_text, "project cleanup: 2 deleted, 0 failed");
+        EXPECT_EQ(t.app.status_kind, KVN_STATUS_INFO);
+        std::lock_guard<std::mutex> g(neutron.mutex);
+        EXPECT_EQ(neutron.deleted, (std::set<std::string>{"n1", "sg1"}));
+    }
 }
