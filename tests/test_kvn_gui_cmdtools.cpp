@@ -1,4 +1,4 @@
-// labels: gui net
+// labels: gui
 // The command tools' windows and forms in a real display with the project's
 // descriptors: the command list (rows, a filter typed in capitals, the
 // selection), the checks of the tool forms, the chart window, the texts of
