@@ -581,8 +581,6 @@ void _on_open_resource(int, void *) {
         kvn_gui_resource_run(static_cast<const KVN_RESOURCE *>(chosen.res), chosen.op, nullptr);
 }
 
-void _on_grid_select(int, int, void *) {}
-
 int _tip(Q_GUI_CTX *ctx, int id, const char *tip) {
     if (id >= 0 && tip) q_gui_widget_set_tooltip(ctx, id, tip);
     return id;
@@ -599,7 +597,7 @@ bool _build_list(Q_GUI_CTX *ctx) {
     g_w.filter = _tip(ctx, q_gui_add_textarea(ctx, win, 8, 8, 620, 30, 0, 255, _on_filter, nullptr),
                       "Show only the commands containing this text");
     g_w.count = q_gui_add_label(ctx, win, "", 640, 8, 352, 30, 0);
-    g_w.grid = q_gui_add_datagrid(ctx, win, 8, 46, 984, 520, _on_grid_select, nullptr);
+    g_w.grid = q_gui_add_datagrid(ctx, win, 8, 46, 984, 520, nullptr, nullptr);
     g_w.open =
         _tip(ctx, q_gui_add_button(ctx, win, "Open resource", 8, 574, 150, 30, 1, _on_open_resource, nullptr),
              "Show the resource of the selected command");
