@@ -12,6 +12,7 @@
 
 #include "kvn_api.h"
 #include "kvn_app.h"
+#include "kvn_gui_cmdtools.h"
 #include "kvn_gui_dialogs.h"
 #include "kvn_gui_form.h"
 #include "kvn_gui_main.h"
@@ -257,15 +258,8 @@ void _show_answer(BATCH *b, KVN_RESULT *r, const char *display) {
         return;
     }
     if (!strncmp(result, "chart:", 6)) {
-        // The chart window comes with a later build; the answer it would
-        // draw is shown as it came.
-        char title[300];
-        q_format(title, sizeof title, "%s (chart not available in this build)", display);
-        kvn_gui_show_result(title,
-                            printed   ? printed.get()
-                            : r->text ? r->text
-                                      : "",
-                            printed != nullptr, nullptr);
+        // Without anything to draw, the answer is shown as it came.
+        kvn_gui_chart_show(display, result + 6, r->json, printed ? printed.get() : r->text ? r->text : "");
         return;
     }
     const bool body = (r->text && r->text[0]) || r->json;

@@ -16,8 +16,10 @@
 #include "kvn_api.h"
 #include "kvn_app.h"
 #include "kvn_config.h"
+#include "kvn_gui_cmdtools.h"
 #include "kvn_gui_dialogs.h"
 #include "kvn_gui_term.h"
+#include "kvn_gui_tools.h"
 #include "kvn_gui_form.h"
 #include "kvn_gui_layout.h"
 #include "kvn_gui_main.h"
@@ -420,6 +422,8 @@ int main(int argc, char **argv) {
     // The application windows: the main window registers itself as the
     // connection-changed hook. The custom operation handlers join here.
     kvn_gui_main_build();
+    kvn_gui_tools_register();
+    kvn_cmdtools_register();
     kvn_gui_term_register();
 
     // Welcome status. A folder that is not there at all holds no broken descriptor: the
@@ -448,6 +452,7 @@ int main(int argc, char **argv) {
     kvn_gui_layout_save();
     kvn_gui_layout_attach_all();
     kvn_gui_term_shutdown();
+    kvn_cmdtools_shutdown();
     kvn_gui_dialogs_shutdown();
     kvn_app_disconnect();
     kvn_gui_main_destroy();

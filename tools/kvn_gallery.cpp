@@ -29,7 +29,9 @@
 #include "kvn_api.h"
 #include "kvn_app.h"
 #include "kvn_gui_main.h"
+#include "kvn_gui_cmdtools.h"
 #include "kvn_gui_term.h"
+#include "kvn_gui_tools.h"
 #include "kvn_gui_topology.h"
 #include "kvn_topology.h"
 #include "kvn_gui_resource.h"
@@ -1175,6 +1177,83 @@ int _console_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &o
     return failed;
 }
 
+// ---- the command tools ------------------------------------------------------------
+
+// The command list filtered on "server", the benchmark's chart and the ssh
+// lines of a server in the result window, once per theme: "-cmdlist-dark",
+// "-chart-dark" and "-ssh-dark" (and "-light") before ".png".
+int _cmdtools_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &out) {
+    std::unique_ptr<ALLEGRO_FONT, FONT_DELETER> mono(al_load_ttf_font(KVN_GALLERY_MONO_FONT, 13, 0));
+    const char *bench = R"({"columns": ["type", "rate"], "results": [["metric create", 212.4],
+        ["metric show", 655.0], ["measures add", 148.9], ["measures show", 301.2], ["metric delete", 240.7]]})";
+    const char *server = R"({"name": "web-1", "key_name": "ops", "addresses": {"private": [
+        {"addr": "10.0.0.12", "OS-EXT-IPS:type": "fixed"}, {"addr": "fd5e:8c1a::3e", "OS-EXT-IPS:type": "fixed"},
+        {"addr": "172.24.4.31", "OS-EXT-IPS:type": "floating"}]}})";
+    int failed = 0;
+    for (int theme : {0, 1}) {
+        KVN_APP app;
+        memset(&app, 0, sizeof app);
+        app.display = d;
+        app.ui_font = font;
+        app.mono_font = mono.get();
+        app.api = kvn_api_load_dir(KVN_GALLERY_API_DIR);
+        app.gui = q_gui_new_ctx(font);
+        if (!app.gui) return 1;
+        Q_GUI_CTX *ctx = app.gui;
+        q_gui_set_display(ctx, d);
+        q_gui_set_display_size(ctx, k_w, k_h);
+        kvn_app_publish(&app);
+        kvn_theme_apply(ctx, theme);
+        for (const char *part : {"-cmdlist", "-chart", "-ssh"}) {
+            KVN_CMDTOOLS_IDS ids;
+            KVN_GUI_DIALOG_IDS dialogs;
+            kvn_gui_dialogs_ids(&dialogs);
+            if (dialogs.result_window >= 0) q_gui_close_window(ctx, dialogs.result_window);
+            kvn_cmdtools_ids(&ids);
+            if (ids.list_window >= 0) q_gui_close_window(ctx, ids.list_window);
+            if (ids.chart_window >= 0) q_gui_close_window(ctx, ids.chart_window);
+            if (!strcmp(part, "-cmdlist")) {
+                kvn_gui_cmdlist_open();
+                kvn_cmdtools_ids(&ids);
+                for (const char *c = "server"; *c; c++)
+                    _key(ctx, d, 0, *c);
+                q_gui_datagrid_set_selected_row(ctx, ids.list_grid, 2);
+            } else if (!strcmp(part, "-chart")) {
+                Q_CJSON answer(cJSON_Parse(bench));
+                kvn_gui_chart_show("Metric benchmark: requests per second", "summary", answer.get(), nullptr);
+            } else {
+                Q_CJSON item(cJSON_Parse(server));
+                char lines[4096];
+                kvn_ssh_lines(item.get(), "<user>", lines, sizeof lines);
+                std::string text =
+                    "SSH to web-1\n\nReplace <user> with the image login (debian, ubuntu, centos, "
+                    "cloud-user, fedora, rocky, almalinux...).\n\n";
+                kvn_gui_show_result("openstack server ssh", (text + lines).c_str(), 0, nullptr);
+            }
+            al_set_target_backbuffer(d);
+            al_clear_to_color(kvn_theme_current()->background);
+            q_gui_draw(ctx);
+            std::string path = out;
+            const size_t dot = path.rfind(".png");
+            path.insert(dot == std::string::npos ? path.size() : dot,
+                        std::string(part) + (theme ? "-light" : "-dark"));
+            if (al_save_bitmap(path.c_str(), al_get_backbuffer(d))) {
+                printf("kvn_gallery: wrote %s\n", path.c_str());
+            } else {
+                fprintf(stderr, "kvn_gallery: cannot write %s\n", path.c_str());
+                failed = 1;
+            }
+        }
+        kvn_cmdtools_shutdown();
+        kvn_gui_dialogs_shutdown();
+        q_gui_destroy_ctx(&app.gui);
+        kvn_api_free(&app.api);
+        kvn_app_publish(nullptr);
+    }
+    kvn_theme_apply(nullptr, 0);
+    return failed;
+}
+
 // ---- the connect dialog -------------------------------------------------------------
 
 // The connect dialog over a few stored profiles, once per theme: with the
@@ -1481,5 +1560,6 @@ int main(int argc, char **argv) {
     if (_connect_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
     if (_form_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
     if (_console_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
+    if (_cmdtools_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
     return 0;
 }
