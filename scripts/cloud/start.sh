@@ -137,6 +137,46 @@ def _locked_is_deadlock(error, match, engine_name, is_disconnect):
 EOF
 }
 
+# Cinder's fake driver keeps no data, and copies an image into a volume at
+# a device path that does not exist, so a server booted from a new volume
+# ends in error. This one keeps such a volume's bytes in a file of its own:
+# images go into volumes and volumes into images; everything else stays fake.
+cinder_driver_module() {
+  put "$D/bin/kvn_cinder_fake.py" <<'EOF'
+import os
+
+from cinder.image import image_utils
+from cinder.tests import fake_driver
+from cinder.volume import volume_utils
+
+_DIR = os.path.join(os.environ.get('KVN_CLOUD_DIR', '/tmp/kvn-cloud'), 'data', 'cinder', 'volumes')
+
+
+class ImageFakeDriver(fake_driver.FakeLoggingVolumeDriver):
+    def _file(self, volume, create=False):
+        os.makedirs(_DIR, exist_ok=True)
+        path = os.path.join(_DIR, 'volume-%s' % volume['id'])
+        if create and not os.path.exists(path):
+            with open(path, 'wb') as f:
+                f.truncate(int(volume['size']) * 1024 ** 3)
+        return path
+
+    def copy_image_to_volume(self, context, volume, image_service, image_id):
+        image_utils.fetch_to_raw(context, image_service, image_id, self._file(volume),
+                                 self.configuration.volume_dd_blocksize, size=volume['size'])
+
+    def copy_volume_to_image(self, context, volume, image_service, image_meta):
+        volume_utils.upload_volume(context, image_service, image_meta,
+                                   self._file(volume, create=True), volume)
+
+    def delete_volume(self, volume):
+        try:
+            os.unlink(self._file(volume))
+        except FileNotFoundError:
+            pass
+EOF
+}
+
 # The pool settings that go with it, in each [database]-like section.
 # Nova and Neutron get more than one connection. Neutron opens a second
 # session while the first is still open (it reads a security group's rules
@@ -553,7 +593,7 @@ glance_api_servers = http://127.0.0.1:9292
 # Without its filter list cinder refuses every list filter, name included.
 resource_query_filters_file = $D/pkgfiles/etc/cinder/resource_filters.json
 [fake]
-volume_driver = cinder.tests.fake_driver.FakeLoggingVolumeDriver
+volume_driver = kvn_cinder_fake.ImageFakeDriver
 volume_backend_name = fake
 target_helper = fake
 [database]
@@ -923,6 +963,7 @@ put "$D/bin/container_standin.py" <"$HERE/container_standin.py"
 put "$D/bin/ws_server.py" <"$HERE/../../tests/ws_server.py"
 chmod 755 "$D/bin/kvn_cloud.py"
 sqlite_pool_module
+cinder_driver_module
 wrapper glance-api glance.cmd.api
 wrapper glance-manage glance.cmd.manage
 for s in api conductor scheduler compute manage; do wrapper "nova-$s" "nova.cmd.$s"; done
