@@ -56,6 +56,7 @@ struct WIZARD {
     std::vector<std::string> network_ids, group_names, key_names;
     bool creating = false;
     bool quota_over = false;
+    int answers = 0;
 };
 WIZARD w;
 
@@ -281,6 +282,7 @@ void _on_list(KVN_REQ *req, void *user) {
     const uintptr_t t = reinterpret_cast<uintptr_t>(user);
     const int index = (int)(t & 0xf);
     if (!w.ctx || (unsigned)(t >> 4) != w.generation) return;
+    w.answers++;
     KVN_RESULT *r = req->result;
     if (kvn_result_ok(r)) {
         cJSON *answer = r->json;
@@ -520,6 +522,7 @@ int _open(const KVN_RESOURCE *res, bool load) {
     q_gui_open_window(w.ctx, w.window);
     q_gui_raise_window(w.ctx, w.window);
     w.generation++;
+    w.answers = 0;
     for (int i = 0; i < KVN_WIZ_LISTS; i++) {
         cJSON_Delete(w.lists[i]);
         w.lists[i] = nullptr;
@@ -762,4 +765,5 @@ void kvn_gui_wizard_ids(KVN_WIZARD_IDS *out) {
     out->quota_over = w.quota_over;
     out->creating = w.creating;
     out->generation = w.generation;
+    out->answers = w.answers;
 }

@@ -84,6 +84,7 @@ struct KVN_WIZARD_IDS {
     int networks, keypair, user_data, groups, quota, message, create, cancel;
     int quota_over; // the quota line is in the error colour
     int creating;   // a creation runs
+    int answers;    // list answers taken since the last opening
     unsigned generation;
 };
 void kvn_gui_wizard_ids(KVN_WIZARD_IDS *out);

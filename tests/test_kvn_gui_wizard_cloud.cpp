@@ -242,8 +242,15 @@ TEST(WizardCloud, CreatesServersFromTheListsAndShowsQuotaAndRefusals) {
     t.remove_servers();
     const std::string run = k_prefix + std::to_string(getpid());
 
-    // A missing limits answer: the line says so and creation still works.
+    // Reopened while its lists load: only the second opening's six answers
+    // are taken, the first one's are dropped.
+    const KVN_RESOURCE *servers = kvn_api_lookup(t.app.api, "compute.server");
+    ASSERT_EQ(kvn_gui_resource_run(servers, servers->create, nullptr), 0);
     ASSERT_TRUE(t.open()) << t.label(t.ids().message);
+    kvn_jobs_wait_idle(120000);
+    EXPECT_EQ(t.ids().answers, KVN_WIZ_LISTS);
+
+    // A missing limits answer: the line says so and creation still works.
     KVN_WIZARD_IDS i = t.ids();
     EXPECT_EQ(t.row_of(i.images, "cirros-fake") >= 0, true);
     kvn_gui_wizard_take(KVN_WIZ_LIMITS, nullptr, "no answer");
