@@ -1,5 +1,7 @@
 #include "kvn_gui_main.h"
+#include "kvn_gui_sgrules.h"
 #include "kvn_gui_term.h"
+#include "kvn_gui_wizard.h"
 #include "kvn_gui_topology.h"
 
 #include <allegro5/allegro.h>
@@ -625,6 +627,8 @@ void kvn_gui_main_on_connect_change(void *) {
     kvn_gui_topology_reset();
     kvn_gui_form_reset_all();
     kvn_gui_term_close();
+    kvn_gui_wizard_close();
+    kvn_gui_sgrules_close();
     const int old_kind = g.view_kind;
     _fill_tree();
     KVN_SESSION *s = app->session;

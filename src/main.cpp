@@ -18,8 +18,10 @@
 #include "kvn_config.h"
 #include "kvn_gui_cmdtools.h"
 #include "kvn_gui_dialogs.h"
+#include "kvn_gui_sgrules.h"
 #include "kvn_gui_term.h"
 #include "kvn_gui_tools.h"
+#include "kvn_gui_wizard.h"
 #include "kvn_gui_form.h"
 #include "kvn_gui_layout.h"
 #include "kvn_gui_main.h"
@@ -225,7 +227,8 @@ void _event_loop(KVN_APP *app, ALLEGRO_EVENT_QUEUE *queue) {
             const int top = q_gui_get_topmost_open_window(app->gui);
             if (kvn_gui_form_is_form(top))
                 kvn_gui_form_escape(top);
-            else if (!kvn_gui_dialogs_close_window(top))
+            else if (!kvn_gui_dialogs_close_window(top) && !kvn_gui_wizard_escape(top) &&
+                     !kvn_gui_sgrules_escape(top))
                 _ask_quit(app);
         }
         if (ev.type == ALLEGRO_EVENT_DISPLAY_SWITCH_IN && ev.display.source == app->display)
@@ -425,6 +428,8 @@ int main(int argc, char **argv) {
     kvn_gui_tools_register();
     kvn_cmdtools_register();
     kvn_gui_term_register();
+    kvn_gui_sgrules_register();
+    kvn_gui_wizard_register();
 
     // Welcome status. A folder that is not there at all holds no broken descriptor: the
     // user is simply asked to connect.
@@ -453,6 +458,8 @@ int main(int argc, char **argv) {
     kvn_gui_layout_attach_all();
     kvn_gui_term_shutdown();
     kvn_cmdtools_shutdown();
+    kvn_gui_sgrules_shutdown();
+    kvn_gui_wizard_shutdown();
     kvn_gui_dialogs_shutdown();
     kvn_app_disconnect();
     kvn_gui_main_destroy();

@@ -30,8 +30,10 @@
 #include "kvn_app.h"
 #include "kvn_gui_main.h"
 #include "kvn_gui_cmdtools.h"
+#include "kvn_gui_sgrules.h"
 #include "kvn_gui_term.h"
 #include "kvn_gui_tools.h"
+#include "kvn_gui_wizard.h"
 #include "kvn_gui_topology.h"
 #include "kvn_topology.h"
 #include "kvn_gui_resource.h"
@@ -1254,6 +1256,126 @@ int _cmdtools_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &
     return failed;
 }
 
+// ---- the server wizard and the rules editor --------------------------------------------
+
+// The wizard over canned lists (a flavor over the quota chosen, so the line
+// and the red rows show) and the rules editor of a web group, once per
+// theme: "-wizard-dark", "-sgrules-dark" and their light twins.
+int _wizard_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &out) {
+    int failed = 0;
+    for (int theme : {0, 1}) {
+        KVN_APP app;
+        memset(&app, 0, sizeof app);
+        app.display = d;
+        app.ui_font = font;
+        app.gui = q_gui_new_ctx(font);
+        if (!app.gui) return 1;
+        Q_GUI_CTX *ctx = app.gui;
+        q_gui_set_display(ctx, d);
+        q_gui_set_display_size(ctx, k_w, k_h);
+        kvn_app_publish(&app);
+        kvn_theme_apply(ctx, theme);
+        for (const char *part : {"-wizard", "-sgrules"}) {
+            if (!strcmp(part, "-wizard")) {
+                if (kvn_gui_wizard_show(nullptr) != 0) return 1;
+                kvn_gui_wizard_take(KVN_WIZ_IMAGES, cJSON_Parse(R"({"images": [
+                    {"id": "i1", "name": "cirros-0.6.2", "status": "active", "size": 21430272, "min_disk": 1,
+                     "visibility": "public"},
+                    {"id": "i2", "name": "debian-12-genericcloud", "status": "active", "size": 2147483648,
+                     "min_disk": 10, "visibility": "public"},
+                    {"id": "i3", "name": "fedora-coreos-40", "status": "active", "size": 13099650252,
+                     "min_disk": 0, "visibility": "shared", "os_distro": "fedora-coreos"},
+                    {"id": "i4", "name": "ubuntu-24.04", "status": "active", "size": 3758096384, "min_disk": 0,
+                     "visibility": "private"}]})"),
+                                    nullptr);
+                kvn_gui_wizard_take(KVN_WIZ_FLAVORS, cJSON_Parse(R"({"flavors": [
+                    {"id": "f1", "name": "m1.nano", "vcpus": 1, "ram": 128, "disk": 1},
+                    {"id": "f2", "name": "m1.small", "vcpus": 1, "ram": 2048, "disk": 20},
+                    {"id": "f3", "name": "m1.medium", "vcpus": 2, "ram": 4096, "disk": 40},
+                    {"id": "f4", "name": "m1.large", "vcpus": 4, "ram": 8192, "disk": 80},
+                    {"id": "f5", "name": "m1.xlarge", "vcpus": 8, "ram": 16384, "disk": 160}]})"),
+                                    nullptr);
+                kvn_gui_wizard_take(KVN_WIZ_NETWORKS, cJSON_Parse(R"({"networks": [
+                    {"id": "n1", "name": "public", "router:external": true},
+                    {"id": "n2", "name": "private", "router:external": false},
+                    {"id": "n3", "name": "storage", "router:external": false}]})"),
+                                    nullptr);
+                kvn_gui_wizard_take(KVN_WIZ_SECGROUPS, cJSON_Parse(R"({"security_groups": [
+                    {"name": "default"}, {"name": "web"}, {"name": "ssh-admin"}]})"),
+                                    nullptr);
+                kvn_gui_wizard_take(KVN_WIZ_KEYPAIRS, cJSON_Parse(R"({"keypairs": [
+                    {"keypair": {"name": "demo-key"}}, {"keypair": {"name": "laptop"}}]})"),
+                                    nullptr);
+                kvn_gui_wizard_take(KVN_WIZ_LIMITS, cJSON_Parse(R"({"limits": {"absolute": {
+                    "maxTotalInstances": 10, "totalInstancesUsed": 3, "maxTotalCores": 10, "totalCoresUsed": 5,
+                    "maxTotalRAMSize": 51200, "totalRAMUsed": 6144}}})"),
+                                    nullptr);
+                KVN_WIZARD_IDS w;
+                kvn_gui_wizard_ids(&w);
+                q_gui_textarea_set_text(ctx, w.name, "web");
+                q_gui_textarea_set_text(ctx, w.count, "2");
+                q_gui_datagrid_set_selected_row(ctx, w.images, 1);
+                q_gui_datagrid_set_selected_row(ctx, w.flavors, 3);
+                q_gui_listbox_set_selected(ctx, w.networks, 1, 1);
+                q_gui_textarea_set_text(ctx, w.user_data, "#cloud-config\npackages:\n  - nginx\n");
+                // The limits again: a selection made in code reaches the quota
+                // line and the kept flavor row with the next answer.
+                kvn_gui_wizard_take(KVN_WIZ_LIMITS, cJSON_Parse(R"({"limits": {"absolute": {
+                    "maxTotalInstances": 10, "totalInstancesUsed": 3, "maxTotalCores": 10, "totalCoresUsed": 5,
+                    "maxTotalRAMSize": 51200, "totalRAMUsed": 6144}}})"),
+                                    nullptr);
+                q_gui_label_set_text(ctx, w.message, "creating...");
+            } else {
+                KVN_WIZARD_IDS w;
+                kvn_gui_wizard_ids(&w);
+                q_gui_close_window(ctx, w.window);
+                cJSON *group =
+                    cJSON_Parse(R"({"id": "8d2f4c1e-5a77-4e0b-9a51-3c6e2b7d9f10", "name": "web"})");
+                kvn_gui_sgrules_show(group, cJSON_Parse(R"({"security_group_rules": [
+                    {"id": "a", "direction": "egress", "ethertype": "IPv4"},
+                    {"id": "b", "direction": "egress", "ethertype": "IPv6"},
+                    {"id": "c", "direction": "ingress", "ethertype": "IPv4", "protocol": "tcp",
+                     "port_range_min": 22, "port_range_max": 22, "remote_ip_prefix": "192.0.2.0/24",
+                     "description": "ssh from the office"},
+                    {"id": "d", "direction": "ingress", "ethertype": "IPv4", "protocol": "tcp",
+                     "port_range_min": 443, "port_range_max": 443, "remote_ip_prefix": "0.0.0.0/0"},
+                    {"id": "e", "direction": "ingress", "ethertype": "IPv6", "protocol": "ipv6-icmp",
+                     "remote_ip_prefix": "::/0"},
+                    {"id": "f", "direction": "ingress", "ethertype": "IPv4",
+                     "remote_group_id": "8d2f4c1e-5a77-4e0b-9a51-3c6e2b7d9f10"}]})"));
+                cJSON_Delete(group);
+                KVN_SGRULES_IDS g;
+                kvn_gui_sgrules_ids(&g);
+                q_gui_datagrid_select_row(ctx, g.grid, 2, 1);
+                q_gui_datagrid_select_row(ctx, g.grid, 3, 1);
+                q_gui_combobox_set_selected(ctx, g.protocol, 2);
+                q_gui_textarea_set_text(ctx, g.port_min, "8000");
+                q_gui_textarea_set_text(ctx, g.port_max, "8100");
+            }
+            al_set_target_backbuffer(d);
+            al_clear_to_color(kvn_theme_current()->background);
+            q_gui_draw(ctx);
+            std::string path = out;
+            const size_t dot = path.rfind(".png");
+            path.insert(dot == std::string::npos ? path.size() : dot,
+                        std::string(part) + (theme ? "-light" : "-dark"));
+            if (al_save_bitmap(path.c_str(), al_get_backbuffer(d))) {
+                printf("kvn_gallery: wrote %s\n", path.c_str());
+            } else {
+                fprintf(stderr, "kvn_gallery: cannot write %s\n", path.c_str());
+                failed = 1;
+            }
+        }
+        kvn_gui_wizard_shutdown();
+        kvn_gui_sgrules_shutdown();
+        kvn_gui_dialogs_shutdown();
+        q_gui_destroy_ctx(&app.gui);
+        kvn_app_publish(nullptr);
+    }
+    kvn_theme_apply(nullptr, 0);
+    return failed;
+}
+
 // ---- the connect dialog -------------------------------------------------------------
 
 // The connect dialog over a few stored profiles, once per theme: with the
@@ -1561,5 +1683,6 @@ int main(int argc, char **argv) {
     if (_form_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
     if (_console_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
     if (_cmdtools_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
+    if (_wizard_sheets(display.get(), font.get(), argv[1]) != 0) return 1;
     return 0;
 }
