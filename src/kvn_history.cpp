@@ -77,6 +77,37 @@ static bool _line_time(const char *line, size_t length, double *time_out, cJSON 
     return true;
 }
 
+// The "time" of a line as this program writes it (compact, one flat object),
+// read without parsing the line: loading a short range of a long file then
+// skips the old lines at the cost of a scan. False whenever the line could
+// be anything else (an escape or a nested object could hide a member named
+// "time" inside a string): the full parse decides those.
+static bool _quick_time(const char *line, size_t length, double *time_out) {
+    if (length < 9 || line[0] != '{') return false;
+    if (memchr(line, '\\', length) || memchr(line + 1, '{', length - 1)) return false;
+    static const char k_key[] = "\"time\":";
+    const size_t klen = sizeof k_key - 1;
+    for (const char *p = line + 1; p + klen <= line + length;) {
+        const char *hit = static_cast<const char *>(memchr(p, '"', (size_t)(line + length - p)));
+        if (!hit || hit + klen > line + length) return false;
+        if (memcmp(hit, k_key, klen) == 0 && (hit[-1] == '{' || hit[-1] == ',')) {
+            char num[64];
+            size_t n = 0;
+            const char *v = hit + klen;
+            while (v + n < line + length && n < sizeof num - 1 && strchr("0123456789+-.eE", v[n]))
+                n++;
+            if (n == 0 || v + n >= line + length || (v[n] != ',' && v[n] != '}')) return false;
+            memcpy(num, v, n);
+            num[n] = 0;
+            char *end = nullptr;
+            *time_out = strtod(num, &end);
+            return end == num + n;
+        }
+        p = hit + 1;
+    }
+    return false;
+}
+
 // Recreates the folders of a path that went away (a user clearing the
 // history by hand); quiet, because the append reports its own failure.
 static void _make_parents(const char *path) {
@@ -219,6 +250,9 @@ cJSON *kvn_history_load_keys(const char *path, int64_t since, const char *const 
     ssize_t n;
     while ((n = r.next()) >= 0) {
         double t;
+        // A line before the range is skipped whatever else it holds: only
+        // lines in the range need parsing.
+        if (_quick_time(r.line, (size_t)n, &t) && t < (double)since) continue;
         cJSON *tree = nullptr;
         if (!_line_time(r.line, (size_t)n, &t, &tree)) continue;
         if (t < (double)since) {
