@@ -225,9 +225,15 @@ void kvn_gui_main_history_reload(void) {
         if (!_is_prefix(gr.keys[k])) keys[k] += '.';
         prefixes[k] = keys[k].c_str();
     }
-    Q_CJSON samples(kvn_history_load_keys(path, since, prefixes, gr.key_count));
-    const int n = kvn_gui_main_history_fill(&hv.chart, samples.get(), group,
-                                            q_gui_checkbox_is_checked(hv.ctx, hv.limits));
+    // About a point every third pixel is all a 2-pixel line can show; drawing and
+    // parsing more would only slow the frame and the hover read-out down.
+    const Q_GUI_WIDGET *cw = q_gui_get_widget(hv.ctx, hv.chart_widget);
+    int points = cw ? (int)(cw->w / 3) : Q_GUI_CHART_POINTS_MAX - 1;
+    if (points < 64) points = 64;
+    if (points > Q_GUI_CHART_POINTS_MAX - 1) points = Q_GUI_CHART_POINTS_MAX - 1;
+    int n = 0;
+    Q_CJSON samples(kvn_history_load_spread(path, since, prefixes, gr.key_count, points, &n));
+    kvn_gui_main_history_fill(&hv.chart, samples.get(), group, q_gui_checkbox_is_checked(hv.ctx, hv.limits));
     hv.sample_count = n;
     double first = (double)now;
     const cJSON *t0 =
@@ -247,6 +253,8 @@ void kvn_gui_main_history_reload(void) {
              n == 1 ? "" : "s", n > 0 ? ((double)now - first) / 3600.0 : 0.0, app->config.history_period_s,
              app->config.history_keep_days);
     _set_label(hv.summary, summary);
+    // The label is cut where the window is narrow: the tooltip has it whole.
+    q_gui_widget_set_tooltip(hv.ctx, hv.summary, summary);
     q_gui_request_redraw(hv.ctx);
     kvn_gui_main_mark_dirty();
 }

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -241,34 +242,88 @@ cJSON *kvn_history_load(const char *path, int64_t since) {
     return kvn_history_load_keys(path, since, nullptr, 0);
 }
 
+static void _keep_wanted(cJSON *tree, const char *const *prefixes, int count) {
+    if (!prefixes || count <= 0) return;
+    cJSON *m = tree->child;
+    while (m) {
+        cJSON *next = m->next;
+        if (!_wanted(m->string, prefixes, count)) cJSON_Delete(cJSON_DetachItemViaPointer(tree, m));
+        m = next;
+    }
+}
+
 cJSON *kvn_history_load_keys(const char *path, int64_t since, const char *const *prefixes, int count) {
+    return kvn_history_load_spread(path, since, prefixes, count, 0, nullptr);
+}
+
+namespace {
+// A line in the range: where it is, and its tree when finding its time
+// took a full parse anyway.
+struct CANDIDATE {
+    long offset;
+    size_t length;
+    cJSON *tree;
+};
+} // namespace
+
+cJSON *kvn_history_load_spread(const char *path, int64_t since, const char *const *prefixes, int count,
+                               int max_samples, int *total) {
+    if (total) *total = 0;
     cJSON *out = cJSON_CreateArray();
     if (!out || !path) return out;
     LINE_READER r;
     r.f = fopen(path, "rb");
     if (!r.f) return out;
+    // First pass: which lines are in the range. Lines whose time reads
+    // without a parse are only located; the rest are parsed now.
+    std::vector<CANDIDATE> in_range;
+    long offset = 0;
     ssize_t n;
     while ((n = r.next()) >= 0) {
+        const long at = offset;
+        offset += (long)n;
         double t;
-        // A line before the range is skipped whatever else it holds: only
-        // lines in the range need parsing.
-        if (_quick_time(r.line, (size_t)n, &t) && t < (double)since) continue;
+        if (_quick_time(r.line, (size_t)n, &t)) {
+            if (t >= (double)since) in_range.push_back({at, (size_t)n, nullptr});
+            continue;
+        }
         cJSON *tree = nullptr;
         if (!_line_time(r.line, (size_t)n, &t, &tree)) continue;
         if (t < (double)since) {
             cJSON_Delete(tree);
             continue;
         }
-        if (prefixes && count > 0) {
-            cJSON *m = tree->child;
-            while (m) {
-                cJSON *next = m->next;
-                if (!_wanted(m->string, prefixes, count)) cJSON_Delete(cJSON_DetachItemViaPointer(tree, m));
-                m = next;
-            }
+        in_range.push_back({at, (size_t)n, tree});
+    }
+    // Second pass: parse the lines kept, evenly spread when there are more
+    // than asked for, the newest always among them.
+    const size_t m = in_range.size();
+    const size_t want = max_samples > 1 ? (size_t)max_samples : 0;
+    const size_t stride = want && m > want ? (m - 1 + want - 2) / (want - 1) : 1;
+    std::string buf;
+    int found = 0;
+    for (size_t i = 0; i < m; i++) {
+        CANDIDATE &c = in_range[i];
+        const bool chosen = i % stride == 0 || i == m - 1;
+        if (!chosen) {
+            // Located by its time alone: counted as the sample it looks like.
+            if (c.tree) cJSON_Delete(c.tree);
+            found++;
+            continue;
         }
+        cJSON *tree = c.tree;
+        double t;
+        if (!tree) {
+            buf.resize(c.length);
+            if (fseek(r.f, c.offset, SEEK_SET) != 0 || fread(&buf[0], 1, c.length, r.f) != c.length ||
+                !_line_time(buf.data(), c.length, &t, &tree))
+                continue;
+        }
+        found++;
+        _keep_wanted(tree, prefixes, count);
         cJSON_AddItemToArray(out, tree);
     }
+    if (total) *total = found;
     return out;
 }
 

@@ -233,8 +233,10 @@ TEST(HistoryView, ThirtyDaysAtFiveMinutesSpanTheWholeRange) {
     EXPECT_EQ(h.ids().sample_count, n);
     const Q_GUI_CHART_SERIES *s = h.series("instances");
     ASSERT_NE(s, nullptr);
-    EXPECT_LE(s->count, Q_GUI_CHART_POINTS_MAX);
-    EXPECT_GE(s->count, Q_GUI_CHART_POINTS_MAX / 2);
+    // About a point per three pixels of the chart's width.
+    const Q_GUI_WIDGET *cw = q_gui_get_widget(h.app.gui, h.ids().chart_widget);
+    EXPECT_LE(s->count, (int)(cw->w / 3) + 1);
+    EXPECT_GE(s->count, (int)(cw->w / 6));
     // Both ends of the month are drawn, not only its first fortnight.
     EXPECT_EQ(s->x[0], (double)(now - 2592000 + 150));
     EXPECT_EQ(s->x[s->count - 1], (double)(now - 2592000 + 150 + (int64_t)(n - 1) * 300));
@@ -243,6 +245,18 @@ TEST(HistoryView, ThirtyDaysAtFiveMinutesSpanTheWholeRange) {
     EXPECT_EQ(h.series("instances limit")->count, s->count);
     EXPECT_EQ(h.summary().rfind("8640 samples in this range (oldest 720.0 h ago)", 0), 0u) << h.summary();
     h.draw();
+    // Every sample handed to a chart at once: thinned to what a series
+    // holds, the newest kept.
+    Q_CJSON all(kvn_history_load(h.path.c_str(), 0));
+    Q_GUI_CHART chart;
+    memset(&chart, 0, sizeof chart);
+    EXPECT_EQ(kvn_gui_main_history_fill(&chart, all.get(), G_COMPUTE, 0), n);
+    ASSERT_EQ(chart.series_count, 1);
+    EXPECT_LE(chart.series[0]->count, Q_GUI_CHART_POINTS_MAX);
+    EXPECT_GE(chart.series[0]->count, Q_GUI_CHART_POINTS_MAX / 2);
+    EXPECT_EQ(chart.series[0]->x[chart.series[0]->count - 1],
+              (double)(now - 2592000 + 150 + (int64_t)(n - 1) * 300));
+    q_gui_chart_clear_series(&chart);
 }
 
 TEST(HistoryView, AHundredThousandLinesLoadTheRangeOnly) {
