@@ -408,6 +408,8 @@ void kvn_gui_main_usage_fill(const cJSON *usage, const cJSON *hyper, const char 
         _num(usage, "total_hours"), _num(usage, "total_vcpus_usage"),
         _num(usage, "total_memory_mb_usage") / 1024.0, _num(usage, "total_local_gb_usage"), servers);
     _set_label(u.totals, totals);
+    // Cut where the window is narrow: the tooltip has it whole.
+    if (u.ctx && u.totals >= 0) q_gui_widget_set_tooltip(u.ctx, u.totals, totals);
 
     if (hyper) {
         struct {
