@@ -282,6 +282,25 @@ TEST(HistoryView, AHundredThousandLinesLoadTheRangeOnly) {
     h.draw();
 }
 
+TEST(HistoryView, ReloadsWhenTheSamplerStoresASample) {
+    HIST_APP h;
+    h.connect();
+    ASSERT_EQ(kvn_gui_main_open_view("history"), 0);
+    h.pick(G_COMPUTE, R_ALL, 0);
+    EXPECT_EQ(h.ids().sample_count, 0);
+    // The first background sample is due 5 s after the connection; its
+    // session offers no service, so it holds only its time.
+    const double t0 = al_get_time();
+    while (h.ids().sample_count == 0 && al_get_time() - t0 < 60) {
+        kvn_gui_main_tick();
+        kvn_jobs_deliver();
+        al_rest(0.02);
+    }
+    EXPECT_EQ(h.ids().sample_count, 1);
+    EXPECT_EQ(h.summary().rfind("1 sample in this range", 0), 0u) << h.summary();
+    EXPECT_TRUE(test_exists(h.path));
+}
+
 // ---- usage report ------------------------------------------------------------------
 
 TEST(UsageRules, PeriodsInUtcAndTheRefusedOnes) {
