@@ -102,6 +102,13 @@ void _on_change(int, int, void *) {
 void _on_reload(int, void *) {
     kvn_gui_main_history_reload();
 }
+// A context made after this one was destroyed may sit at the same address
+// and hold another window under the same id.
+bool _is_ours(Q_GUI_CTX *ctx, int window) {
+    const Q_GUI_WINDOW *w = q_gui_get_window(ctx, window);
+    return w && !strcmp(w->title, "History");
+}
+
 } // namespace
 
 const KVN_HISTORY_GROUP *kvn_gui_main_history_groups(int *count) {
@@ -160,7 +167,7 @@ int kvn_gui_main_history_fill(Q_GUI_CHART *chart, const cJSON *samples, int grou
 int kvn_gui_main_history_window(float x, float y, float w, float h) {
     KVN_APP *app = kvn_app_get();
     if (!app || !app->gui) return -1;
-    if (hv.ctx != app->gui || hv.window < 0 || !q_gui_get_window(app->gui, hv.window)) {
+    if (hv.ctx != app->gui || hv.window < 0 || !_is_ours(app->gui, hv.window)) {
         kvn_gui_main_history_forget();
         hv.ctx = app->gui;
         hv.window = q_gui_add_window(hv.ctx, "History", x, y, w, h);

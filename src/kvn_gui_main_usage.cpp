@@ -177,6 +177,13 @@ int64_t _month_start(int year, int month) {
     tm.tm_mday = 1;
     return (int64_t)timegm(&tm); // normalises month -1 into December before
 }
+// A context made after this one was destroyed may sit at the same address
+// and hold another window under the same id.
+bool _is_ours(Q_GUI_CTX *ctx, int window) {
+    const Q_GUI_WINDOW *w = q_gui_get_window(ctx, window);
+    return w && !strcmp(w->title, "Usage");
+}
+
 } // namespace
 
 // ---- pure rules -----------------------------------------------------------------
@@ -282,7 +289,7 @@ int kvn_usage_per_day(const cJSON *server_usages, int64_t start, int64_t end, KV
 int kvn_gui_main_usage_window(float x, float y, float w, float h) {
     KVN_APP *app = kvn_app_get();
     if (!app || !app->gui) return -1;
-    if (u.ctx != app->gui || u.window < 0 || !q_gui_get_window(app->gui, u.window)) {
+    if (u.ctx != app->gui || u.window < 0 || !_is_ours(app->gui, u.window)) {
         kvn_gui_main_usage_forget();
         u.ctx = app->gui;
         u.window = q_gui_add_window(u.ctx, "Usage", x, y, w, h);
@@ -337,8 +344,10 @@ void kvn_gui_main_usage_load(void) {
     if (!lj) return;
     u.generation++;
     u.loading = 1;
-    for (Q_GUI_CHART &c : u.servers)
+    for (Q_GUI_CHART &c : u.servers) {
+        c.has_data = 0;
         q_strcpy(c.message, sizeof c.message, "loading...");
+    }
     char a[32], b[32];
     _format_time(start, a, sizeof a);
     _format_time(end, b, sizeof b);

@@ -180,6 +180,13 @@ void _set_number(int id, int value) {
     q_format(text, sizeof text, "%d", value);
     q_gui_textarea_set_text(s.ctx, id, text);
 }
+// A context made after this one was destroyed may sit at the same address
+// and hold another window under the same id.
+bool _is_ours(Q_GUI_CTX *ctx, int window) {
+    const Q_GUI_WINDOW *w = q_gui_get_window(ctx, window);
+    return w && !strcmp(w->title, "Settings");
+}
+
 } // namespace
 
 int kvn_settings_parse(const char *text, int lo, int hi, int *out) {
@@ -198,7 +205,7 @@ int kvn_settings_parse(const char *text, int lo, int hi, int *out) {
 void kvn_gui_settings_open(KVN_SETTINGS_SAVED_FN after_save, void *user) {
     KVN_APP *app = kvn_app_get();
     if (!app || !app->gui) return;
-    if (s.ctx != app->gui || s.ids.window < 0 || !q_gui_get_window(app->gui, s.ids.window)) {
+    if (s.ctx != app->gui || s.ids.window < 0 || !_is_ours(app->gui, s.ids.window)) {
         if (!_build(app->gui)) return;
     }
     const KVN_CONFIG *c = &app->config;
