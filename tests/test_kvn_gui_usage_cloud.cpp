@@ -199,6 +199,12 @@ TEST(UsageReportCloud, FiguresMatchTheClientForTheSamePeriod) {
     const FIGURES before = u.load();
     const FIGURES cli = _cli(info.project_id);
     const FIGURES after = u.load();
+    printf(
+        "usage this month: report %d servers %.1f vCPU h %.1f RAM GiB h %.1f disk GB h; client %d servers "
+        "%.2f vCPU h %.2f RAM GiB h %.2f disk GB h; report again %d servers %.1f vCPU h %.1f RAM GiB h %.1f "
+        "disk GB h\n",
+        before.servers, before.vcpu, before.ram_gib, before.disk, cli.servers, cli.vcpu, cli.ram_gib,
+        cli.disk, after.servers, after.vcpu, after.ram_gib, after.disk);
     // Usage only grows while the period runs: the client's figures, rounded
     // to hundredths, lie between the two loads of ours, rounded to tenths.
     EXPECT_GE(cli.servers, before.servers);
