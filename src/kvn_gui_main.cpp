@@ -217,6 +217,13 @@ void _hide_views(void) {
     KVN_OVERVIEW_IDS ov;
     kvn_gui_main_overview_ids(&ov);
     if (ov.window >= 0 && q_gui_window_is_open(g.ctx, ov.window)) q_gui_close_window(g.ctx, ov.window);
+    KVN_HISTORY_IDS hist;
+    kvn_gui_main_history_ids(&hist);
+    if (hist.window >= 0 && q_gui_window_is_open(g.ctx, hist.window)) q_gui_close_window(g.ctx, hist.window);
+    KVN_USAGE_IDS usage;
+    kvn_gui_main_usage_ids(&usage);
+    if (usage.window >= 0 && q_gui_window_is_open(g.ctx, usage.window))
+        q_gui_close_window(g.ctx, usage.window);
     KVN_TOPOLOGY_IDS topo;
     kvn_gui_topology_ids(&topo);
     if (topo.window >= 0 && q_gui_window_is_open(g.ctx, topo.window)) q_gui_close_window(g.ctx, topo.window);
@@ -237,6 +244,16 @@ void _place_view(bool shown) {
     }
     if (g.view_kind == KVN_VIEW_TOPOLOGY) {
         g.view_window = kvn_gui_topology_show(x, y, w, h);
+        return;
+    }
+    if (g.view_kind == KVN_VIEW_HISTORY) {
+        g.view_window = kvn_gui_main_history_window(x, y, w, h);
+        if (shown) kvn_gui_main_history_reload();
+        return;
+    }
+    if (g.view_kind == KVN_VIEW_USAGE) {
+        g.view_window = kvn_gui_main_usage_window(x, y, w, h);
+        if (shown) kvn_gui_main_usage_shown();
         return;
     }
     if (g.view_kind == KVN_VIEW_RESOURCE && g.resource) {
@@ -314,6 +331,24 @@ void _on_disconnect(int, void *) {
 
 void _on_refresh(int, void *) {
     kvn_gui_main_refresh();
+}
+
+// The visibility switches and the theme take effect without a restart.
+void _settings_saved(void *) {
+    const int old_kind = g.view_kind;
+    _fill_tree();
+    if (g.view_kind != old_kind) {
+        _hide_views();
+        _place_view(true);
+    } else {
+        _place_view(false);
+    }
+    g.shown_status_kind = -1;
+    g.dirty = 1;
+}
+
+void _on_settings(int, void *) {
+    kvn_gui_settings_open(_settings_saved, nullptr);
 }
 
 void _on_cancel(int, void *) {
@@ -472,8 +507,8 @@ void _on_project_pick(int, int index, void *) {
 }
 
 void _on_sample(const cJSON *sample, int, void *) {
-    // The history view reloads here once it exists.
     kvn_gui_main_overview_fill(sample);
+    if (g.view_kind == KVN_VIEW_HISTORY) kvn_gui_main_history_reload();
     g.dirty = 1;
 }
 
@@ -512,6 +547,8 @@ bool _in_splitter(float x, float y) {
 
 void _forget(void) {
     kvn_gui_main_overview_forget();
+    kvn_gui_main_history_forget();
+    kvn_gui_main_usage_forget();
     kvn_gui_resource_destroy_all();
     if (g.tree) q_gui_tree_destroy(&g.tree);
     g = MAIN();
@@ -545,11 +582,8 @@ void kvn_gui_main_build(void) {
     g.connection = q_gui_add_label(g.ctx, g.toolbar, "not connected", 516, 4, W - 846, 28, 0);
     g.refresh = _button(g.toolbar, "Refresh", W - 320, 90, _on_refresh, "Reload the current view (F5)");
     q_gui_button_set_keycode(g.ctx, g.refresh, ALLEGRO_KEY_F5, 0);
-    g.settings = _button(g.toolbar, "Settings", W - 224, 100, nullptr,
+    g.settings = _button(g.toolbar, "Settings", W - 224, 100, _on_settings,
                          "Theme, restricted operations, history sampling, auto refresh, logging");
-    // The settings dialog comes with a later build; until then the button
-    // opens nothing.
-    q_gui_widget_set_enabled(g.ctx, g.settings, 0);
     g.about = _button(g.toolbar, "About / cloud", W - 118, 110, _on_about,
                       "Version, API coverage, catalog and microversions of the connected cloud");
 
@@ -624,6 +658,7 @@ void kvn_gui_main_on_connect_change(void *) {
     // The console, the forms' pick lists and the resource panels drop their
     // state here once they exist.
     kvn_gui_main_overview_reset();
+    kvn_gui_main_usage_reset();
     kvn_gui_topology_reset();
     kvn_gui_form_reset_all();
     kvn_gui_term_close();
@@ -666,6 +701,8 @@ void kvn_gui_main_on_connect_change(void *) {
         _place_view(false);
     }
     if (g.view_kind == KVN_VIEW_OVERVIEW) kvn_gui_main_overview_load();
+    if (g.view_kind == KVN_VIEW_HISTORY) kvn_gui_main_history_reload();
+    if (g.view_kind == KVN_VIEW_USAGE) kvn_gui_main_usage_load();
     // Figures fetched with the token and not shown now would be stale when
     // the overview is opened later.
     kvn_gui_main_overview_preload(nullptr, nullptr, nullptr);
@@ -743,6 +780,10 @@ void kvn_gui_main_refresh(void) {
         kvn_gui_topology_reload();
     else if (g.view_kind == KVN_VIEW_RESOURCE)
         kvn_gui_resource_reload_current();
+    else if (g.view_kind == KVN_VIEW_HISTORY)
+        kvn_gui_main_history_reload();
+    else if (g.view_kind == KVN_VIEW_USAGE)
+        kvn_gui_main_usage_load();
     else
         kvn_app_status(KVN_STATUS_INFO, "%s is not available in this build", _view_name());
 }

@@ -5,6 +5,7 @@
 // drop-down, disconnect and cancel, the about text, the background history
 // sampling tick and opening a view by name. Main thread only.
 
+#include <cstddef>
 #include <cstdint>
 
 union ALLEGRO_EVENT;
@@ -113,3 +114,82 @@ struct KVN_OVERVIEW_IDS {
     int loaded, loading;
 };
 void kvn_gui_main_overview_ids(KVN_OVERVIEW_IDS *out);
+
+// ---- the history view (kvn_gui_main_history.cpp) --------------------------------
+
+enum { KVN_HISTORY_GROUP_KEYS_MAX = 6 };
+
+// A metric group of the history view: plain keys draw "<key>.used" (and with
+// the limits "<key>.limit"); a key ending in "." is a prefix whose every
+// member is a series of its own.
+struct KVN_HISTORY_GROUP {
+    const char *title;
+    const char *unit;
+    const char *keys[KVN_HISTORY_GROUP_KEYS_MAX];
+    int key_count;
+};
+const KVN_HISTORY_GROUP *kvn_gui_main_history_groups(int *count);
+// Adds the series of the group drawn from a samples array (as the history
+// loader returns it) to the chart; the number of samples. Negative values
+// (unlimited limits) are no points; more samples than a series holds are
+// thinned evenly, the newest always kept.
+int kvn_gui_main_history_fill(Q_GUI_CHART *chart, const cJSON *samples, int group, int show_limits);
+// Builds the window on first use and puts it in the content rectangle.
+int kvn_gui_main_history_window(float x, float y, float w, float h);
+// Reads the session's history file again and redraws (show, the controls,
+// Reload, a new sample).
+void kvn_gui_main_history_reload(void);
+// 1 while the view's window is open.
+int kvn_gui_main_history_current(void);
+// Forgets the window (its context is going).
+void kvn_gui_main_history_forget(void);
+struct KVN_HISTORY_IDS {
+    int window, group, range, limits, reload, summary, chart_widget;
+    const Q_GUI_CHART *chart;
+    int sample_count;
+};
+void kvn_gui_main_history_ids(KVN_HISTORY_IDS *out);
+
+// ---- the usage report (kvn_gui_main_usage.cpp) ----------------------------------
+
+enum { KVN_USAGE_PERIODS = 6, KVN_USAGE_DAYS_MAX = 400 };
+
+// The period of a drop-down entry ("This month" .. "This year") at `now`, in
+// UTC seconds; 0, or -1 for an unknown entry.
+int kvn_usage_period(int index, int64_t now, int64_t *start, int64_t *end);
+// 0 for a period that can be asked for; -1 with the message for one that
+// starts after now or ends before it starts.
+int kvn_usage_check_period(int64_t start, int64_t end, int64_t now, char *msg, size_t size);
+// "2026-12-10T09:00:00[.ffffff]" of the compute service, in UTC.
+int kvn_usage_parse_time(const char *text, int64_t *out);
+// Consumption per day of the period: each server's running time inside
+// each day [start + i * 86400, +86400) times its vCPUs, RAM GiB and disk GB;
+// at most 400 days.
+struct KVN_USAGE_DAYS {
+    int count;
+    double vcpu[KVN_USAGE_DAYS_MAX], ram[KVN_USAGE_DAYS_MAX], disk[KVN_USAGE_DAYS_MAX];
+};
+int kvn_usage_per_day(const cJSON *server_usages, int64_t start, int64_t end, KVN_USAGE_DAYS *out);
+
+// Builds the window on first use and puts it in the content rectangle.
+int kvn_gui_main_usage_window(float x, float y, float w, float h);
+// Loads when neither loaded nor loading.
+void kvn_gui_main_usage_shown(void);
+// Refresh, F5, a change of period: only when connected and not loading.
+void kvn_gui_main_usage_load(void);
+// A load's answer (tests and the gallery give their own): the tenant usage
+// object or none with the error text, the hypervisor statistics or none.
+void kvn_gui_main_usage_fill(const cJSON *usage, const cJSON *hyper, const char *error, int64_t start,
+                             int64_t end);
+// Back to not loaded (connection change).
+void kvn_gui_main_usage_reset(void);
+// Forgets the window (its context is going).
+void kvn_gui_main_usage_forget(void);
+struct KVN_USAGE_IDS {
+    int window, period, refresh, totals, message;
+    int server_widgets[3], day_widget, hyper_widget;
+    const Q_GUI_CHART *servers[3];
+    const Q_GUI_CHART *days, *hyper;
+    int loaded, loading;
+};
+void kvn_gui_main_usage_ids(KVN_USAGE_IDS *out);

@@ -130,3 +130,19 @@ KVN_RES_PENDING *kvn_res_pending_find(KVN_RES_PENDING_TABLE *t, long id, const K
 int kvn_res_pending_set_values(KVN_RES_PENDING *p, const char *const *values, int count);
 void kvn_res_pending_free(KVN_RES_PENDING *p);
 void kvn_res_pending_clear(KVN_RES_PENDING_TABLE *t);
+
+// ---- the settings dialog (kvn_gui_resource_settings.cpp) ---------------------------
+
+// Runs after OK stored the settings (the main window refills its tree).
+typedef void (*KVN_SETTINGS_SAVED_FN)(void *user);
+// Builds the dialog on first use, sets its controls from the settings,
+// places, shows and raises it.
+void kvn_gui_settings_open(KVN_SETTINGS_SAVED_FN after_save, void *user);
+// A whole decimal number of digits only within lo..hi into out; 0, else -1.
+int kvn_settings_parse(const char *text, int lo, int hi, int *out);
+// For tests and the gallery; -1 for what is not built.
+struct KVN_SETTINGS_IDS {
+    int window, theme, show_restricted, show_unavailable, native_popups, history_enabled;
+    int period, keep, refresh, log_level, message, reset, ok, cancel;
+};
+void kvn_gui_settings_ids(KVN_SETTINGS_IDS *out);

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,6 +76,37 @@ static bool _line_time(const char *line, size_t length, double *time_out, cJSON 
     else
         cJSON_Delete(o);
     return true;
+}
+
+// The "time" of a line as this program writes it (compact, one flat object),
+// read without parsing the line: loading a short range of a long file then
+// skips the old lines at the cost of a scan. False whenever the line could
+// be anything else (an escape or a nested object could hide a member named
+// "time" inside a string): the full parse decides those.
+static bool _quick_time(const char *line, size_t length, double *time_out) {
+    if (length < 9 || line[0] != '{') return false;
+    if (memchr(line, '\\', length) || memchr(line + 1, '{', length - 1)) return false;
+    static const char k_key[] = "\"time\":";
+    const size_t klen = sizeof k_key - 1;
+    for (const char *p = line + 1; p + klen <= line + length;) {
+        const char *hit = static_cast<const char *>(memchr(p, '"', (size_t)(line + length - p)));
+        if (!hit || hit + klen > line + length) return false;
+        if (memcmp(hit, k_key, klen) == 0 && (hit[-1] == '{' || hit[-1] == ',')) {
+            char num[64];
+            size_t n = 0;
+            const char *v = hit + klen;
+            while (v + n < line + length && n < sizeof num - 1 && strchr("0123456789+-.eE", v[n]))
+                n++;
+            if (n == 0 || v + n >= line + length || (v[n] != ',' && v[n] != '}')) return false;
+            memcpy(num, v, n);
+            num[n] = 0;
+            char *end = nullptr;
+            *time_out = strtod(num, &end);
+            return end == num + n;
+        }
+        p = hit + 1;
+    }
+    return false;
 }
 
 // Recreates the folders of a path that went away (a user clearing the
@@ -210,31 +242,88 @@ cJSON *kvn_history_load(const char *path, int64_t since) {
     return kvn_history_load_keys(path, since, nullptr, 0);
 }
 
+static void _keep_wanted(cJSON *tree, const char *const *prefixes, int count) {
+    if (!prefixes || count <= 0) return;
+    cJSON *m = tree->child;
+    while (m) {
+        cJSON *next = m->next;
+        if (!_wanted(m->string, prefixes, count)) cJSON_Delete(cJSON_DetachItemViaPointer(tree, m));
+        m = next;
+    }
+}
+
 cJSON *kvn_history_load_keys(const char *path, int64_t since, const char *const *prefixes, int count) {
+    return kvn_history_load_spread(path, since, prefixes, count, 0, nullptr);
+}
+
+namespace {
+// A line in the range: where it is, and its tree when finding its time
+// took a full parse anyway.
+struct CANDIDATE {
+    long offset;
+    size_t length;
+    cJSON *tree;
+};
+} // namespace
+
+cJSON *kvn_history_load_spread(const char *path, int64_t since, const char *const *prefixes, int count,
+                               int max_samples, int *total) {
+    if (total) *total = 0;
     cJSON *out = cJSON_CreateArray();
     if (!out || !path) return out;
     LINE_READER r;
     r.f = fopen(path, "rb");
     if (!r.f) return out;
+    // First pass: which lines are in the range. Lines whose time reads
+    // without a parse are only located; the rest are parsed now.
+    std::vector<CANDIDATE> in_range;
+    long offset = 0;
     ssize_t n;
     while ((n = r.next()) >= 0) {
+        const long at = offset;
+        offset += (long)n;
         double t;
+        if (_quick_time(r.line, (size_t)n, &t)) {
+            if (t >= (double)since) in_range.push_back({at, (size_t)n, nullptr});
+            continue;
+        }
         cJSON *tree = nullptr;
         if (!_line_time(r.line, (size_t)n, &t, &tree)) continue;
         if (t < (double)since) {
             cJSON_Delete(tree);
             continue;
         }
-        if (prefixes && count > 0) {
-            cJSON *m = tree->child;
-            while (m) {
-                cJSON *next = m->next;
-                if (!_wanted(m->string, prefixes, count)) cJSON_Delete(cJSON_DetachItemViaPointer(tree, m));
-                m = next;
-            }
+        in_range.push_back({at, (size_t)n, tree});
+    }
+    // Second pass: parse the lines kept, evenly spread when there are more
+    // than asked for, the newest always among them.
+    const size_t m = in_range.size();
+    const size_t want = max_samples > 1 ? (size_t)max_samples : 0;
+    const size_t stride = want && m > want ? (m - 1 + want - 2) / (want - 1) : 1;
+    std::string buf;
+    int found = 0;
+    for (size_t i = 0; i < m; i++) {
+        CANDIDATE &c = in_range[i];
+        const bool chosen = i % stride == 0 || i == m - 1;
+        if (!chosen) {
+            // Located by its time alone: counted as the sample it looks like.
+            if (c.tree) cJSON_Delete(c.tree);
+            found++;
+            continue;
         }
+        cJSON *tree = c.tree;
+        double t;
+        if (!tree) {
+            buf.resize(c.length);
+            if (fseek(r.f, c.offset, SEEK_SET) != 0 || fread(&buf[0], 1, c.length, r.f) != c.length ||
+                !_line_time(buf.data(), c.length, &t, &tree))
+                continue;
+        }
+        found++;
+        _keep_wanted(tree, prefixes, count);
         cJSON_AddItemToArray(out, tree);
     }
+    if (total) *total = found;
     return out;
 }
 

@@ -32,6 +32,13 @@ cJSON *kvn_history_load(const char *path, int64_t since);
 // start with one of the prefixes: one chart's metric group then costs a
 // fraction of the memory of whole samples. No prefixes keeps everything.
 cJSON *kvn_history_load_keys(const char *path, int64_t since, const char *const *prefixes, int count);
+// The same for a chart: with more than max_samples lines in the range (and
+// max_samples above 1), only max_samples of them, spread evenly with the
+// newest always kept, are parsed and returned; total receives the number in
+// the range (a line located by its time alone counts without a parse).
+// max_samples 0 returns them all.
+cJSON *kvn_history_load_spread(const char *path, int64_t since, const char *const *prefixes, int count,
+                               int max_samples, int *total);
 // Drops lines older than keep_days (and lines that are no sample), rewriting
 // the file whole only when one was dropped. The number dropped; 0 for
 // keep_days <= 0 or a missing file; -1 when the file could not be read or

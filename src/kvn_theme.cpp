@@ -106,3 +106,45 @@ Q_GUI_THEME kvn_theme_status_theme(int level) {
                                                              : p->text;
     return kvn_theme_flat_theme(text);
 }
+
+namespace {
+bool _same(ALLEGRO_COLOR a, ALLEGRO_COLOR b) {
+    return a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a;
+}
+
+// A colour of the old palette becomes the colour of the same role in the
+// current one; colours of no role (a widget's own accent) stay.
+void _remap(ALLEGRO_COLOR *c, const KVN_PALETTE *from, const KVN_PALETTE *to) {
+    static ALLEGRO_COLOR KVN_PALETTE::*const roles[] = {
+        &KVN_PALETTE::background,   &KVN_PALETTE::panel,   &KVN_PALETTE::panel_hover,
+        &KVN_PALETTE::panel_active, &KVN_PALETTE::border,  &KVN_PALETTE::border_hover,
+        &KVN_PALETTE::accent,       &KVN_PALETTE::text,    &KVN_PALETTE::dim_text,
+        &KVN_PALETTE::ok,           &KVN_PALETTE::warning, &KVN_PALETTE::error};
+    for (ALLEGRO_COLOR KVN_PALETTE::*r : roles)
+        if (_same(*c, from->*r)) {
+            *c = to->*r;
+            return;
+        }
+}
+
+void _remap_theme(Q_GUI_THEME *t, const KVN_PALETTE *from, const KVN_PALETTE *to) {
+    for (ALLEGRO_COLOR *c :
+         {&t->bg_normal, &t->bg_hover, &t->bg_active, &t->border_normal, &t->border_hover, &t->border_active,
+          &t->text_normal, &t->text_hover, &t->text_active, &t->selection_color})
+        _remap(c, from, to);
+}
+} // namespace
+
+void kvn_theme_restyle(Q_GUI_CTX *ctx, const KVN_PALETTE *from) {
+    if (!ctx || !from) return;
+    const KVN_PALETTE *to = kvn_theme_current();
+    for (int i = 0; i < ctx->window_count; i++) {
+        Q_GUI_WINDOW *w = ctx->windows[i];
+        _remap_theme(&w->theme, from, to);
+        _remap_theme(&w->tb_theme, from, to);
+        _remap_theme(&w->tb_close_theme, from, to);
+        for (int k = 0; k < w->widget_count; k++)
+            _remap_theme(&w->widgets[k]->theme, from, to);
+    }
+    q_gui_request_redraw(ctx);
+}

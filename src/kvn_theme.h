@@ -37,6 +37,10 @@ const KVN_PALETTE *kvn_theme_current(void);
 // Makes the palette of the index current and refreshes the chart palette;
 // with a context also restyles the toolkit and its tooltips. Main thread.
 void kvn_theme_apply(Q_GUI_CTX *ctx, int theme);
+// After kvn_theme_apply: every window and widget made before, whose colours
+// are those of the palette `from`, takes the same roles' colours of the
+// current palette, so a theme switch shows at once everywhere.
+void kvn_theme_restyle(Q_GUI_CTX *ctx, const KVN_PALETTE *from);
 // The palette every application chart draws with, refreshed from the current
 // palette.
 const Q_GUI_CHART_PALETTE *kvn_theme_chart_palette(void);

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <memory>
@@ -48,6 +49,8 @@
 #include "q_gui_filechooser.h"
 #include "q_gui_popup.h"
 #include "kvn_gui_layout.h"
+#include "kvn_config.h"
+#include "kvn_history.h"
 #include "kvn_paths.h"
 #include "kvn_profile.h"
 
@@ -930,6 +933,117 @@ int _topology_sheet(ALLEGRO_DISPLAY *d, Q_GUI_CTX *ctx, const std::string &out, 
     return failed;
 }
 
+// The history view over a synthetic week of samples with the hover
+// read-out, the usage report from canned answers, and the settings dialog
+// refusing a sampling period: "-history-", "-usage-" and "-settings-" with
+// the theme's name. The history file lives in a folder of its own.
+int _save_sheet(ALLEGRO_DISPLAY *d, Q_GUI_CTX *ctx, const std::string &out, const std::string &name) {
+    al_set_target_backbuffer(d);
+    al_clear_to_color(kvn_theme_current()->background);
+    q_gui_draw(ctx);
+    std::string path = out;
+    const size_t dot = path.rfind(".png");
+    path.insert(dot == std::string::npos ? path.size() : dot, name);
+    if (!al_save_bitmap(path.c_str(), al_get_backbuffer(d))) {
+        fprintf(stderr, "kvn_gallery: cannot write %s\n", path.c_str());
+        return 1;
+    }
+    printf("kvn_gallery: wrote %s\n", path.c_str());
+    return 0;
+}
+
+int _history_usage_sheets(ALLEGRO_DISPLAY *d, Q_GUI_CTX *ctx, const std::string &out, int theme) {
+    KVN_APP *app = kvn_app_get();
+    char home[] = "/tmp/kvn-gallery-XXXXXX";
+    if (!app || !mkdtemp(home)) return 1;
+    setenv("KVN_HOME", home, 1);
+    kvn_paths_init();
+    const KVN_CONFIG config = app->config;
+    kvn_config_load(&app->config); // the defaults: the history summary names them
+    app->config.sidebar_w = config.sidebar_w;
+    KVN_PROFILE p;
+    kvn_profile_defaults(&p);
+    q_strcpy(p.auth_url, sizeof p.auth_url, "https://cloud.example.com:5000/v3");
+    app->session = kvn_session_new(&p);
+    char path[KVN_PATH_MAX];
+    kvn_history_path(app->session, path, sizeof path);
+    const int64_t now = (int64_t)time(nullptr);
+    for (int i = 0; i < 7 * 24 * 4; i++) {
+        Q_CJSON sample(cJSON_CreateObject());
+        const double t = (double)(now - 7 * 86400 + (int64_t)i * 900 + 60);
+        const int day = i / 96;
+        cJSON_AddNumberToObject(sample.get(), "time", t);
+        cJSON_AddNumberToObject(sample.get(), "compute.instances.used", 3 + day + (i % 96 > 40 ? 2 : 0));
+        cJSON_AddNumberToObject(sample.get(), "compute.instances.limit", 20);
+        cJSON_AddNumberToObject(sample.get(), "compute.cores.used", 6 + 2 * day + (i % 96 > 40 ? 4 : 0));
+        cJSON_AddNumberToObject(sample.get(), "compute.cores.limit", 40);
+        cJSON_AddNumberToObject(sample.get(), "compute.keypairs.used", 2 + (day > 3));
+        cJSON_AddNumberToObject(sample.get(), "compute.keypairs.limit", -1);
+        if (day >= 2) cJSON_AddNumberToObject(sample.get(), "compute.server_groups.used", 1);
+        kvn_history_append(path, sample.get());
+    }
+    int failed = 0;
+    if (kvn_gui_main_open_view("history") != 0) failed = 1;
+    KVN_HISTORY_IDS h;
+    kvn_gui_main_history_ids(&h);
+    q_gui_combobox_set_selected(ctx, h.range, 3);
+    q_gui_checkbox_set_checked(ctx, h.limits, 1);
+    kvn_gui_main_history_reload();
+    float cx, cy, cw, ch;
+    if (q_gui_widget_screen_rect(ctx, h.chart_widget, &cx, &cy, &cw, &ch))
+        _mouse_move(ctx, d, (int)(cx + cw * 0.62f), (int)(cy + ch / 2), 1);
+    failed |= _save_sheet(d, ctx, out, theme ? "-history-light" : "-history-dark");
+
+    if (kvn_gui_main_open_view("usage") != 0) failed = 1;
+    const int64_t start = now - 30 * 86400;
+    char started[3][32];
+    for (int i = 0; i < 3; i++) {
+        const time_t t = (time_t)(start + (i == 0 ? -86400 : (int64_t)(8 + 7 * i) * 86400));
+        struct tm tm;
+        gmtime_r(&t, &tm);
+        strftime(started[i], sizeof started[i], "%Y-%m-%dT%H:%M:%S", &tm);
+    }
+    char usage_text[2048];
+    snprintf(usage_text, sizeof usage_text,
+             R"({"server_usages": [
+        {"name": "web-1", "hours": 720, "vcpus": 2, "memory_mb": 4096, "local_gb": 40, "started_at": "%s"},
+        {"name": "db-primary", "hours": 384, "vcpus": 4, "memory_mb": 8192, "local_gb": 80, "started_at": "%s"},
+        {"name": "batch-worker", "hours": 216, "vcpus": 8, "memory_mb": 16384, "local_gb": 20, "started_at": "%s"}],
+      "total_hours": 1320, "total_vcpus_usage": 4704, "total_memory_mb_usage": 9633792,
+      "total_local_gb_usage": 63840})",
+             started[0], started[1], started[2]);
+    Q_CJSON usage(cJSON_Parse(usage_text));
+    Q_CJSON hyper(cJSON_Parse(R"({"count": 1, "vcpus": 32, "vcpus_used": 14, "memory_mb": 65536,
+        "memory_mb_used": 28672, "local_gb": 500, "local_gb_used": 140, "running_vms": 3})"));
+    kvn_gui_main_usage_fill(usage.get(), theme ? nullptr : hyper.get(), "", start, now);
+    failed |= _save_sheet(d, ctx, out, theme ? "-usage-light" : "-usage-dark");
+
+    kvn_gui_main_open_view("overview");
+    kvn_config_load(&app->config);
+    app->config.theme = theme;
+    kvn_gui_settings_open(nullptr, nullptr);
+    KVN_SETTINGS_IDS si;
+    kvn_gui_settings_ids(&si);
+    if (si.window >= 0) {
+        q_gui_textarea_set_text(ctx, si.period, "29");
+        q_gui_checkbox_set_checked(ctx, si.history_enabled, 1);
+        q_gui_checkbox_set_checked(ctx, si.show_unavailable, 1);
+        q_gui_label_set_text(ctx, si.message, "sampling period: 30 to 86400 seconds");
+    }
+    failed |= _save_sheet(d, ctx, out, theme ? "-settings-light" : "-settings-dark");
+    if (si.window >= 0) q_gui_close_window(ctx, si.window);
+    kvn_session_free(&app->session);
+    app->config = config;
+    remove(path);
+    std::string folder = std::string(home) + "/history";
+    rmdir(folder.c_str());
+    folder = std::string(home) + "/profiles";
+    rmdir(folder.c_str());
+    rmdir(home);
+    unsetenv("KVN_HOME");
+    return failed;
+}
+
 // The main window with the overview, in both themes, from a canned quota
 // record (no cloud involved): "-main-dark" and "-main-light".
 int _main_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &out) {
@@ -1009,6 +1123,7 @@ int _main_sheets(ALLEGRO_DISPLAY *d, ALLEGRO_FONT *font, const std::string &out)
         }
         failed |= _resource_sheet(d, ctx, out, theme);
         failed |= _topology_sheet(d, ctx, out, theme);
+        failed |= _history_usage_sheets(d, ctx, out, theme);
         kvn_gui_main_destroy();
         kvn_gui_dialogs_shutdown();
         q_gui_destroy_ctx(&app.gui);

@@ -504,8 +504,11 @@ static void _draw_series(const Q_GUI_CHART_SERIES *se, ALLEGRO_COLOR col, float 
     std::vector<float> run;
     run.reserve(2 * (size_t)n);
     auto flush = [&]() {
+        // Round joins cost a fan of triangles per point; past the length
+        // where dots are drawn the points lie too close for a bevel to show.
         if (run.size() >= 4)
-            al_draw_polyline(run.data(), 2 * sizeof(float), (int)(run.size() / 2), ALLEGRO_LINE_JOIN_ROUND,
+            al_draw_polyline(run.data(), 2 * sizeof(float), (int)(run.size() / 2),
+                             n < 60 ? ALLEGRO_LINE_JOIN_ROUND : ALLEGRO_LINE_JOIN_BEVEL,
                              ALLEGRO_LINE_CAP_ROUND, col, 2, 1);
         else if (run.size() == 2)
             al_draw_filled_circle(run[0], run[1], 2.5f, col);
