@@ -47,6 +47,7 @@ struct FAKE_CLOUD {
     std::vector<std::string> calls; // "METHOD target" of every call but tokens and version documents
     std::string cancel_after;       // fires the token once this DELETE is answered
     Q_HTTPC_CANCEL *cancel = nullptr;
+    std::string catalog; // of the token answers
 
     void add(const std::string &list, const std::string &key, const std::string &path,
              const std::string &json) {
@@ -69,8 +70,9 @@ struct FAKE_CLOUD {
         return calls;
     }
 
-    kvn_script::ANSWER answer(const kvn_script::REQUEST &r, const std::string &catalog) {
+    kvn_script::ANSWER answer(const kvn_script::REQUEST &r) {
         using kvn_script::json_answer;
+        std::lock_guard<std::mutex> g(mutex);
         if (r.target.find("/auth/tokens") != std::string::npos)
             return {
                 json_answer(201,
@@ -79,7 +81,6 @@ struct FAKE_CLOUD {
                             R"("Default"}}, "roles": [{"name": "admin"}], "catalog": )" +
                                 catalog + "}}",
                             "X-Subject-Token: tok\r\n")};
-        std::lock_guard<std::mutex> g(mutex);
         const std::string path = r.target.substr(0, r.target.find('?'));
         if (r.method == "GET" && path.back() == '/' && path.rfind("/swift", 0) != 0)
             return {json_answer(404, "{}")}; // version documents
@@ -152,8 +153,7 @@ struct STR_PTR {
 // project p1.
 struct FIXTURE {
     FAKE_CLOUD cloud;
-    std::string catalog;
-    kvn_script::SERVER server{[this](const kvn_script::REQUEST &r) { return cloud.answer(r, catalog); }};
+    kvn_script::SERVER server{[this](const kvn_script::REQUEST &r) { return cloud.answer(r); }};
     SESSION_PTR session;
 
     FIXTURE() {
@@ -163,9 +163,10 @@ struct FIXTURE {
                    R"("region": "RegionOne", "url": ")" +
                    server.url(path) + "\"}]}";
         };
-        catalog = "[" + ep("compute", "/compute/v2.1") + ", " + ep("volumev3", "/volume/v3/p1") + ", " +
-                  ep("network", "/network/v2.0") + ", " + ep("image", "/image/v2") + ", " +
-                  ep("object-store", "/swift/v1/AUTH_p1") + "]";
+        std::lock_guard<std::mutex> g(cloud.mutex);
+        cloud.catalog = "[" + ep("compute", "/compute/v2.1") + ", " + ep("volumev3", "/volume/v3/p1") + ", " +
+                        ep("network", "/network/v2.0") + ", " + ep("image", "/image/v2") + ", " +
+                        ep("object-store", "/swift/v1/AUTH_p1") + "]";
         KVN_PROFILE p;
         kvn_profile_defaults(&p);
         q_strcpy(p.auth_url, sizeof p.auth_url, server.url("/v3").c_str());
@@ -176,6 +177,7 @@ struct FIXTURE {
     // A project full of resources of p1, with some of p2 beside them.
     void fill() {
         FAKE_CLOUD &c = cloud;
+        std::lock_guard<std::mutex> g(c.mutex);
         const std::string C = "/compute/v2.1", V = "/volume/v3/p1", N = "/network/v2.0", I = "/image/v2";
         c.add(C + "/servers/detail", "servers", C + "/servers/s1",
               R"({"id": "s1", "name": "web", "tenant_id": "p1"})");
@@ -254,8 +256,11 @@ TEST(CleanupNet, DiscoveryTakesWhatTheProjectOwnsInDeletionOrder) {
     EXPECT_EQ(plan.p->entries[8].external_gateway, 0);
 
     // A listing that fails is named and the others go on.
-    f.cloud.list_fault["/volume/v3/p1/snapshots/detail"] = {500, R"({"message": "boom"})"};
-    f.cloud.list_fault["/image/v2/images"] = {200, R"({"other": []})"};
+    {
+        std::lock_guard<std::mutex> g(f.cloud.mutex);
+        f.cloud.list_fault["/volume/v3/p1/snapshots/detail"] = {500, R"({"message": "boom"})"};
+        f.cloud.list_fault["/image/v2/images"] = {200, R"({"other": []})"};
+    }
     ASSERT_EQ(kvn_cleanup_discover(f.session.s, nullptr, plan.p, log.s, nullptr), 12);
     EXPECT_EQ(log.text(), "volume snapshot: cannot list (HTTP 500: boom)\nimage: cannot list (no answer)\n");
 }
