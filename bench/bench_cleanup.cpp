@@ -1,8 +1,8 @@
 // Project cleanup at scale on the local cloud: two projects filled alike with
 // `count` resources of cheap kinds (networks, ports, security groups with a
 // rule each, floating IPs, images), one emptied by Kelvane's cleanup
-// (discovery and deletion), the other by `openstack project cleanup
-// --auto-approve`, in the same run. Prints both wall times, their ratio, what
+// (discovery and deletion), the other by `openstack project cleanup`
+// (confirmed on its input), in the same run. Prints both wall times, their ratio, what
 // each left behind and the peak RSS of this process. The projects go at the
 // end, and with --cleanup alone (the driver runs that on an interrupt too).
 //
@@ -200,10 +200,11 @@ int main(int argc, char **argv) {
     printf("kelvane: %d listed in %.1f s, deleted with %d failed, %.1f s in all%s%s\n", listed, discover_s,
            failed, ours_s, log->length ? "; not checked: " : "", log->data);
 
-    const std::string cmd = "env -u OS_CLOUD -u OS_CLIENT_CONFIG_FILE bash -c '. " + test_cloud_dir() +
+    // Debian's client has no --auto-approve: it asks once, on its input.
+    const std::string cmd = "echo y | env -u OS_CLOUD -u OS_CLIENT_CONFIG_FILE bash -c '. " +
+                            test_cloud_dir() +
                             "/admin-openrc && exec /usr/bin/python3 /usr/bin/openstack --os-project-name " +
-                            k_peer + " project cleanup --auto-approve --project " + peer_id +
-                            "' > /dev/null 2>&1";
+                            k_peer + " project cleanup --project " + peer_id + "' > /dev/null 2>&1";
     t0 = CLOCK::now();
     const int rc = system(cmd.c_str());
     const double peer_s = s_since(t0);

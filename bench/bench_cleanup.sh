@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Project cleanup on the local cloud: two projects filled alike with ~200
 # resources of cheap kinds, one emptied by Kelvane, the other by `openstack
-# project cleanup --auto-approve`, in the same run; prints the ratio. The
+# project cleanup` (confirmed on its input), in the same run; prints the ratio. The
 # projects go at the end, also when interrupted.
 # usage: bench/bench_cleanup.sh [preset] [resources]
 set -euo pipefail
