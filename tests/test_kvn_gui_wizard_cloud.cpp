@@ -4,10 +4,11 @@
 // the whole file (the cloud is small and slow): a server created while the
 // limits answer is missing, three at once, one booted from a new volume, one
 // whose user data is read back as admin at the microversion that shows it,
-// and a flavor over the demo project's lowered core quota shown red and
+// and a flavor larger than the demo project's core quota shown red and
 // refused by Nova with its message in the wizard and the values kept. What
 // it creates carries its prefix and is deleted at the end (and before, when
-// an earlier run left any); the quota is restored whatever happens.
+// an earlier run left any). The quota itself is never lowered: other tests
+// create servers in the demo project at the same time.
 #include "kvn_test_gui.h"
 
 #include <cJSON.h>
@@ -36,6 +37,7 @@
 
 namespace {
 const std::string k_prefix = "kvn-wiz-";
+const char *const k_over_flavor = "kvn-wiz-over-quota";
 
 KVN_SESSION *login(const char *who) {
     KVN_PROFILE p;
@@ -51,7 +53,7 @@ struct WIZ_CLOUD {
     KVN_APP app;
     KVN_SESSION *admin = nullptr;
     std::string project_id;
-    double saved_cores = -2; // the demo project's core quota while lowered
+    std::string over_flavor; // id of the flavor larger than the whole core quota
     double clock = 1;
     WIZ_CLOUD() {
         setenv("KVN_HOME", dir.path.c_str(), 1);
@@ -78,7 +80,7 @@ struct WIZ_CLOUD {
         if (app.session && kvn_session_info(app.session, &info) == 0) project_id = info.project_id;
     }
     ~WIZ_CLOUD() {
-        restore_quota();
+        drop_over_flavor();
         kvn_session_free(&admin);
         kvn_app_disconnect();
         kvn_jobs_shutdown();
@@ -127,15 +129,29 @@ struct WIZ_CLOUD {
         const cJSON *v = kvn_api_json_at(l.get(), (std::string("limits.absolute.") + name).c_str());
         return cJSON_IsNumber(v) ? v->valuedouble : -1;
     }
-    bool set_cores(double cores) {
-        Q_CJSON r = call(admin, "PUT", "/os-quota-sets/" + project_id,
-                         R"({"quota_set": {"cores": )" + std::to_string((long)cores) + "}}");
-        return r != nullptr;
+    // A flavor with more vCPUs than the whole core quota: over the quota
+    // whatever the project runs, without lowering the quota of a project
+    // that other tests create servers in at the same time.
+    bool make_over_flavor(double cores) {
+        drop_over_flavor();
+        const std::string body = R"({"flavor": {"name": ")" + std::string(k_over_flavor) +
+                                 R"(", "ram": 64, "disk": 1, "vcpus": )" + std::to_string((long)cores) + "}}";
+        Q_CJSON r = call(admin, "POST", "/flavors", body);
+        const cJSON *id = kvn_api_json_at(r.get(), "flavor.id");
+        if (cJSON_IsString(id)) over_flavor = id->valuestring;
+        return !over_flavor.empty();
     }
-    void restore_quota() {
-        if (saved_cores < -1 || !admin) return;
-        EXPECT_TRUE(set_cores(saved_cores));
-        saved_cores = -2;
+    void drop_over_flavor() {
+        if (!admin) return;
+        Q_CJSON list = call(admin, "GET", "/flavors");
+        const cJSON *f;
+        cJSON_ArrayForEach(f, q_json_array(kvn_api_json_at(list.get(), "flavors"))) {
+            const cJSON *name = cJSON_GetObjectItemCaseSensitive(f, "name");
+            const cJSON *id = cJSON_GetObjectItemCaseSensitive(f, "id");
+            if (cJSON_IsString(name) && cJSON_IsString(id) && !strcmp(name->valuestring, k_over_flavor))
+                call(admin, "DELETE", std::string("/flavors/") + id->valuestring);
+        }
+        over_flavor.clear();
     }
 
     // ---- the window
@@ -319,28 +335,28 @@ TEST(WizardCloud, CreatesServersFromTheListsAndShowsQuotaAndRefusals) {
     EXPECT_EQ(cJSON_GetArraySize(kvn_api_json_at(vm.get(), "server.os-extended-volumes:volumes_attached")),
               1);
 
-    // A core quota one above the usage: m1.medium (2 vCPUs) turns red, the
-    // line goes over, and Nova refuses it with its own words.
-    t.saved_cores = t.limit("maxTotalCores");
-    const double used = t.limit("totalCoresUsed");
-    ASSERT_TRUE(t.set_cores(used + 1));
+    // A flavor over the core quota turns red, the line goes over, and Nova
+    // refuses it with its own words.
+    const double max_cores = t.limit("maxTotalCores");
+    ASSERT_GT(max_cores, 0);
+    ASSERT_TRUE(t.make_over_flavor(max_cores + 1));
     ASSERT_TRUE(t.open());
-    EXPECT_TRUE(t.red(i.flavors, "m1.medium"));
+    EXPECT_TRUE(t.red(i.flavors, k_over_flavor));
     EXPECT_FALSE(t.red(i.flavors, "m1.nano"));
     t.fill(run + "-refused");
-    ASSERT_TRUE(t.choose(i.flavors, "m1.medium"));
+    ASSERT_TRUE(t.choose(i.flavors, k_over_flavor));
     EXPECT_NE(t.label(i.quota).find("  - OVER QUOTA"), std::string::npos) << t.label(i.quota);
     EXPECT_TRUE(t.ids().quota_over);
     ASSERT_TRUE(t.create());
-    t.restore_quota();
     const std::string refused = t.label(i.message);
     EXPECT_NE(refused.find("Quota exceeded"), std::string::npos) << refused;
     EXPECT_EQ(std::string(t.app.status_text), "server creation failed: " + refused);
     EXPECT_TRUE(q_gui_window_is_open(t.app.gui, i.window));
     EXPECT_TRUE(q_gui_widget_is_enabled(t.app.gui, i.create));
     EXPECT_EQ(std::string(q_gui_textarea_get_text(t.app.gui, i.name)), run + "-refused");
-    EXPECT_EQ(q_gui_datagrid_get_selected_row(t.app.gui, i.flavors), t.row_of(i.flavors, "m1.medium"));
+    EXPECT_EQ(q_gui_datagrid_get_selected_row(t.app.gui, i.flavors), t.row_of(i.flavors, k_over_flavor));
     EXPECT_TRUE(t.servers(run + "-refused").empty());
+    t.drop_over_flavor();
 
     t.remove_servers();
     EXPECT_TRUE(t.servers(k_prefix).empty());
