@@ -196,3 +196,86 @@ TEST(CompositeCloud, MetricBenchmarkTimesGnocchiAndDeletesItsMetrics) {
 }
 
 } // namespace
+
+namespace {
+
+// The uuids of the log's "created <kind> <uuid> <name>" lines, last first:
+// ports go before their port groups, nodes before their chassis.
+std::vector<std::pair<std::string, std::string>> _created(const std::string &log) {
+    std::vector<std::pair<std::string, std::string>> out;
+    static const char *const kinds[][2] = {
+        {"created chassis ", "/v1/chassis/"},
+        {"created node ", "/v1/nodes/"},
+        {"created port group ", "/v1/portgroups/"}, // before "created port "
+        {"created port ", "/v1/ports/"},
+    };
+    size_t at = 0;
+    while (at < log.size()) {
+        const size_t end = log.find('\n', at);
+        const std::string line = log.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        for (const auto &k : kinds)
+            if (line.rfind(k[0], 0) == 0) {
+                const std::string rest = line.substr(strlen(k[0]));
+                out.insert(out.begin(), {k[1], rest.substr(0, rest.find(' '))});
+                break;
+            }
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    return out;
+}
+
+TEST(CompositeCloud, BaremetalCreateBuildsTheDocumentInIronic) {
+    SESSION_PTR s{_connect("admin")};
+    ASSERT_TRUE(s.s);
+    if (!kvn_session_has_service(s.s, "baremetal")) GTEST_SKIP() << "no baremetal service in the catalog";
+    const std::string tag = std::string(k_prefix) + std::to_string(getpid());
+    const int b = getpid() & 0xff, c = (getpid() >> 8) & 0xff;
+    char mac[4][32];
+    for (int i = 0; i < 4; i++)
+        snprintf(mac[i], sizeof mac[i], "52:54:%02x:%02x:00:%02x", b, c, i + 1);
+    // A chassis with one node, a node with a port group holding a port and a
+    // port of its own, and a node Ironic refuses (unknown driver) with two
+    // ports: three failures, the rest created.
+    char doc[2048];
+    snprintf(
+        doc, sizeof doc,
+        R"({"chassis": [{"description": "%s-ch", "nodes": [{"name": "%s-a", "driver": "fake-hardware"}]}],
+                 "nodes": [{"name": "%s-b", "driver": "fake-hardware",
+                            "portgroups": [{"name": "%s-pg", "ports": [{"address": "%s"}]}],
+                            "ports": [{"address": "%s"}]},
+                           {"name": "%s-c", "driver": "no-such-driver",
+                            "ports": [{"address": "%s"}, {"address": "%s"}]}]})",
+        tag.c_str(), tag.c_str(), tag.c_str(), tag.c_str(), mac[0], mac[1], tag.c_str(), mac[2], mac[3]);
+    Q_CJSON document(cJSON_Parse(doc));
+    ASSERT_TRUE(document);
+    Q_STR *log = new_qstr(1024);
+    const int failed = kvn_baremetal_create(s.s, document.get(), log, nullptr);
+    const std::string report = log->data;
+    free_qstr(&log);
+    EXPECT_EQ(failed, 3) << report;
+    EXPECT_NE(report.find("FAILED  node " + tag + "-c: "), std::string::npos) << report;
+    const auto created = _created(report);
+    EXPECT_EQ(created.size(), 6u) << report; // chassis, 2 nodes, port group, 2 ports
+
+    const std::string nodes = os_cli("baremetal node list -f value -c Name", "admin").out;
+    EXPECT_NE(nodes.find(tag + "-a"), std::string::npos) << nodes;
+    EXPECT_NE(nodes.find(tag + "-b"), std::string::npos) << nodes;
+    EXPECT_EQ(nodes.find(tag + "-c"), std::string::npos) << nodes;
+    const std::string ports = os_cli("baremetal port list -f value -c Address", "admin").out;
+    EXPECT_NE(ports.find(mac[0]), std::string::npos) << ports;
+    EXPECT_NE(ports.find(mac[1]), std::string::npos) << ports;
+    EXPECT_EQ(ports.find(mac[2]), std::string::npos) << ports;
+    const std::string chassis_of_a =
+        os_cli("baremetal node show " + tag + "-a -f value -c chassis_uuid", "admin").out;
+    EXPECT_FALSE(chassis_of_a.empty() || chassis_of_a == "None") << chassis_of_a;
+
+    for (const auto &item : created) {
+        KVN_RESULT *r = kvn_call(s.s, "baremetal", "DELETE", (item.first + item.second).c_str(), nullptr,
+                                 nullptr, nullptr);
+        EXPECT_TRUE(kvn_result_ok(r)) << item.first << item.second << ": " << (r ? r->error : "");
+        kvn_result_free(&r);
+    }
+}
+
+} // namespace
