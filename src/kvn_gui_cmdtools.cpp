@@ -1,5 +1,6 @@
 #include "kvn_gui_cmdtools.h"
 
+#include <algorithm>
 #include <allegro5/allegro.h>
 #include <cJSON.h>
 #include <cerrno>
@@ -168,6 +169,10 @@ void _job_free(void *user) {
     free(j);
 }
 
+void _job_progress(float done, void *user) {
+    kvn_job_set_progress(static_cast<KVN_JOB *>(user), done);
+}
+
 void _run(KVN_JOB *job) {
     KVN_TOOL_JOB *j = static_cast<KVN_TOOL_JOB *>(job->user);
     switch (j->kind) {
@@ -187,9 +192,20 @@ void _run(KVN_JOB *job) {
     case KVN_TOOL_CLEANUP_DELETE:
         j->result = j->plan ? kvn_cleanup_delete(j->session, j->plan, &job->progress, job->cancel) : -1;
         break;
+    case KVN_TOOL_CONTAINER_SAVE:
+        j->result = j->log ? kvn_container_save(j->session, j->text0, j->text1, _job_progress, job, j->log,
+                                                job->cancel)
+                           : -1;
+        break;
+    case KVN_TOOL_BAREMETAL_CREATE:
+        j->result = j->log ? kvn_baremetal_create(j->session, j->document, j->log, job->cancel) : -1;
+        break;
+    case KVN_TOOL_METRIC_BENCHMARK:
+        j->result = kvn_metric_benchmark(j->session, j->text0, j->count, j->batches, j->batch_size, j->flag,
+                                         &j->bench, _job_progress, job, job->cancel);
+        break;
     default:
-        // The composite tools run in a module of their own, which this build
-        // does not link yet.
+        // The cluster configuration is not built yet.
         j->result = -1;
         q_strcpy(j->error, sizeof j->error, k_unavailable);
         break;
@@ -277,6 +293,61 @@ void _report_deletion(KVN_TOOL_JOB *j) {
     const int failed = kvn_cleanup_plan_count_state(j->plan, KVN_CLEANUP_FAILED);
     kvn_app_status(failed > 0 ? KVN_STATUS_ERROR : KVN_STATUS_INFO, "%s", status);
     kvn_gui_resource_reload_current();
+}
+
+const char *_cancel_mark(const KVN_TOOL_JOB *j) {
+    return j->cancelled ? " (cancelled)" : "";
+}
+
+void _report_save(KVN_TOOL_JOB *j) {
+    const char *log = j->log ? j->log->data : "";
+    if (j->result < 0) {
+        char first[512] = "failed";
+        if (*log) {
+            const size_t n = strcspn(log, "\n");
+            q_format(first, sizeof first, "%.*s", (int)std::min<size_t>(n, 500), log);
+        }
+        kvn_app_status(KVN_STATUS_ERROR, "container save: %s", first);
+        return;
+    }
+    const int n = (int)j->result;
+    Q_STR *text = new_qstr(1024 + (j->log ? j->log->length : 0));
+    if (!text) return;
+    qstrprintf_cat_ex(text, "%d object%s of %s saved in %s%s\n\n%s", n, n == 1 ? "" : "s", j->text0, j->text1,
+                      _cancel_mark(j), log);
+    kvn_gui_show_result("openstack container save", text->data, 0, nullptr);
+    free_qstr(&text);
+    kvn_app_status(*log ? KVN_STATUS_WARNING : KVN_STATUS_INFO, "container save: %d object(s) saved in %s", n,
+                   j->text1);
+}
+
+void _report_create(KVN_TOOL_JOB *j) {
+    const char *head = j->result == 0  ? "Everything was created."
+                       : j->result > 0 ? "Some resources could not be created."
+                                       : "The document was not accepted.";
+    Q_STR *text = new_qstr(1024 + (j->log ? j->log->length : 0));
+    if (!text) return;
+    qstrprintf_cat_ex(text, "%s%s\n\n%s", head, _cancel_mark(j), j->log ? j->log->data : "");
+    kvn_gui_show_result("openstack baremetal create", text->data, 0, nullptr);
+    free_qstr(&text);
+    if (j->result == 0)
+        kvn_app_status(KVN_STATUS_INFO, "baremetal create: %s", "done");
+    else
+        kvn_app_status(KVN_STATUS_ERROR, "baremetal create: %s", "see the report");
+}
+
+void _report_benchmark(KVN_TOOL_JOB *j) {
+    if (j->result <= 0) {
+        kvn_app_status(KVN_STATUS_ERROR, "%s", "metric benchmark failed");
+        return;
+    }
+    Q_STR *text = new_qstr(2048);
+    if (!text) return;
+    kvn_metric_benchmark_report(&j->bench, j->cancelled, text);
+    kvn_gui_show_result("openstack metric benchmark", text->data, 0, nullptr);
+    free_qstr(&text);
+    Q_CJSON chart(kvn_metric_benchmark_chart(&j->bench));
+    if (chart) kvn_gui_chart_show("Metric benchmark: requests per second", "summary", chart.get(), nullptr);
 }
 
 void _done(KVN_JOB *job) {
@@ -807,6 +878,15 @@ void kvn_tool_job_report(KVN_TOOL_JOB *j, int cancelled) {
         break;
     case KVN_TOOL_CLEANUP_DELETE:
         _report_deletion(j);
+        break;
+    case KVN_TOOL_CONTAINER_SAVE:
+        _report_save(j);
+        break;
+    case KVN_TOOL_BAREMETAL_CREATE:
+        _report_create(j);
+        break;
+    case KVN_TOOL_METRIC_BENCHMARK:
+        _report_benchmark(j);
         break;
     default:
         kvn_app_status(KVN_STATUS_ERROR, "%s: %s", _kind_title(j->kind),

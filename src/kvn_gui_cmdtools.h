@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kvn_composite.h"
 #include "kvn_oauth1.h"
 
 struct cJSON;
@@ -44,6 +45,7 @@ struct KVN_TOOL_JOB {
     Q_STR *log;       // report lines
     char report[2048];
     KVN_CLEANUP_PLAN *plan; // owned (cleanup)
+    KVN_BENCH_STATS bench;  // metric benchmark
     float progress;
     KVN_OAUTH1_TOKEN token; // zeroed before release
     char error[1024];
