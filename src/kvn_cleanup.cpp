@@ -3,14 +3,11 @@
 
 #include "kvn_cleanup.h"
 
-#include <atomic>
 #include <cJSON.h>
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <thread>
 #include <unordered_map>
-#include <vector>
 
 #include "kvn_session.h"
 #include "q_common.h"
@@ -493,97 +490,60 @@ int kvn_cleanup_discover(KVN_SESSION *session, const char *project, KVN_CLEANUP_
     return plan->count;
 }
 
-namespace {
-
-// Deletions of one kind under way at once.
-constexpr size_t k_delete_threads = 4;
-
-// Deletes one entry that passed its check; 1 when it failed. The deletion
-// under way finishes even when the token fires, so that the report says
-// what became of it; the token is looked at before the next entry.
-int _delete_entry(KVN_SESSION *session, KVN_CLEANUP_ITEM *e, Q_HTTPC_CANCEL *cancel) {
-    if (strcmp(e->kind, "router") == 0) _detach_router(session, e, cancel);
-    if (strcmp(e->kind, CONTAINER_KIND) == 0) _empty_container(session, e, cancel);
-    RESULT_PTR r;
-    r.reset(_call(session, e->service, "DELETE", e->path, nullptr, nullptr));
-    if (kvn_result_ok(r.r) || (r.r && r.r->status == 404)) {
-        e->state = KVN_CLEANUP_DELETED;
-        return 0;
-    }
-    char err[1024];
-    _error_of(r.r, err, sizeof err);
-    q_format(e->detail, sizeof e->detail, "%.250s", err);
-    e->state = KVN_CLEANUP_FAILED;
-    return 1;
-}
-
-} // namespace
-
 int kvn_cleanup_delete(KVN_SESSION *session, KVN_CLEANUP_PLAN *plan, float *progress,
                        Q_HTTPC_CANCEL *cancel) {
     Q_GUARD(session && plan, 0);
-    std::atomic<int> failed{0};
-    std::atomic<int> started{-1};
+    int failed = 0;
     // Whether the session is still scoped to the target decides whether
     // owner-less items and containers are the target's.
     const int own = _session_project(session, cancel) == plan->project;
     KIND_CHECK check;
-    int i = 0;
-    while (i < plan->count && !_cancelled(cancel)) {
-        // One kind at a time, in plan order: what uses a resource is gone
-        // before the resource is deleted.
-        int end = i;
-        while (end < plan->count && strcmp(plan->entries[end].kind, plan->entries[i].kind) == 0)
-            end++;
-        if (i > 0 && _waits_after(plan->entries[i - 1].kind)) {
-            const char *prev = plan->entries[i - 1].kind;
-            for (int j = i - 1; j >= 0 && strcmp(plan->entries[j].kind, prev) == 0; j--)
-                if (plan->entries[j].state == KVN_CLEANUP_DELETED)
-                    _wait_gone(session, &plan->entries[j], cancel);
-            if (_cancelled(cancel)) break;
-        }
-        _check_kind(session, plan, plan->entries[i].kind, own, &check, cancel);
+    const char *checked_kind = nullptr;
+    for (int i = 0; i < plan->count; i++) {
+        if (_cancelled(cancel)) break;
+        _store_progress(progress, (float)i / (float)plan->count);
+        KVN_CLEANUP_ITEM *e = &plan->entries[i];
 
-        std::vector<int> todo;
-        for (int k = i; k < end && !_cancelled(cancel); k++) {
-            KVN_CLEANUP_ITEM *e = &plan->entries[k];
-            const int verdict = _check_entry(session, plan, e, check, own, cancel);
-            if (_cancelled(cancel)) break;
-            if (verdict == CHECK_GONE) {
-                e->state = KVN_CLEANUP_DELETED;
-            } else if (verdict == CHECK_REFUSED) {
-                e->state = KVN_CLEANUP_FAILED;
-                failed++;
-            } else {
-                todo.push_back(k);
+        if (!checked_kind || strcmp(checked_kind, e->kind) != 0) {
+            if (i > 0 && _waits_after(plan->entries[i - 1].kind)) {
+                const char *prev = plan->entries[i - 1].kind;
+                for (int j = i - 1; j >= 0 && strcmp(plan->entries[j].kind, prev) == 0; j--)
+                    if (plan->entries[j].state == KVN_CLEANUP_DELETED)
+                        _wait_gone(session, &plan->entries[j], cancel);
+                if (_cancelled(cancel)) break;
             }
+            _check_kind(session, plan, e->kind, own, &check, cancel);
+            checked_kind = e->kind;
         }
-        // Items of one kind do not depend on each other: a few are deleted
-        // at once, since most of a deletion's time is the service's.
-        std::atomic<size_t> next{0};
-        auto work = [&] {
-            for (size_t n = next++; n < todo.size() && !_cancelled(cancel); n = next++) {
-                // The bar shows the furthest entry started, never going back.
-                int at = started.load();
-                while (at < todo[n] && !started.compare_exchange_weak(at, todo[n])) {
-                }
-                if (at < todo[n]) _store_progress(progress, (float)todo[n] / (float)plan->count);
-                failed += _delete_entry(session, &plan->entries[todo[n]], cancel);
-            }
-        };
-        std::vector<std::thread> helpers;
-        const size_t want = todo.size() < k_delete_threads ? todo.size() : k_delete_threads;
-        for (size_t t = 1; t < want; t++) {
-            try {
-                helpers.emplace_back(work);
-            } catch (...) {
-                break; // fewer at once, not fewer deleted
-            }
+
+        int verdict = _check_entry(session, plan, e, check, own, cancel);
+        if (_cancelled(cancel)) break;
+        if (verdict == CHECK_GONE) {
+            e->state = KVN_CLEANUP_DELETED;
+            continue;
         }
-        work();
-        for (std::thread &t : helpers)
-            t.join();
-        i = end;
+        if (verdict == CHECK_REFUSED) {
+            e->state = KVN_CLEANUP_FAILED;
+            failed++;
+            continue;
+        }
+        if (strcmp(e->kind, "router") == 0) _detach_router(session, e, cancel);
+        if (strcmp(e->kind, CONTAINER_KIND) == 0) _empty_container(session, e, cancel);
+
+        // The deletion under way finishes even when the token fires, so
+        // that the report says what became of it; the token is looked at
+        // before the next entry.
+        RESULT_PTR r;
+        r.reset(_call(session, e->service, "DELETE", e->path, nullptr, nullptr));
+        if (kvn_result_ok(r.r) || (r.r && r.r->status == 404)) {
+            e->state = KVN_CLEANUP_DELETED;
+        } else {
+            char err[1024];
+            _error_of(r.r, err, sizeof err);
+            q_format(e->detail, sizeof e->detail, "%.250s", err);
+            e->state = KVN_CLEANUP_FAILED;
+            failed++;
+        }
     }
     if (!_cancelled(cancel)) _store_progress(progress, 1.0f);
     return failed;
