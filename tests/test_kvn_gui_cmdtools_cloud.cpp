@@ -232,7 +232,8 @@ TEST(CmdToolsCloud, TokenIsShownOnceAndNeverLogged) {
 
 TEST(CmdToolsCloud, SshLinesOfAServerOnThePrivateNetwork) {
     const std::string name = unique("ssh-vm");
-    const std::string image = field("image show -f value -c id cirros-fake"); // the seeded image: other tests add and delete their own
+    const std::string image = field(
+        "image show -f value -c id cirros-fake"); // the seeded image: other tests add and delete their own
     const std::string flavor = field("flavor list -f value -c ID --sort-column RAM --limit 1");
     const std::string network = field("network show -f value -c id private");
     std::string id = field("server create -f value -c id --wait --image " + image + " --flavor " + flavor +

@@ -174,7 +174,8 @@ std::string last_value(const std::string &text, const std::string &key) {
 
 TEST(ConsoleCloud, SerialConsoleOfAServerThroughNova) {
     const std::string name = unique("console-vm");
-    const std::string image = field("image show -f value -c id cirros-fake"); // the seeded image: other tests add and delete their own
+    const std::string image = field(
+        "image show -f value -c id cirros-fake"); // the seeded image: other tests add and delete their own
     const std::string flavor = field("flavor list -f value -c ID --sort-column RAM --limit 1");
     // The cloud's own network: other tests make networks without subnets
     // in the same project, where a server cannot get an address.

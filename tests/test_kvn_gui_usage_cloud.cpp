@@ -171,7 +171,8 @@ void _remove_leftovers(void) {
 TEST(UsageReportCloud, FiguresMatchTheClientForTheSamePeriod) {
     _remove_leftovers();
     const std::string name = std::string(k_prefix) + std::to_string(getpid());
-    const std::string image = field("image show -f value -c id cirros-fake"); // the seeded image: other tests add and delete their own
+    const std::string image = field(
+        "image show -f value -c id cirros-fake"); // the seeded image: other tests add and delete their own
     const std::string flavor = field("flavor list -f value -c ID --sort-column RAM --limit 1");
     const std::string network = field("network show -f value -c id private");
     ASSERT_FALSE(image.empty());

@@ -1123,8 +1123,15 @@ int _attempt(HTTPC_JOB *j, Q_HTTPC_RESP *resp) {
     if (c) {
         int reusable = 0, resend = 0;
         rc = _exchange(c, j, buf, head_len, total_len, resp, &reusable, &resend);
-        if (rc != 0 && reused && resend && !q_httpc_is_cancelled(req->cancel)) {
-            _log_kept_closed(j);
+        // A new connection closed before any byte of the answer (a server
+        // worker that died or was recycled) costs one more sending too, but
+        // only for a method that bears repeating.
+        if (rc != 0 && resend && (reused || _idempotent(j->method)) && !q_httpc_is_cancelled(req->cancel)) {
+            if (reused)
+                _log_kept_closed(j);
+            else
+                q_log(Q_LOG_INFO, "connection to %s:%s closed before an answer, sending the %s again",
+                      j->u.host, j->u.port, j->method);
             _conn_close(&c);
             _resp_reset(resp);
             c = _conn_new(j, key, resp);
