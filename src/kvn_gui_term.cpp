@@ -62,6 +62,10 @@ struct TERM_LINK {
     KVN_WS *ws;
     Q_HTTPC_CANCEL *cancel;
     Q_STR *incoming;
+    // Bytes of incoming already fed: a backlog is taken from the front a
+    // frame's share at a time, and moving the rest down each frame (up to
+    // the whole cap) cost more than feeding it.
+    size_t incoming_off;
     Q_STR *outgoing;
     int stop;
     int done;
@@ -161,6 +165,18 @@ void _zero_str(Q_STR *s) {
 
 // ---- the console thread ----------------------------------------------------------------------
 
+// Under the link mutex: the fed front of a backlog goes once it is half of
+// the buffer, so each byte is moved down at most about once.
+void _compact_incoming(TERM_LINK *l) {
+    Q_STR *in = l->incoming;
+    if (l->incoming_off == 0 || l->incoming_off < in->length / 2) return;
+    const size_t left = in->length - l->incoming_off;
+    memmove(in->data, in->data + l->incoming_off, left);
+    q_secure_zero(in->data + left, l->incoming_off);
+    in->length = left;
+    l->incoming_off = 0;
+}
+
 void *_thread(void *arg) {
     TERM_LINK *l = static_cast<TERM_LINK *>(arg);
     Q_STR *sending = new_qstr(256);
@@ -174,7 +190,7 @@ void *_thread(void *arg) {
             break;
         }
         if (l->outgoing->length > 0) std::swap(sending, l->outgoing);
-        full = l->incoming->length >= k_incoming_cap;
+        full = l->incoming->length - l->incoming_off >= k_incoming_cap;
         pthread_mutex_unlock(&l->mutex);
         if (sending->length > 0) {
             const int rc = kvn_ws_send(l->ws, 2, sending->data, sending->length);
@@ -198,6 +214,7 @@ void *_thread(void *arg) {
         }
         if (n > 0) {
             pthread_mutex_lock(&l->mutex);
+            _compact_incoming(l);
             qstrcat_bytes_ex(l->incoming, buf, (size_t)n);
             pthread_mutex_unlock(&l->mutex);
             q_secure_zero(buf, (size_t)n);
@@ -929,22 +946,25 @@ void _send_resize(void) {
     char reason[128] = "";
     if (!c.feeding) c.feeding = new_qstr(16384);
     pthread_mutex_lock(&l->mutex);
-    if (l->incoming->length > 0 && c.feeding) {
-        if (l->incoming->length <= k_feed_per_tick) {
+    const size_t waiting = l->incoming->length - l->incoming_off;
+    if (waiting > 0 && c.feeding) {
+        if (l->incoming_off == 0 && waiting <= k_feed_per_tick) {
             // All of it: the two buffers trade places and nothing is copied
             // or allocated, which is what a busy console does every frame.
             std::swap(c.feeding, l->incoming);
             chunk = c.feeding;
-        } else if (qstrcat_bytes_ex(c.feeding, l->incoming->data, k_feed_per_tick) == 0) {
-            const size_t n = k_feed_per_tick;
-            memmove(l->incoming->data, l->incoming->data + n, l->incoming->length - n);
-            l->incoming->length -= n;
-            q_secure_zero(l->incoming->data + l->incoming->length, n);
-            chunk = c.feeding;
+        } else {
+            const size_t n = waiting < k_feed_per_tick ? waiting : k_feed_per_tick;
+            if (qstrcat_bytes_ex(c.feeding, l->incoming->data + l->incoming_off, n) == 0) {
+                q_secure_zero(l->incoming->data + l->incoming_off, n);
+                l->incoming_off += n;
+                if (l->incoming_off == l->incoming->length) l->incoming->length = l->incoming_off = 0;
+                chunk = c.feeding;
+            }
         }
     }
     // Bytes still waiting keep the console "busy" until fed.
-    done = l->done && l->incoming->length == 0;
+    done = l->done && l->incoming->length == l->incoming_off;
     q_strcpy(reason, sizeof reason, l->reason[0] ? l->reason : "session ended");
     pthread_mutex_unlock(&l->mutex);
     if (chunk) {
@@ -1081,7 +1101,7 @@ void kvn_gui_term_ids(KVN_GUI_TERM_IDS *out) {
     out->fed = c.fed;
     if (c.link) {
         pthread_mutex_lock(&c.link->mutex);
-        out->waiting = (long long)c.link->incoming->length;
+        out->waiting = (long long)(c.link->incoming->length - c.link->incoming_off);
         pthread_mutex_unlock(&c.link->mutex);
     }
     out->generation = c.generation;
