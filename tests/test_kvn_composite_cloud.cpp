@@ -1,8 +1,8 @@
 // labels: cloud
 // The composite tools against the local cloud as the demo user: a container
-// of a few hundred objects in pseudo folders and one of several MiB saved
-// byte for byte, names that would leave the folder refused; the metric
-// benchmark against Gnocchi; the cluster certificates against Magnum.
+// of 1,000 objects in pseudo folders and one of 50 MiB saved byte for byte,
+// names that would leave the folder refused, a download on a full disk; the
+// metric benchmark against Gnocchi; the cluster certificates against Magnum.
 #include <gtest/gtest.h>
 
 #include <cJSON.h>
