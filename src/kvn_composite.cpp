@@ -7,6 +7,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -319,6 +324,285 @@ int kvn_baremetal_create(KVN_SESSION *session, const cJSON *document, Q_STR *log
         failed += _create_node(session, n, nullptr, log, cancel);
     }
     return failed;
+}
+
+// ---------------------------------------------------------------- cluster configuration
+
+namespace {
+
+struct EVP_PKEY_FREE {
+    void operator()(EVP_PKEY *p) const { EVP_PKEY_free(p); }
+};
+struct X509_REQ_FREE {
+    void operator()(X509_REQ *p) const { X509_REQ_free(p); }
+};
+struct BIO_FREE {
+    void operator()(BIO *p) const { BIO_free(p); }
+};
+struct QSTR_FREE {
+    void operator()(Q_STR *p) const { free_qstr(&p); }
+};
+using QSTR_PTR = std::unique_ptr<Q_STR, QSTR_FREE>;
+
+// The bytes of a memory BIO as a new string; the BIO's buffer is cleared
+// when it is freed, and the string when it is.
+Q_STR *_bio_text(BIO *bio) {
+    char *data = nullptr;
+    const long n = BIO_get_mem_data(bio, &data);
+    if (n <= 0 || !data) return nullptr;
+    Q_STR *out = new_qstr((size_t)n + 1);
+    if (out && qstrcat_bytes_ex(out, data, (size_t)n) != 0) free_qstr(&out);
+    return out;
+}
+
+// Standard base64 on one line, as kubeconfig "-data" values are. The text is
+// sized once: a key's encoding must not leave copies in freed memory.
+Q_STR *_base64(const char *text) {
+    const size_t n = text ? strlen(text) : 0;
+    Q_STR *out = new_qstr(4 * ((n + 2) / 3) + 1);
+    if (!out) return nullptr;
+    const int len = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out->data),
+                                    reinterpret_cast<const unsigned char *>(text ? text : ""), (int)n);
+    if (len < 0) {
+        free_qstr(&out);
+        return nullptr;
+    }
+    out->length = (size_t)len;
+    out->data[len] = 0;
+    return out;
+}
+
+// A certificate call's "pem", or -1 with the error.
+int _pem_call(KVN_SESSION *s, const char *method, const std::string &path, const cJSON *body, Q_STR **pem,
+              char *err, size_t err_size, Q_HTTPC_CANCEL *cancel) {
+    *pem = nullptr;
+    RESULT_PTR r(kvn_call(s, "container-infra", method, path.c_str(), body, nullptr, cancel));
+    if (!kvn_result_ok(r.r)) {
+        q_strcpy(err, err_size, _error_of(r.r));
+        return -1;
+    }
+    const char *text = _str(r.r->json, "pem");
+    if (!text || !*text || !(*pem = char_to_qstr(text))) {
+        q_strcpy(err, err_size, text && *text ? "out of memory" : "no pem in the answer");
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int kvn_coe_client_request(Q_STR **key_pem, Q_STR **csr_pem) {
+    Q_GUARD(key_pem && csr_pem, -1);
+    *key_pem = *csr_pem = nullptr;
+    std::unique_ptr<EVP_PKEY, EVP_PKEY_FREE> key(EVP_RSA_gen(2048));
+    std::unique_ptr<X509_REQ, X509_REQ_FREE> req(X509_REQ_new());
+    if (!key || !req || X509_REQ_set_version(req.get(), X509_REQ_VERSION_1) != 1) return -1;
+    X509_NAME *subject = X509_REQ_get_subject_name(req.get());
+    const auto add = [subject](const char *field, const char *value) {
+        return X509_NAME_add_entry_by_txt(subject, field, MBSTRING_UTF8,
+                                          reinterpret_cast<const unsigned char *>(value), -1, -1, 0) == 1;
+    };
+    if (!add("CN", "admin") || !add("O", "system:masters") ||
+        X509_REQ_set_pubkey(req.get(), key.get()) != 1 ||
+        X509_REQ_sign(req.get(), key.get(), EVP_sha256()) <= 0)
+        return -1;
+    std::unique_ptr<BIO, BIO_FREE> kbio(BIO_new(BIO_s_mem())), rbio(BIO_new(BIO_s_mem()));
+    if (!kbio || !rbio ||
+        PEM_write_bio_PrivateKey(kbio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1 ||
+        PEM_write_bio_X509_REQ(rbio.get(), req.get()) != 1)
+        return -1;
+    QSTR_PTR k(_bio_text(kbio.get())), r(_bio_text(rbio.get()));
+    if (!k || !r) return -1;
+    *key_pem = k.release();
+    *csr_pem = r.release();
+    return 0;
+}
+
+int kvn_coe_fetch_ca(KVN_SESSION *session, const char *cluster_uuid, Q_STR **pem, char *err, size_t err_size,
+                     Q_HTTPC_CANCEL *cancel) {
+    Q_GUARD(session && cluster_uuid && pem && err, -1);
+    return _pem_call(session, "GET", "/certificates/" + _encoded(cluster_uuid), nullptr, pem, err, err_size,
+                     cancel);
+}
+
+int kvn_coe_sign(KVN_SESSION *session, const char *cluster_uuid, const char *csr_pem, Q_STR **pem, char *err,
+                 size_t err_size, Q_HTTPC_CANCEL *cancel) {
+    Q_GUARD(session && cluster_uuid && csr_pem && pem && err, -1);
+    Q_CJSON body(cJSON_CreateObject());
+    if (!body || !cJSON_AddStringToObject(body.get(), "cluster_uuid", cluster_uuid) ||
+        !cJSON_AddStringToObject(body.get(), "csr", csr_pem)) {
+        *pem = nullptr;
+        q_strcpy(err, err_size, "out of memory");
+        return -1;
+    }
+    return _pem_call(session, "POST", "/certificates", body.get(), pem, err, err_size, cancel);
+}
+
+int kvn_coe_write_config(const KVN_COE_FILES *f, char *report, size_t size) {
+    Q_GUARD(f && f->folder && report && size, -1);
+    report[0] = 0;
+    const std::string folder = f->folder;
+    const char *coe = f->coe ? f->coe : "";
+    const bool kubernetes = !strcmp(coe, "kubernetes");
+    if (!kubernetes && strcmp(coe, "swarm") != 0) {
+        q_format(report, size, "unsupported COE \"%s\" (kubernetes and swarm have a client configuration)",
+                 coe);
+        return -1;
+    }
+    const char *ca = f->ca_pem ? f->ca_pem : "";
+    const char *cert = f->cert_pem ? f->cert_pem : "";
+    const char *key = f->key_pem ? f->key_pem : "";
+    const bool keystone = kubernetes && f->keystone;
+    if (!f->tls_disabled) {
+        const auto put = [&folder](const char *file, const char *text, int is_private) {
+            return kvn_paths_write_atomic((folder + "/" + file).c_str(), text, strlen(text), is_private) == 0;
+        };
+        if (!put("ca.pem", ca, 0) || (!keystone && (!put("cert.pem", cert, 0) || !put("key.pem", key, 1)))) {
+            q_format(report, size, "cannot write the certificates in %s", f->folder);
+            return -1;
+        }
+    }
+    const char *name = f->name ? f->name : "";
+    const char *server = f->api_address ? f->api_address : "";
+    if (!kubernetes) {
+        q_format(report, size,
+                 "export DOCKER_HOST=%s\nexport DOCKER_CERT_PATH=%s\nexport DOCKER_TLS_VERIFY=%s\n", server,
+                 f->folder, f->tls_disabled ? "" : "True");
+        return 0;
+    }
+    // The kubeconfig carries the key: sized once, so that no copy of it is
+    // left in freed memory, and zeroed when freed.
+    QSTR_PTR ca64(_base64(ca)), cert64(_base64(cert)), key64(_base64(key));
+    if (!ca64 || !cert64 || !key64) {
+        q_format(report, size, "cannot write %s/config", f->folder);
+        return -1;
+    }
+    QSTR_PTR config(
+        new_qstr(4096 + strlen(server) + 8 * strlen(name) + ca64->length + cert64->length + key64->length));
+    int written = -1;
+    if (config && f->tls_disabled) {
+        written =
+            qstrprintf_ex(config.get(),
+                          "apiVersion: v1\nclusters:\n- cluster:\n    server: %s\n  name: %s\ncontexts:\n- "
+                          "context:\n    cluster: %s\n    user: %s\n  name: %s\ncurrent-context: %s\nkind: "
+                          "Config\npreferences: {}\nusers:\n- name: %s\n",
+                          server, name, name, name, name, name, name);
+    } else if (config && keystone) {
+        written = qstrprintf_ex(
+            config.get(),
+            "apiVersion: v1\nclusters:\n- cluster:\n    certificate-authority-data: %s\n    server: %s\n  "
+            "name: "
+            "%s\ncontexts:\n- context:\n    cluster: %s\n    user: openstackuser\n  name: "
+            "openstackuser@kubernetes\ncurrent-context: openstackuser@kubernetes\nkind: Config\npreferences: "
+            "{}\nusers:\n- name: openstackuser\n  user:\n    exec:\n      command: /bin/bash\n      "
+            "apiVersion: "
+            "client.authentication.k8s.io/v1beta1\n      args:\n      - -c\n      - >\n        if [ -z "
+            "${OS_TOKEN} ]; then\n            echo 'Error: Missing OpenStack credential from environment "
+            "variable $OS_TOKEN' > /dev/stderr\n            exit 1\n        else\n            echo '{ "
+            "\"apiVersion\": \"client.authentication.k8s.io/v1beta1\", \"kind\": \"ExecCredential\", "
+            "\"status\": "
+            "{ \"token\": \"'\"${OS_TOKEN}\"'\"}}'\n        fi\n",
+            ca64->data, server, name, name);
+    } else if (config) {
+        written = qstrprintf_ex(
+            config.get(),
+            "apiVersion: v1\nclusters:\n- cluster:\n    certificate-authority-data: %s\n    server: %s\n  "
+            "name: "
+            "%s\ncontexts:\n- context:\n    cluster: %s\n    user: admin\n  name: default\ncurrent-context: "
+            "default\nkind: Config\npreferences: {}\nusers:\n- name: admin\n  user:\n    "
+            "client-certificate-data: %s\n    client-key-data: %s\n",
+            ca64->data, server, name, name, cert64->data, key64->data);
+    }
+    if (written < 0 ||
+        kvn_paths_write_atomic((folder + "/config").c_str(), config->data, config->length, 1) != 0) {
+        q_format(report, size, "cannot write %s/config", f->folder);
+        return -1;
+    }
+    q_format(report, size, "export KUBECONFIG=%s/config\n", f->folder);
+    return 0;
+}
+
+int kvn_coe_cluster_config(KVN_SESSION *session, const char *cluster, const char *folder, int keystone,
+                           char *report, size_t size, Q_HTTPC_CANCEL *cancel) {
+    Q_GUARD(report && size, -1);
+    report[0] = 0;
+    Q_GUARD(session && cluster && *cluster && folder && *folder, -1);
+    RESULT_PTR r(kvn_call(session, "container-infra", "GET", ("/clusters/" + _encoded(cluster)).c_str(),
+                          nullptr, nullptr, cancel));
+    if (!kvn_result_ok(r.r)) {
+        q_format(report, size, "cluster: %s", _error_of(r.r));
+        return -1;
+    }
+    const char *v = _str(r.r->json, "uuid");
+    const std::string uuid = v ? v : "";
+    v = _str(r.r->json, "name");
+    const std::string name = v ? v : "";
+    v = _str(r.r->json, "api_address");
+    const std::string server = v ? v : "";
+    v = _str(r.r->json, "cluster_template_id");
+    const std::string template_id = v ? v : "";
+    if (server.empty()) {
+        q_format(report, size, "the API address of cluster %s is not known yet (still creating?)",
+                 name.c_str());
+        return -1;
+    }
+    r.reset(kvn_call(session, "container-infra", "GET",
+                     ("/clustertemplates/" + _encoded(template_id.c_str())).c_str(), nullptr, nullptr,
+                     cancel));
+    if (!kvn_result_ok(r.r)) {
+        q_format(report, size, "cluster template: %s", _error_of(r.r));
+        return -1;
+    }
+    char coe[32];
+    q_strcpy(coe, sizeof coe, (v = _str(r.r->json, "coe")) ? v : "");
+    const int tls_disabled = cJSON_IsObject(r.r->json) &&
+                             cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(r.r->json, "tls_disabled"));
+    r.reset(nullptr);
+    if (kvn_paths_mkdirs(folder) != 0) {
+        q_format(report, size, "cannot create %s", folder);
+        return -1;
+    }
+    if (strcmp(coe, "kubernetes") != 0 && strcmp(coe, "swarm") != 0) {
+        q_format(report, size, "unsupported COE \"%s\" (kubernetes and swarm have a client configuration)",
+                 coe);
+        return -1;
+    }
+    QSTR_PTR ca, key, csr, cert;
+    char err[1024];
+    if (!tls_disabled) {
+        Q_STR *pem = nullptr;
+        if (kvn_coe_fetch_ca(session, uuid.c_str(), &pem, err, sizeof err, cancel) != 0) {
+            q_format(report, size, "cluster CA: %s", err);
+            return -1;
+        }
+        ca.reset(pem);
+    }
+    const bool keystone_only = !strcmp(coe, "kubernetes") && keystone;
+    if (!tls_disabled && !keystone_only) {
+        Q_STR *k = nullptr, *c = nullptr, *pem = nullptr;
+        if (kvn_coe_client_request(&k, &c) != 0) {
+            q_format(report, size, "%s", "cannot generate the client key");
+            return -1;
+        }
+        key.reset(k);
+        csr.reset(c);
+        if (kvn_coe_sign(session, uuid.c_str(), csr->data, &pem, err, sizeof err, cancel) != 0) {
+            q_format(report, size, "signing the client certificate: %s", err);
+            return -1;
+        }
+        cert.reset(pem);
+    }
+    KVN_COE_FILES files;
+    files.folder = folder;
+    files.name = name.c_str();
+    files.api_address = server.c_str();
+    files.coe = coe;
+    files.tls_disabled = tls_disabled;
+    files.keystone = keystone;
+    files.ca_pem = ca ? ca->data : nullptr;
+    files.cert_pem = cert ? cert->data : nullptr;
+    files.key_pem = key ? key->data : nullptr;
+    return kvn_coe_write_config(&files, report, size);
 }
 
 // ---------------------------------------------------------------- metric benchmark

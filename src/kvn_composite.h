@@ -1,6 +1,7 @@
 #pragma once
 // The composite tools: each runs many API calls as one job on a worker
-// (container save, baremetal create, metric benchmark). Their reports are
+// (container save, baremetal create, cluster configuration, metric
+// benchmark). Their reports are
 // shown by the command tools on the main thread.
 
 #include <cJSON.h>
@@ -29,6 +30,41 @@ int kvn_container_name_safe(const char *name);
 // each. The number of items not created (0: everything), or -1 when the
 // document was refused.
 int kvn_baremetal_create(KVN_SESSION *session, const cJSON *document, Q_STR *log, Q_HTTPC_CANCEL *cancel);
+
+// Writes the client configuration of a container-infra cluster (id or name)
+// under the folder: the CA, a client key and a certificate the cloud signs,
+// and a kubeconfig. With keystone set a kubernetes cluster gets no client
+// certificate: its kubeconfig reads $OS_TOKEN. 0 with the shell lines that
+// use the configuration in the report, or -1 with the error there.
+int kvn_coe_cluster_config(KVN_SESSION *session, const char *cluster, const char *folder, int keystone,
+                           char *report, size_t size, Q_HTTPC_CANCEL *cancel);
+
+// A new 2048-bit RSA key and a certificate request for it (version 1,
+// subject CN "admin", O "system:masters"), both as PEM. 0, or -1 with both
+// null. The key is a secret: free_qstr zeroes it.
+int kvn_coe_client_request(Q_STR **key_pem, Q_STR **csr_pem);
+
+// The PEM of the cluster's CA (GET /certificates/<uuid>), or of the request
+// signed by it (POST /certificates). 0, or -1 with the error in err: the
+// service's, "no answer" or "no pem in the answer".
+int kvn_coe_fetch_ca(KVN_SESSION *session, const char *cluster_uuid, Q_STR **pem, char *err, size_t err_size,
+                     Q_HTTPC_CANCEL *cancel);
+int kvn_coe_sign(KVN_SESSION *session, const char *cluster_uuid, const char *csr_pem, Q_STR **pem, char *err,
+                 size_t err_size, Q_HTTPC_CANCEL *cancel);
+
+// What the configuration files are made of. The PEM texts may be null where
+// the configuration has none (no TLS; the keystone flag has no client
+// certificate).
+struct KVN_COE_FILES {
+    const char *folder, *name, *api_address, *coe;
+    int tls_disabled, keystone;
+    const char *ca_pem, *cert_pem, *key_pem;
+};
+
+// Writes the files of the configuration into its existing folder, each one
+// whole or not at all (key.pem and config private), and puts the shell
+// lines in the report. 0, or -1 with the error in the report.
+int kvn_coe_write_config(const KVN_COE_FILES *files, char *report, size_t size);
 
 enum { KVN_BENCH_ROWS = 5 };
 

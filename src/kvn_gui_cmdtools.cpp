@@ -204,8 +204,11 @@ void _run(KVN_JOB *job) {
         j->result = kvn_metric_benchmark(j->session, j->text0, j->count, j->batches, j->batch_size, j->flag,
                                          &j->bench, _job_progress, job, job->cancel);
         break;
+    case KVN_TOOL_COE_CONFIG:
+        j->result = kvn_coe_cluster_config(j->session, j->text0, j->text1, j->flag, j->report,
+                                           sizeof j->report, job->cancel);
+        break;
     default:
-        // The cluster configuration is not built yet.
         j->result = -1;
         q_strcpy(j->error, sizeof j->error, k_unavailable);
         break;
@@ -348,6 +351,18 @@ void _report_benchmark(KVN_TOOL_JOB *j) {
     free_qstr(&text);
     Q_CJSON chart(kvn_metric_benchmark_chart(&j->bench));
     if (chart) kvn_gui_chart_show("Metric benchmark: requests per second", "summary", chart.get(), nullptr);
+}
+
+void _report_config(KVN_TOOL_JOB *j) {
+    if (j->result != 0) {
+        kvn_app_status(KVN_STATUS_ERROR, "coe cluster config: %s",
+                       j->report[0] ? j->report : (j->cancelled ? "cancelled" : "failed"));
+        return;
+    }
+    char text[2200];
+    q_format(text, sizeof text, "Configuration written in %s\n\n%s", j->text1, j->report);
+    kvn_gui_show_result("openstack coe cluster config", text, 0, nullptr);
+    kvn_app_status(KVN_STATUS_INFO, "coe cluster config: written in %s", j->text1);
 }
 
 void _done(KVN_JOB *job) {
@@ -887,6 +902,9 @@ void kvn_tool_job_report(KVN_TOOL_JOB *j, int cancelled) {
         break;
     case KVN_TOOL_METRIC_BENCHMARK:
         _report_benchmark(j);
+        break;
+    case KVN_TOOL_COE_CONFIG:
+        _report_config(j);
         break;
     default:
         kvn_app_status(KVN_STATUS_ERROR, "%s: %s", _kind_title(j->kind),

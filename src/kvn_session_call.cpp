@@ -1,6 +1,7 @@
 #include "kvn_session.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -105,6 +106,7 @@ struct CALL_IO {
     CALL_IO(const CALL_IO &) = delete;
     CALL_IO &operator=(const CALL_IO &) = delete;
     ~CALL_IO() { close(); }
+    int close_errno = 0; // why the download file could not be closed
     // 0, or -1 when the download could not be written out.
     int close() {
         int rc = 0;
@@ -112,6 +114,7 @@ struct CALL_IO {
         up = nullptr;
         if (down) {
             rc = fclose(down) != 0 ? -1 : 0;
+            if (rc != 0) close_errno = errno;
             down = nullptr;
             if (rc != 0 || !download_ok) unlink(down_path);
         }
@@ -313,7 +316,8 @@ KVN_RESULT *kvn_call(KVN_SESSION *s, const char *service, const char *method, co
     }
     io.download_ok = kvn_result_ok(r);
     if (io.close() != 0 && r && !r->broken && r->status != 0) {
-        q_strcpy(r->error, sizeof r->error, "cannot write the download file");
+        // The last buffered bytes fail here on a full disk.
+        q_format(r->error, sizeof r->error, "cannot write the download file: %s", strerror(io.close_errno));
         r->broken = 1;
     }
     if (r)

@@ -310,12 +310,20 @@ TEST(CmdTools, FormsRefuseWhatTheToolCannotRun) {
         {"nodes:\n  - driver: fake\n",
          "the file is not a JSON object (YAML is not read: convert it to JSON)"},
         {nullptr, "cannot read the file"},
+        {"", "cannot read the file"}, // past the 16 MiB cap (written below)
     };
     const KVN_OP *create = kvn_cmdtools_form_op(2);
     for (const auto &d : docs) {
         std::string path = t.home.path + "/doc.json";
         unlink(path.c_str());
-        if (d.content) test_write_file(path, d.content);
+        if (d.content && !*d.content) {
+            // 17 MiB of a valid document: the cap alone refuses it.
+            std::string big = "{\"nodes\": [], \"pad\": \"";
+            big.append(17u * 1024 * 1024, 'x');
+            test_write_file(path, big + "\"}");
+        } else if (d.content) {
+            test_write_file(path, d.content);
+        }
         const char *values[1] = {path.c_str()};
         ASSERT_EQ(kvn_cmdtools_form_run(2, values, 1), 0);
         EXPECT_EQ(t.form_message(create), d.message) << (d.content ? d.content : "(missing)");
@@ -372,6 +380,32 @@ TEST(CmdTools, CompositeReportsFollowTheResult) {
         EXPECT_EQ(t.result_text(), r.text) << r.log;
         EXPECT_STREQ(t.app.status_text, r.status) << r.log;
         EXPECT_EQ(t.app.status_kind, r.status_kind) << r.log;
+    }
+
+    // The cluster configuration: its shell lines, or its error as the status.
+    struct {
+        long long result;
+        const char *report, *text, *status;
+    } coe[] = {
+        {0, "export KUBECONFIG=/tmp/out/config\n",
+         "Configuration written in /tmp/out\n\nexport KUBECONFIG=/tmp/out/config\n",
+         "coe cluster config: written in /tmp/out"},
+        {-1, "cluster CA: HTTP 404", "(closed)", "coe cluster config: cluster CA: HTTP 404"},
+    };
+    for (const auto &r : coe) {
+        KVN_GUI_DIALOG_IDS d;
+        kvn_gui_dialogs_ids(&d);
+        if (d.result_window >= 0) q_gui_close_window(t.app.gui, d.result_window);
+        KVN_TOOL_JOB *j = kvn_tool_job_new(KVN_TOOL_COE_CONFIG);
+        ASSERT_NE(j, nullptr);
+        q_strcpy(j->text0, sizeof j->text0, "k1");
+        q_strcpy(j->text1, sizeof j->text1, "/tmp/out");
+        q_strcpy(j->report, sizeof j->report, r.report);
+        j->result = r.result;
+        kvn_tool_job_report(j, 0);
+        kvn_tool_job_free(j);
+        EXPECT_EQ(t.result_text(), r.text) << r.report;
+        EXPECT_STREQ(t.app.status_text, r.status) << r.report;
     }
 }
 

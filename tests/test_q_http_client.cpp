@@ -1072,7 +1072,7 @@ TEST_F(HttpNet, BodyFailureAfterTheStatusKeepsBoth) {
         {"HTTP/1.1 202 Accepted\r\nContent-Length: 67108865\r\n\r\n", 0, 0, NONE,
          "response body larger than 67108864 bytes", 0},
         {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", 0, 0, READ_ONLY_FILE,
-         "cannot write the download file", 0},
+         "cannot write the download file: Bad file descriptor", 0},
         {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc", 0, 1, CANCEL_IN_PROGRESS, "cancelled", 1},
     };
     std::string path = P.dir.file("body-failure.bin");

@@ -806,7 +806,8 @@ int _deliver(BODY_SINK *s, const char *p, size_t n) {
     if (n == 0) return 0;
     if (s->file) {
         if (fwrite(p, 1, n, s->file) != n) {
-            _set_err(resp, "cannot write the download file");
+            // A full disk and a file size limit read alike otherwise.
+            _set_err(resp, "cannot write the download file: %s", strerror(errno));
             return -1;
         }
         resp->received += (int64_t)n;
