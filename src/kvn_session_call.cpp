@@ -600,6 +600,10 @@ int kvn_page_url(const char *base, const char *link, char *out, size_t size) {
     return 0;
 }
 
+// Pages of one collection fetched at most: a service whose next links never
+// end must not keep a worker forever.
+const int k_max_pages = 200;
+
 KVN_RESULT *kvn_call_paged(KVN_SESSION *s, const char *service, const char *path, const char *key,
                            Q_HTTPC_CANCEL *cancel) {
     return kvn_call_paged_opts(s, service, path, key, nullptr, cancel);
@@ -627,7 +631,8 @@ KVN_RESULT *kvn_call_paged_opts(KVN_SESSION *s, const char *service, const char 
     std::string link_text;
     if (const char *l = kvn_next_link(first->json, k.c_str())) link_text = l;
     std::string previous;
-    for (int page = 1; page < 200 && !link_text.empty(); page++) {
+    int page = 1;
+    for (; page < k_max_pages && !link_text.empty(); page++) {
         char page_url[KVN_URL_MAX];
         if (kvn_page_url(base, link_text.c_str(), page_url, sizeof page_url) != 0) break;
         std::string url = page_url;
@@ -667,5 +672,10 @@ KVN_RESULT *kvn_call_paged_opts(KVN_SESSION *s, const char *service, const char 
         link_text = (moved && next) ? next : "";
         kvn_result_free(&r);
     }
+    // A collection longer than the cap is cut: the caller must not take the
+    // items it has for the whole list.
+    if (page >= k_max_pages && !link_text.empty() && !first->error[0])
+        q_format(first->error, sizeof first->error,
+                 "pagination stopped: more than %d pages, the list is incomplete", k_max_pages);
     return first;
 }

@@ -482,6 +482,36 @@ TEST(Session, CutPageStopsThePagination) {
     EXPECT_EQ(cloud.server.count("/v1/AUTH_x/list3"), 0);
 }
 
+TEST(Session, ListLongerThanThePageCapSaysItIsCut) {
+    // Two chains: "a" of exactly 200 pages (whole), "b" of 201 (cut at 200).
+    CLOUD cloud;
+    for (const char *chain : {"a", "b"}) {
+        const int pages = chain[0] == 'a' ? 200 : 201;
+        for (int i = 0; i < pages; i++) {
+            char path[16], body[96];
+            snprintf(path, sizeof path, "/%s%d", chain, i);
+            if (i + 1 < pages)
+                snprintf(body, sizeof body, R"({"items": [%d], "next": "/v1/AUTH_x/%s%d"})", i, chain, i + 1);
+            else
+                snprintf(body, sizeof body, R"({"items": [%d]})", i);
+            cloud.page(path, kvn_script::json_answer(200, body));
+        }
+    }
+    SESSION_PTR sp;
+    sp.s = session_on(cloud.server);
+    RESULT_PTR whole(kvn_call_paged(sp.s, "object-store", "/a0", "items", nullptr));
+    ASSERT_NE(whole.r, nullptr);
+    EXPECT_STREQ(whole->error, "");
+    EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(whole->json, "items")), 200);
+
+    RESULT_PTR cut(kvn_call_paged(sp.s, "object-store", "/b0", "items", nullptr));
+    ASSERT_NE(cut.r, nullptr);
+    EXPECT_TRUE(kvn_result_ok(cut.r));
+    EXPECT_STREQ(cut->error, "pagination stopped: more than 200 pages, the list is incomplete");
+    EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(cut->json, "items")), 200);
+    EXPECT_EQ(cloud.server.count("/v1/AUTH_x/b200"), 0);
+}
+
 TEST(Session, CutTokenAnswerStoresNoToken) {
     CLOUD cloud;
     KVN_PROFILE p;
