@@ -150,53 +150,133 @@ void _forget_selection(RES_PANEL *p) {
     _set_detail(p, "");
 }
 
-void _fill_rows(RES_PANEL *p) {
-    Q_GUI_CTX *ctx = _ctx();
-    if (!ctx || p->grid < 0) return;
-    int sort_col = -1, sort_dir = 0;
-    q_gui_datagrid_get_sort(ctx, p->grid, &sort_col, &sort_dir);
-    q_gui_datagrid_clear(ctx, p->grid);
-    p->busy = 0;
+// The rows of an answer no longer kept.
+void _drop_rows(RES_PANEL *p) {
+    p->rows_of = nullptr;
+    p->rows.clear();
+    p->row_text.clear();
+    p->row_folded.clear();
+    p->shown.clear();
+    p->shown_valid = false;
+}
+
+// ASCII only, as the filter has always compared.
+void _fold(std::string *s, size_t from) {
+    for (size_t i = from; i < s->size(); i++) {
+        char &c = (*s)[i];
+        if (c >= 'A' && c <= 'Z') c = (char)(c + ('a' - 'A'));
+    }
+}
+
+void _format_rows(RES_PANEL *p) {
+    _drop_rows(p);
     const KVN_RESOURCE *res = p->res;
     const int cols = res->column_count;
-    std::vector<std::string> cells((size_t)cols + 1);
-    std::vector<const char *> ptrs((size_t)cols + 1);
     char buf[k_cell_max];
-    int total = 0, shown = 0;
-    const KVN_PALETTE *pal = kvn_theme_current();
+    p->busy = 0;
     const cJSON *item;
     cJSON_ArrayForEach(item, q_json_array(p->items)) {
-        total++;
-        bool keep = !p->filter_text[0];
+        RES_ROW row;
+        row.cells = p->row_text.size();
+        row.folded = p->row_folded.size();
         for (int c = 0; c < cols; c++) {
             kvn_api_format_cell(item, &res->columns[c], buf, sizeof buf);
-            cells[(size_t)c] = buf;
-            if (!keep && kvn_res_cell_matches(buf, p->filter_text)) keep = true;
+            const size_t n = strlen(buf) + 1;
+            p->row_text.append(buf, n);
+            p->row_folded.append(buf, n);
         }
-        const int cls = kvn_res_status_class(item);
-        // A hidden transitional row still means the list must be reloaded.
-        if (cls == 2) p->busy = 1;
-        if (!keep) continue;
+        _fold(&p->row_folded, row.folded);
+        row.folded_len = p->row_folded.size() - row.folded;
+        row.id = p->row_text.size();
         _item_id(res, item, buf, sizeof buf);
-        cells[(size_t)cols] = buf;
-        for (int c = 0; c <= cols; c++)
-            ptrs[(size_t)c] = cells[(size_t)c].c_str();
-        const int row = q_gui_datagrid_add_row(ctx, p->grid, ptrs.data());
-        if (row < 0) break;
-        shown++;
-        if (cls == 1) q_gui_datagrid_set_row_color(ctx, p->grid, row, pal->error);
-        if (cls == 2) q_gui_datagrid_set_row_color(ctx, p->grid, row, pal->warning);
+        p->row_text.append(buf, strlen(buf) + 1);
+        row.cls = kvn_res_status_class(item);
+        // A hidden transitional row still means the list must be reloaded.
+        if (row.cls == 2) p->busy = 1;
+        p->rows.push_back(row);
     }
-    if (sort_col >= 0 && sort_dir != 0) q_gui_datagrid_sort(ctx, p->grid, sort_col, sort_dir);
+    p->rows_of = p->items;
+}
+
+// Whether a column cell of the row holds the folded filter. The cells are
+// joined by NULs, which no filter holds, so one search spans them all
+// without matching across two.
+bool _row_matches(const RES_PANEL *p, int i, const std::string &filter) {
+    const RES_ROW &r = p->rows[(size_t)i];
+    return memmem(p->row_folded.data() + r.folded, r.folded_len, filter.data(), filter.size()) != nullptr;
+}
+
+bool _same_color(ALLEGRO_COLOR a, ALLEGRO_COLOR b) {
+    return a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a;
+}
+
+// The grid from the formatted rows under the current filter.
+void _show_rows(RES_PANEL *p) {
+    Q_GUI_CTX *ctx = _ctx();
+    if (!ctx || p->grid < 0) return;
+    const int cols = p->res->column_count;
+    const int total = (int)p->rows.size();
+    std::string filter = p->filter_text;
+    _fold(&filter, 0);
+    std::vector<int> keep;
+    if (filter.empty()) {
+        keep.resize((size_t)total);
+        for (int i = 0; i < total; i++)
+            keep[(size_t)i] = i;
+    } else if (p->shown_valid && filter.find(p->shown_filter) != std::string::npos) {
+        // A longer filter keeps a subset of what the shorter one kept.
+        for (int i : p->shown)
+            if (_row_matches(p, i, filter)) keep.push_back(i);
+    } else {
+        for (int i = 0; i < total; i++)
+            if (_row_matches(p, i, filter)) keep.push_back(i);
+    }
+    int sort_col = -1, sort_dir = 0;
+    q_gui_datagrid_get_sort(ctx, p->grid, &sort_col, &sort_dir);
+    const KVN_PALETTE *pal = kvn_theme_current();
+    const bool unchanged = p->shown_valid && keep == p->shown && sort_col == p->shown_sort_col &&
+                           sort_dir == p->shown_sort_dir && _same_color(pal->error, p->shown_error) &&
+                           _same_color(pal->warning, p->shown_warning) &&
+                           q_gui_datagrid_row_count(ctx, p->grid) == (int)keep.size();
+    if (unchanged) {
+        // The grid holds these very rows in this very order: a refill would
+        // only have let go of the selection and scrolled to the top.
+        q_gui_datagrid_clear_selection(ctx, p->grid);
+        q_gui_datagrid_scroll_to_row(ctx, p->grid, 0);
+    } else {
+        q_gui_datagrid_clear(ctx, p->grid);
+        std::vector<const char *> ptrs((size_t)cols + 1);
+        size_t added = 0;
+        for (int i : keep) {
+            const RES_ROW &r = p->rows[(size_t)i];
+            const char *cell = p->row_text.data() + r.cells;
+            for (int c = 0; c <= cols; c++) {
+                ptrs[(size_t)c] = cell;
+                cell += strlen(cell) + 1;
+            }
+            const int row = q_gui_datagrid_add_row(ctx, p->grid, ptrs.data());
+            if (row < 0) break;
+            added++;
+            if (r.cls == 1) q_gui_datagrid_set_row_color(ctx, p->grid, row, pal->error);
+            if (r.cls == 2) q_gui_datagrid_set_row_color(ctx, p->grid, row, pal->warning);
+        }
+        keep.resize(added);
+        if (sort_col >= 0 && sort_dir != 0) q_gui_datagrid_sort(ctx, p->grid, sort_col, sort_dir);
+        q_gui_datagrid_get_sort(ctx, p->grid, &p->shown_sort_col, &p->shown_sort_dir);
+        p->shown_error = pal->error;
+        p->shown_warning = pal->warning;
+    }
+    const int shown = (int)keep.size();
+    p->shown = std::move(keep);
+    p->shown_filter = filter;
+    p->shown_valid = true;
     if (p->selected[0]) {
         bool found = false;
-        cJSON_ArrayForEach(item, q_json_array(p->items)) {
-            _item_id(res, item, buf, sizeof buf);
-            if (!strcmp(buf, p->selected)) {
+        for (const RES_ROW &r : p->rows)
+            if (!strcmp(p->row_text.data() + r.id, p->selected)) {
                 found = true;
                 break;
             }
-        }
         if (!found) {
             _forget_selection(p);
         } else {
@@ -208,11 +288,18 @@ void _fill_rows(RES_PANEL *p) {
                 }
         }
     }
-    kvn_res_count_text(shown, total, buf, sizeof buf);
-    _set_count(p, buf);
+    char count[64];
+    kvn_res_count_text(shown, total, count, sizeof count);
+    _set_count(p, count);
     p->next_reload = p->busy ? al_get_time() + k_busy_reload_s : 0;
     kvn_res_refresh_buttons(p);
     kvn_gui_main_mark_dirty();
+}
+
+// A new answer: its cells are formatted here, and only here.
+void _fill_rows(RES_PANEL *p) {
+    _format_rows(p);
+    _show_rows(p);
 }
 
 // ---- loading ------------------------------------------------------------------------
@@ -236,6 +323,7 @@ void _on_list(KVN_REQ *req, void *user) {
     p->items = kvn_api_items(p->answer, p->res->list_key);
     if (!cJSON_IsArray(p->items)) {
         p->items = nullptr;
+        _drop_rows(p);
         // The rows of the last list would name items no longer kept.
         Q_GUI_CTX *ctx = _ctx();
         if (ctx && p->grid >= 0) q_gui_datagrid_clear(ctx, p->grid);
@@ -423,7 +511,9 @@ void _on_refresh(int, void *user) {
 void _on_filter(int, const char *text, void *user) {
     RES_PANEL *p = static_cast<RES_PANEL *>(user);
     q_strcpy(p->filter_text, sizeof p->filter_text, text ? text : "");
-    if (p->items) _fill_rows(p);
+    if (!p->items) return;
+    if (p->rows_of != p->items) _format_rows(p);
+    _show_rows(p);
 }
 
 void _on_parent(int, int index, void *user) {
@@ -436,6 +526,7 @@ void _on_parent(int, int index, void *user) {
     cJSON_Delete(p->answer);
     p->answer = nullptr;
     p->items = nullptr;
+    _drop_rows(p);
     _forget_selection(p);
     Q_GUI_CTX *ctx = _ctx();
     if (ctx && p->grid >= 0) q_gui_datagrid_clear(ctx, p->grid);
@@ -731,6 +822,7 @@ void kvn_gui_resource_reset_all(void) {
         cJSON_Delete(p->answer);
         p->answer = nullptr;
         p->items = nullptr;
+        _drop_rows(p);
         p->loaded = p->loading = p->busy = 0;
         p->next_reload = 0;
         p->parent_id[0] = 0;

@@ -1,6 +1,8 @@
 #pragma once
 // What the two halves of the resource panel share: the panel record and the
 // few functions each half offers the other. Not for other modules.
+#include <allegro5/allegro.h>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -9,6 +11,15 @@
 struct cJSON;
 struct KVN_RESOURCE;
 struct Q_GUI_POPUP;
+
+// One listed item's texts, as offsets into the panel's text stores.
+struct RES_ROW {
+    size_t cells;  // the column cells, then the id, each ended by a NUL
+    size_t id;     // the id among them
+    size_t folded; // the column cells lowered (ASCII), each ended by a NUL
+    size_t folded_len;
+    int cls; // status class (kvn_res_status_class)
+};
 
 struct RES_PANEL {
     const KVN_RESOURCE *res = nullptr;
@@ -28,6 +39,18 @@ struct RES_PANEL {
     char parent_id[KVN_RES_ID_MAX] = "";
     std::vector<std::string> parent_ids;
     char filter_text[KVN_RES_FILTER_MAX] = "";
+    // Every item's cells formatted once per answer: a key typed in the
+    // filter scans these texts and refills the grid, and formats nothing.
+    const cJSON *rows_of = nullptr; // the items they were made from
+    std::vector<RES_ROW> rows;
+    std::string row_text, row_folded;
+    // What the grid holds: the items kept, in item order, for the folded
+    // filter text, under the sort and row colours it was filled with.
+    std::vector<int> shown;
+    bool shown_valid = false;
+    std::string shown_filter;
+    int shown_sort_col = -1, shown_sort_dir = 0;
+    ALLEGRO_COLOR shown_error{}, shown_warning{};
     Q_GUI_POPUP *menu = nullptr;
     int menu_mode = -1;
     double menu_closed_at = -1;

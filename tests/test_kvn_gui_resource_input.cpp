@@ -3,14 +3,18 @@
 // hand-written server behind a real session: a list without its key, items
 // without an id, columns reaching into strings, 1 MiB cells and an answer
 // past the HTTP client's 64 MiB cap. Each ends in readable text, never a
-// crash or a request built from half a path; and an operation on the
-// selected item waits with its button disabled until a row is chosen.
+// crash or a request built from half a path; an operation on the selected
+// item waits with its button disabled until a row is chosen; and the filter
+// typed over 10,000 items shows exactly the matching rows, also after a
+// refresh changed them.
 #include "kvn_test_gui.h"
 
 #include <cJSON.h>
 #include <chrono>
 #include <cstdlib>
+#include <algorithm>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -127,6 +131,10 @@ struct INPUT_APP {
         return false;
     }
     int rows() { return q_gui_datagrid_row_count(app.gui, ids().grid); }
+    void key(int keycode, int unichar) {
+        ALLEGRO_EVENT ev = kvn_key_event(ALLEGRO_EVENT_KEY_CHAR, keycode, 0, unichar);
+        q_gui_process_event(app.gui, &ev);
+    }
     std::string cell(int row, int col) { return q_gui_datagrid_get_cell(app.gui, ids().grid, row, col); }
 };
 
@@ -256,4 +264,158 @@ TEST(ResourcePanelInput, OperationsOnTheSelectedItemWaitForARow) {
     EXPECT_FALSE(q_gui_widget_is_enabled(m.app.gui, p.edit));
     EXPECT_FALSE(q_gui_widget_is_enabled(m.app.gui, p.del));
     EXPECT_TRUE(q_gui_widget_is_enabled(m.app.gui, p.create));
+}
+
+namespace {
+// Items of a large list: the three columns' texts and the id, kept apart
+// from the panel so the expected rows come from the data, not the code.
+struct ITEM {
+    std::string id, name, size, tag;
+};
+
+std::vector<ITEM> many_items(int n, const char *name_prefix) {
+    static const char *const kinds[] = {"Web", "db", "cache"};
+    std::vector<ITEM> out;
+    for (int i = 0; i < n; i++) {
+        char id[32], name[64], size[32];
+        snprintf(id, sizeof id, "id-%05d", i);
+        snprintf(name, sizeof name, "%s%s-%05d", name_prefix, kinds[i % 3], i);
+        snprintf(size, sizeof size, "%d GiB", i % 7);
+        out.push_back({id, name, size, i % 2 ? "blue" : "GREEN"});
+    }
+    return out;
+}
+
+std::string list_of(const std::vector<ITEM> &items) {
+    std::string body = R"({"things": [)";
+    for (size_t i = 0; i < items.size(); i++) {
+        const ITEM &t = items[i];
+        body += (i ? "," : "") + std::string(R"({"id": ")") + t.id + R"(", "name": ")" + t.name +
+                R"(", "meta": {"size": ")" + t.size + R"("}, "tags": [")" + t.tag + R"("]})";
+    }
+    return body + "]}";
+}
+
+std::string lower(std::string s) {
+    for (char &c : s)
+        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    return s;
+}
+
+// The ids a filter keeps: some column holds it, ignoring case; the id is
+// not a column here and does not count.
+std::set<std::string> matching(const std::vector<ITEM> &items, const std::string &filter) {
+    std::set<std::string> out;
+    const std::string f = lower(filter);
+    for (const ITEM &t : items)
+        if (lower(t.name).find(f) != std::string::npos || lower(t.size).find(f) != std::string::npos ||
+            lower(t.tag).find(f) != std::string::npos)
+            out.insert(t.id);
+    return out;
+}
+} // namespace
+
+TEST(ResourcePanelInput, FilterOverALargeListShowsExactlyTheMatches) {
+    INPUT_APP m;
+    const int n = 10000;
+    std::vector<ITEM> items = many_items(n, "");
+    ASSERT_TRUE(m.load(ok(list_of(items))));
+    ASSERT_EQ(m.rows(), n);
+    const int grid = m.ids().grid, id_col = m.res->column_count;
+    auto shown = [&] {
+        std::set<std::string> ids;
+        for (int r = 0; r < m.rows(); r++)
+            ids.insert(m.cell(r, id_col));
+        EXPECT_EQ((int)ids.size(), m.rows()) << "a row listed twice";
+        return ids;
+    };
+    auto count_for = [&](size_t kept) {
+        return kept == items.size() ? std::to_string(items.size()) + " items"
+                                    : std::to_string(kept) + " / " + std::to_string(items.size()) + " items";
+    };
+    std::string typed;
+    auto type = [&](const std::string &text) {
+        q_gui_set_focus(m.app.gui, m.ids().filter);
+        for (char c : text) {
+            m.key(0, c);
+            typed += c;
+        }
+        EXPECT_EQ(std::string(q_gui_textarea_get_text(m.app.gui, m.ids().filter)), typed);
+    };
+    auto erase = [&](size_t k) {
+        q_gui_set_focus(m.app.gui, m.ids().filter);
+        for (size_t i = 0; i < k && !typed.empty(); i++) {
+            m.key(ALLEGRO_KEY_BACKSPACE, 8);
+            typed.pop_back();
+        }
+    };
+    // Sorted by name, descending: every refill keeps the order.
+    q_gui_datagrid_sort(m.app.gui, grid, 0, -1);
+    q_gui_datagrid_set_selected_row(m.app.gui, grid, 0);
+    const std::string chosen = m.cell(0, id_col);
+    ASSERT_EQ(std::string(m.ids().selected_id), chosen);
+
+    // Key by key, narrowing, widening with Backspace, and a filter that only
+    // the ids hold.
+    struct STEP {
+        const char *what;
+        const char *type; // typed after the text so far
+        size_t erase;     // characters erased first
+    } steps[] = {
+        {"case ignored", "WEB-0", 0},         {"narrowed key by key", "999", 0},
+        {"widened by Backspace", "", 2},      {"a nested column", "3 gi", 100},
+        {"a list item column", "gReEn", 100}, {"text only the hidden id holds", "id-0", 100},
+        {"nothing typed", "", 100},
+    };
+    for (const STEP &st : steps) {
+        erase(st.erase);
+        type(st.type);
+        const std::set<std::string> want = matching(items, typed);
+        EXPECT_EQ(shown(), want) << st.what << " \"" << typed << "\"";
+        EXPECT_EQ(m.count(), count_for(want.size())) << typed;
+        // The rows stay in the order chosen on the grid.
+        for (int r = 1; r < m.rows(); r++)
+            ASSERT_GE(lower(m.cell(r - 1, 0)), lower(m.cell(r, 0))) << typed << " row " << r;
+        // The chosen item stays chosen while its row is shown, and is chosen
+        // again when it comes back.
+        const int sel = q_gui_datagrid_get_selected_row(m.app.gui, grid);
+        if (want.count(chosen)) {
+            ASSERT_GE(sel, 0) << typed;
+            EXPECT_EQ(m.cell(sel, id_col), chosen) << typed;
+        } else {
+            EXPECT_EQ(sel, -1) << typed;
+        }
+        EXPECT_EQ(std::string(m.ids().selected_id), chosen) << typed;
+    }
+    EXPECT_EQ(m.rows(), n);
+
+    // A refresh with changed items under a filter: renamed rows leave it,
+    // others join, the chosen one is gone and its selection with it.
+    type("web-1");
+    EXPECT_EQ(shown(), matching(items, typed));
+    std::vector<ITEM> changed = many_items(n - 1, "");
+    for (int i = 0; i < n - 1; i += 2)
+        changed[(size_t)i].name = "renamed-" + changed[(size_t)i].name;
+    for (int i = 1; i < n - 1; i += 10)
+        changed[(size_t)i].tag = "Web-1 tag";
+    changed.erase(
+        std::remove_if(changed.begin(), changed.end(), [&](const ITEM &t) { return t.id == chosen; }),
+        changed.end());
+    items = changed;
+    ASSERT_TRUE(m.load(ok(list_of(items))));
+    EXPECT_EQ(shown(), matching(items, typed));
+    EXPECT_EQ(m.count(), count_for(matching(items, typed).size()));
+    EXPECT_EQ(std::string(m.ids().selected_id), "");
+    EXPECT_EQ(m.detail(), "");
+    // Typing on after the refresh filters the new items, never the old.
+    for (const char *more : {"2", "", "renamed"}) {
+        if (!*more) erase(100);
+        type(more);
+        EXPECT_EQ(shown(), matching(items, typed)) << typed;
+        EXPECT_EQ(m.count(), count_for(matching(items, typed).size())) << typed;
+    }
+    // Cleared, every new item is listed again.
+    erase(100);
+    EXPECT_EQ(shown(), matching(items, ""));
+    EXPECT_EQ(m.count(), count_for(items.size()));
 }
