@@ -411,6 +411,11 @@ listen = 127.0.0.1:5354
 workers = 1
 [storage:sqlalchemy]
 connection = $(db_url "$D/data/designate/designate.sqlite")
+# Four services report to central every 10 s by default, each report a
+# write to the one SQLite file; under load those writes met the API's and
+# held central long enough for zone and TLD calls to time out (HTTP 504).
+[heartbeat_emitter]
+heartbeat_interval = 60
 # Reverse DNS asks neutron about floating IPs; from the catalog it would
 # take every region's endpoint, and the front's needs the test CA.
 [network_api:neutron]
