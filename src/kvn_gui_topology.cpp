@@ -199,17 +199,28 @@ void _draw_graph(const DRAW &d, const KVN_PALETTE *p, ALLEGRO_FONT *font) {
     for (const KVN_TOPO_LINK &l : g->links) {
         const KVN_TOPO_NODE &a = g->nodes[l.a], &b = g->nodes[l.b];
         const float x1 = px(a.x), y1 = py(l.start_y), x2 = px(b.x), y2 = py(l.end_y), mx = px(l.turn_x);
-        if (!_visible(d, std::min(x1, x2), std::min(y1, y2) - lh, std::max(x1, x2), std::max(y1, y2)))
+        const float ty0 = l.trunk_head ? std::min(y1, py(l.trunk_y0)) : std::min(y1, y2);
+        const float ty1 = l.trunk_head ? std::max(y1, py(l.trunk_y1)) : std::max(y1, y2);
+        if (!_visible(d, std::min(x1, x2), std::min(ty0, y2) - lh, std::max(x1, x2), std::max(ty1, y2)))
             continue;
         const bool touches = d.selected >= 0 && (l.a == d.selected || l.b == d.selected);
-        const ALLEGRO_COLOR c = touches ? p->accent : l.gateway ? p->warning : muted;
+        const ALLEGRO_COLOR plain = l.gateway ? p->warning : muted;
+        const ALLEGRO_COLOR c = touches ? p->accent : plain;
         const float t = touches ? 2.5f : 1.5f;
-        al_draw_line(x1, y1, mx, y1, c, t);
-        al_draw_line(mx, y1, mx, y2, c, t);
+        // A bus is drawn once, by its first link (its links come after it);
+        // a highlighted link draws its own way along it on top.
+        if (l.trunk_head) {
+            al_draw_line(x1, y1, mx, y1, plain, 1.5f);
+            al_draw_line(mx, py(l.trunk_y0), mx, py(l.trunk_y1), plain, 1.5f);
+        }
+        if (touches) {
+            al_draw_line(x1, y1, mx, y1, c, t);
+            al_draw_line(mx, y1, mx, y2, c, t);
+        }
         al_draw_line(mx, y2, x2, y2, c, t);
         if (l.trunk > 1 && z >= 0.45f) {
             al_draw_filled_circle(mx, y2, dot, c);
-            al_draw_filled_circle(mx, y1, dot, c);
+            if (l.trunk_head || touches) al_draw_filled_circle(mx, y1, dot, c);
         }
         float tx, ty, room;
         if (!font || !kvn_topology_label_place(&l, z, lh, &tx, &ty, &room)) continue;

@@ -452,11 +452,16 @@ void _route(KVN_TOPO_GRAPH *g, const COLUMNS &cols, float box_w, float box_h) {
         i = j;
     }
 
+    std::vector<char> headed(trunks.size(), 0);
     for (int li = 0; li < count; li++) {
         KVN_TOPO_LINK &l = g->links[li];
         const TRUNK &t = trunks[trunk_of[li]];
         const float bx = g->nodes[l.b].x;
         l.trunk = t.links;
+        l.trunk_head = !headed[trunk_of[li]];
+        headed[trunk_of[li]] = 1;
+        l.trunk_y0 = t.y0;
+        l.trunk_y1 = t.y1;
         l.start_y = t.exit;
         if (!t.side) {
             l.turn_x = bx;

@@ -46,6 +46,10 @@ struct KVN_TOPO_LINK {
     // node side enter it on rows of their own.
     float start_y, turn_x, end_y;
     int trunk; // links sharing this turn_x from a: more than one draws junctions
+    // The first link of those draws their shared part once: the row out of
+    // a and the vertical over all their rows, trunk_y0 to trunk_y1.
+    int trunk_head;
+    float trunk_y0, trunk_y1;
     // The address's room: from text_x0 to text_x1 along end_y, no line of
     // another link in it, and text_h of height above end_y that no other
     // address into b claims.
