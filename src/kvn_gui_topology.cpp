@@ -102,6 +102,39 @@ std::string _fit(ALLEGRO_FONT *font, const char *text, float max_w) {
     return best;
 }
 
+// An address text in lines of a width: whole entries of a merged text
+// (", " between them) per line while the lines allowed suffice; the last line
+// allowed is cut when they do not.
+std::vector<std::string> _wrap(ALLEGRO_FONT *font, const char *text, float max_w, int lines_max) {
+    std::string s(text, strnlen(text, 255));
+    std::vector<std::string> lines;
+    if (lines_max <= 1 || al_get_text_width(font, s.c_str()) <= max_w) {
+        lines.push_back(_fit(font, s.c_str(), max_w));
+        return lines;
+    }
+    size_t at = 0;
+    while (at < s.size()) {
+        if ((int)lines.size() == lines_max - 1) {
+            lines.push_back(_fit(font, s.c_str() + at, max_w));
+            break;
+        }
+        // The most entries that fit on this line, at least one.
+        size_t end = s.find(", ", at), best = end;
+        while (end != std::string::npos) {
+            if (al_get_text_width(font, s.substr(at, end + 1 - at).c_str()) > max_w) break;
+            best = end;
+            end = s.find(", ", end + 2);
+        }
+        if (end == std::string::npos && al_get_text_width(font, s.c_str() + at) <= max_w)
+            best = std::string::npos;
+        const std::string line = best == std::string::npos ? s.substr(at) : s.substr(at, best + 1 - at);
+        lines.push_back(_fit(font, line.c_str(), max_w));
+        if (best == std::string::npos) break;
+        at = best + 2;
+    }
+    return lines;
+}
+
 const std::string &_fitted(std::vector<FITTED> &cache, int node, ALLEGRO_FONT *font, const char *text,
                            float max_w) {
     FITTED &f = cache[node];
@@ -158,28 +191,45 @@ void _draw_graph(const DRAW &d, const KVN_PALETTE *p, ALLEGRO_FONT *font) {
     auto px = [&](float gx) { return d.ox + gx * z; };
     auto py = [&](float gy) { return d.oy + gy * z; };
 
-    // Links from two networks into one server end on the same row: their
-    // addresses alternate below and above it instead of overwriting.
-    std::vector<unsigned char> labelled(g->nodes.size(), 0);
+    // Each link runs along the route the layout gave it: its own row into
+    // the second node, a vertical no link of another node shares. A bus of
+    // several links from one node marks where each leaves it with a dot, so
+    // a branch is told from a line that merely crosses.
+    const float dot = 2.5f * z;
     for (const KVN_TOPO_LINK &l : g->links) {
         const KVN_TOPO_NODE &a = g->nodes[l.a], &b = g->nodes[l.b];
-        const float x1 = px(a.x), y1 = py(a.y), x2 = px(b.x), y2 = py(b.y), mx = (x1 + x2) / 2;
-        if (!_visible(d, std::min(x1, x2), std::min(y1, y2) - lh, std::max(x1, x2), std::max(y1, y2)))
+        const float x1 = px(a.x), y1 = py(l.start_y), x2 = px(b.x), y2 = py(l.end_y), mx = px(l.turn_x);
+        const float ty0 = l.trunk_head ? std::min(y1, py(l.trunk_y0)) : std::min(y1, y2);
+        const float ty1 = l.trunk_head ? std::max(y1, py(l.trunk_y1)) : std::max(y1, y2);
+        if (!_visible(d, std::min(x1, x2), std::min(ty0, y2) - lh, std::max(x1, x2), std::max(ty1, y2)))
             continue;
         const bool touches = d.selected >= 0 && (l.a == d.selected || l.b == d.selected);
-        const ALLEGRO_COLOR c = touches ? p->accent : l.gateway ? p->warning : muted;
+        const ALLEGRO_COLOR plain = l.gateway ? p->warning : muted;
+        const ALLEGRO_COLOR c = touches ? p->accent : plain;
         const float t = touches ? 2.5f : 1.5f;
-        al_draw_line(x1, y1, mx, y1, c, t);
-        al_draw_line(mx, y1, mx, y2, c, t);
+        // A bus is drawn once, by its first link (its links come after it);
+        // a highlighted link draws its own way along it on top.
+        if (l.trunk_head) {
+            al_draw_line(x1, y1, mx, y1, plain, 1.5f);
+            al_draw_line(mx, py(l.trunk_y0), mx, py(l.trunk_y1), plain, 1.5f);
+        }
+        if (touches) {
+            al_draw_line(x1, y1, mx, y1, c, t);
+            al_draw_line(mx, y1, mx, y2, c, t);
+        }
         al_draw_line(mx, y2, x2, y2, c, t);
-        if (!font || !l.address[0] || z <= 0.6f) continue;
-        const float edge = x2 > mx ? x2 - hw : x2 + hw;
-        const float room = fabsf(edge - mx) - 8;
-        if (room < 60) continue;
-        const std::string text = _fit(font, l.address, room);
-        const int k = labelled[l.b] < 255 ? labelled[l.b]++ : 255;
-        const float ty = k % 2 == 0 ? y2 - (float)(k / 2 + 1) * (lh + 1) : y2 + 1 + (float)(k / 2) * (lh + 1);
-        al_draw_text(font, touches ? p->text : muted, mx + 4, ty, 0, text.c_str());
+        if (l.trunk > 1 && z >= 0.45f) {
+            al_draw_filled_circle(mx, y2, dot, c);
+            if (l.trunk_head || touches) al_draw_filled_circle(mx, y1, dot, c);
+        }
+        float tx, ty, room;
+        if (!font || !kvn_topology_label_place(&l, z, lh, &tx, &ty, &room)) continue;
+        const int lines_max = std::max(1, (int)(l.text_h * z / (lh + 1)));
+        const std::vector<std::string> lines = _wrap(font, l.address, room, lines_max);
+        const int n = (int)lines.size();
+        for (int k = 0; k < n; k++)
+            al_draw_text(font, touches ? p->text : muted, d.ox + tx,
+                         d.oy + ty - (float)(n - 1 - k) * (lh + 1), 0, lines[k].c_str());
     }
 
     for (int i = 0; i < (int)g->nodes.size(); i++) {

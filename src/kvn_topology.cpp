@@ -6,8 +6,10 @@
 #include <cJSON.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <new>
+#include <queue>
 #include <string>
 #include <unordered_map>
 
@@ -264,6 +266,225 @@ void _reorder(KVN_TOPO_GRAPH *g, const std::vector<std::vector<int>> &adj, int k
         g->nodes[keyed[p].second].position = p;
 }
 
+// Column of a node's kind in the layout, -1 for kinds without nodes.
+struct COLUMNS {
+    int of[KVN_TOPO_KINDS];
+};
+
+// Routes every link through the gap beside its second node b (where its
+// address is drawn). Links into one side of a node enter on rows of their
+// own, ordered like the rows they come from so that they do not cross there;
+// the links of one first node a through one gap share a vertical (a bus from
+// that node); those verticals take lanes of the gap so that two of them
+// never share an x over rows both cover, and the addresses get the room
+// between the last lane and b's box, where no vertical runs.
+void _route(KVN_TOPO_GRAPH *g, const COLUMNS &cols, float box_w, float box_h) {
+    const int count = (int)g->links.size();
+    const float step = 1.6f * box_h;
+    // Entry rows stay inside the box, clear of its rounded corners; 20 apart
+    // leaves a line of text above each.
+    const float spread = box_h - 6, row_gap = 20;
+    // Lanes start 16 from the first column's boxes, 8 apart, and leave at
+    // least 100 for the addresses.
+    const float lane_start = 16, lane_gap = 8, band_max = std::max(0.0f, box_w - lane_start - 100);
+    std::vector<int> side(count);
+    for (int i = 0; i < count; i++) {
+        const KVN_TOPO_LINK &l = g->links[i];
+        const int ca = cols.of[g->nodes[l.a].kind], cb = cols.of[g->nodes[l.b].kind];
+        side[i] = ca < cb ? 1 : ca > cb ? -1 : 0;
+    }
+
+    std::vector<int> order(count);
+    for (int i = 0; i < count; i++)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&](int x, int y) {
+        const KVN_TOPO_LINK &p = g->links[x], &q = g->links[y];
+        if (p.b != q.b) return p.b < q.b;
+        if (side[x] != side[y]) return side[x] < side[y];
+        const float ya = g->nodes[p.a].y, yb = g->nodes[q.a].y;
+        if (ya != yb) return ya < yb;
+        return p.a < q.a;
+    });
+    for (int i = 0; i < count;) {
+        int j = i;
+        while (j < count && g->links[order[j]].b == g->links[order[i]].b && side[order[j]] == side[order[i]])
+            j++;
+        const int k = j - i;
+        const float gap = k > 1 ? std::min(row_gap, spread / (float)(k - 1)) : 0;
+        const float by = g->nodes[g->links[order[i]].b].y;
+        for (int e = 0; e < k; e++) {
+            KVN_TOPO_LINK &l = g->links[order[i + e]];
+            l.end_y = by + ((float)e - (float)(k - 1) / 2) * gap;
+            // The first row's text may rise into the space between this box
+            // and the one above, down to that box's lowest entry row.
+            l.text_h = e ? gap : step - spread / 2 - (float)(k - 1) * gap / 2;
+        }
+        i = j;
+    }
+
+    // Trunks: the links of one first node into one column from one side.
+    struct TRUNK {
+        int column, side, a, links, lane;
+        float y0, y1, exit;
+    };
+    std::vector<TRUNK> trunks;
+    std::vector<int> trunk_of(count, -1);
+    std::sort(order.begin(), order.end(), [&](int x, int y) {
+        const KVN_TOPO_LINK &p = g->links[x], &q = g->links[y];
+        const int cp = cols.of[g->nodes[p.b].kind], cq = cols.of[g->nodes[q.b].kind];
+        if (cp != cq) return cp < cq;
+        if (side[x] != side[y]) return side[x] < side[y];
+        if (p.a != q.a) return p.a < q.a;
+        return x < y;
+    });
+    for (int i = 0; i < count; i++) {
+        const int li = order[i];
+        const KVN_TOPO_LINK &l = g->links[li];
+        const int column = cols.of[g->nodes[l.b].kind];
+        const float ay = g->nodes[l.a].y;
+        if (trunks.empty() || trunks.back().column != column || trunks.back().side != side[li] ||
+            trunks.back().a != l.a)
+            trunks.push_back(TRUNK{column, side[li], l.a, 0, 0, ay, ay, ay});
+        TRUNK &t = trunks.back();
+        t.links++;
+        t.y0 = std::min(t.y0, l.end_y);
+        t.y1 = std::max(t.y1, l.end_y);
+        trunk_of[li] = (int)trunks.size() - 1;
+    }
+
+    // A bus leaving its node on the row where another node's link enters a
+    // node of the same gap would draw one straight line between two nodes
+    // that are not linked: such a bus leaves from a row of its box halfway
+    // between those entry rows instead.
+    struct ROW {
+        int column, side;
+        float y;
+        int a;
+        bool operator<(const ROW &o) const {
+            if (column != o.column) return column < o.column;
+            if (side != o.side) return side < o.side;
+            return y < o.y;
+        }
+    };
+    std::vector<ROW> entries(count);
+    for (int i = 0; i < count; i++) {
+        const KVN_TOPO_LINK &l = g->links[i];
+        entries[i] = ROW{cols.of[g->nodes[l.b].kind], side[i], l.end_y, l.a};
+    }
+    std::sort(entries.begin(), entries.end());
+    const float clear = 6; // rows closer than this read as one line
+    for (TRUNK &t : trunks) {
+        const float ay = g->nodes[t.a].y, half = spread / 2;
+        auto lo =
+            std::lower_bound(entries.begin(), entries.end(), ROW{t.column, t.side, ay - half - clear, -1});
+        auto hi =
+            std::lower_bound(entries.begin(), entries.end(), ROW{t.column, t.side, ay + half + clear, -1});
+        std::vector<float> near;
+        for (auto it = lo; it != hi; ++it)
+            if (it->a != t.a) near.push_back(it->y - ay);
+        auto distance = [&](float dy) {
+            float d = 1e9f;
+            for (float y : near)
+                d = std::min(d, fabsf(y - dy));
+            return d;
+        };
+        if (distance(0) >= clear) continue;
+        std::vector<float> candidates = {-half, half};
+        for (size_t k = 0; k + 1 < near.size(); k++)
+            candidates.push_back((near[k] + near[k + 1]) / 2);
+        if (!near.empty()) {
+            candidates.push_back(std::max(-half, near.front() - row_gap / 2));
+            candidates.push_back(std::min(half, near.back() + row_gap / 2));
+        }
+        float best = 0, best_d = distance(0);
+        for (float c : candidates) {
+            if (c < -half || c > half) continue;
+            const float d = distance(c);
+            // The row nearest the centre among the clearest.
+            if (d > best_d + 0.01f || (fabsf(d - best_d) <= 0.01f && fabsf(c) < fabsf(best))) {
+                best = c;
+                best_d = d;
+            }
+        }
+        t.exit = ay + best;
+        t.y0 = std::min(t.y0, t.exit);
+        t.y1 = std::max(t.y1, t.exit);
+    }
+
+    // Lanes per gap and side, the fewest that keep verticals apart: trunks
+    // by their top row, each on the lowest lane free by then.
+    std::vector<int> by_top(trunks.size());
+    for (int i = 0; i < (int)trunks.size(); i++)
+        by_top[i] = i;
+    std::sort(by_top.begin(), by_top.end(), [&](int x, int y) {
+        const TRUNK &p = trunks[x], &q = trunks[y];
+        if (p.column != q.column) return p.column < q.column;
+        if (p.side != q.side) return p.side < q.side;
+        if (p.y0 != q.y0) return p.y0 < q.y0;
+        return x < y;
+    });
+    std::vector<int> lanes_of(trunks.size(), 1);
+    const float pad = 8; // two verticals on one lane never touch end to end
+    for (int i = 0; i < (int)by_top.size();) {
+        int j = i;
+        while (j < (int)by_top.size() && trunks[by_top[j]].column == trunks[by_top[i]].column &&
+               trunks[by_top[j]].side == trunks[by_top[i]].side)
+            j++;
+        std::priority_queue<std::pair<float, int>, std::vector<std::pair<float, int>>, std::greater<>> busy;
+        std::priority_queue<int, std::vector<int>, std::greater<>> free;
+        int lanes = 0;
+        for (int e = i; e < j; e++) {
+            TRUNK &t = trunks[by_top[e]];
+            while (!busy.empty() && busy.top().first + pad < t.y0) {
+                free.push(busy.top().second);
+                busy.pop();
+            }
+            if (free.empty()) {
+                t.lane = lanes++;
+            } else {
+                t.lane = free.top();
+                free.pop();
+            }
+            busy.emplace(t.y1, t.lane);
+        }
+        for (int e = i; e < j; e++)
+            lanes_of[by_top[e]] = lanes;
+        i = j;
+    }
+
+    std::vector<char> headed(trunks.size(), 0);
+    for (int li = 0; li < count; li++) {
+        KVN_TOPO_LINK &l = g->links[li];
+        const TRUNK &t = trunks[trunk_of[li]];
+        const float bx = g->nodes[l.b].x;
+        l.trunk = t.links;
+        l.trunk_head = !headed[trunk_of[li]];
+        headed[trunk_of[li]] = 1;
+        l.trunk_y0 = t.y0;
+        l.trunk_y1 = t.y1;
+        l.start_y = t.exit;
+        if (!t.side) {
+            l.turn_x = bx;
+            l.text_x0 = l.text_x1 = bx;
+            continue;
+        }
+        const int lanes = lanes_of[trunk_of[li]];
+        const float lane = lanes > 1 ? std::min(lane_gap, band_max / (float)(lanes - 1)) : 0;
+        const float band = (float)(lanes - 1) * lane;
+        if (t.side > 0) {
+            const float edge = bx - 1.5f * box_w; // the box edge of the column before b's
+            l.turn_x = edge + lane_start + (float)t.lane * lane;
+            l.text_x0 = edge + lane_start + band;
+            l.text_x1 = bx - box_w / 2;
+        } else {
+            const float edge = bx + 1.5f * box_w;
+            l.turn_x = edge - lane_start - (float)t.lane * lane;
+            l.text_x0 = bx + box_w / 2;
+            l.text_x1 = edge - lane_start - band;
+        }
+    }
+}
+
 } // namespace
 
 KVN_TOPO_GRAPH *kvn_topology_build(cJSON *answer) {
@@ -297,7 +518,8 @@ void kvn_topology_layout(KVN_TOPO_GRAPH *g, float box_w, float box_h) {
             for (int k = 0; k + 1 < KVN_TOPO_KINDS; k++)
                 _reorder(g, adj, k, k + 1);
     }
-    int column[KVN_TOPO_KINDS], columns = 0, rows = 1;
+    COLUMNS cols;
+    int *column = cols.of, columns = 0, rows = 1;
     for (int k = 0; k < KVN_TOPO_KINDS; k++) {
         column[k] = counts[k] ? columns++ : -1;
         rows = std::max(rows, counts[k]);
@@ -307,6 +529,7 @@ void kvn_topology_layout(KVN_TOPO_GRAPH *g, float box_w, float box_h) {
         n.x = (float)column[n.kind] * 2 * box_w + box_w / 2 + 20;
         n.y = (float)(rows - counts[n.kind]) * step / 2 + box_h / 2 + 20 + (float)n.position * step;
     }
+    _route(g, cols, box_w, box_h);
     // An empty project still gets a graph of one column's size, so the view
     // has something to fit and export.
     g->width = (float)(std::max(columns, 1) - 1) * 2 * box_w + 40 + box_w;
@@ -318,6 +541,17 @@ void kvn_topology_free(KVN_TOPO_GRAPH **g) {
     cJSON_Delete((*g)->answer);
     delete *g;
     *g = nullptr;
+}
+
+int kvn_topology_label_place(const KVN_TOPO_LINK *l, float zoom, float line_h, float *x, float *y,
+                             float *room) {
+    if (!l || !l->address[0] || zoom <= 0.6f) return 0;
+    const float r = (l->text_x1 - l->text_x0) * zoom - 8;
+    if (r < 60 || l->text_h * zoom < line_h + 1) return 0;
+    if (x) *x = l->text_x0 * zoom + 4;
+    if (y) *y = l->end_y * zoom - line_h - 1;
+    if (room) *room = r;
+    return 1;
 }
 
 const char *kvn_topology_kind_name(int kind) {

@@ -38,6 +38,22 @@ struct KVN_TOPO_LINK {
     int a, b;
     char address[KVN_TOPO_LABEL_MAX];
     int gateway;
+    // The route, set by the layout: from a along start_y (a's centre row, or
+    // another row of its box where that row would run on into a link of
+    // another node) to turn_x, along turn_x to end_y, and along end_y into b. Links from one node
+    // through one gap share their turn_x (a bus); links of different nodes
+    // never share a turn_x over rows they both cover, and links into one
+    // node side enter it on rows of their own.
+    float start_y, turn_x, end_y;
+    int trunk; // links sharing this turn_x from a: more than one draws junctions
+    // The first link of those draws their shared part once: the row out of
+    // a and the vertical over all their rows, trunk_y0 to trunk_y1.
+    int trunk_head;
+    float trunk_y0, trunk_y1;
+    // The address's room: from text_x0 to text_x1 along end_y, no line of
+    // another link in it, and text_h of height above end_y that no other
+    // address into b claims.
+    float text_x0, text_x1, text_h;
 };
 
 struct KVN_TOPO_GRAPH {
@@ -57,6 +73,14 @@ KVN_TOPO_GRAPH *kvn_topology_build(cJSON *answer);
 // and sets the graph's size.
 void kvn_topology_layout(KVN_TOPO_GRAPH *g, float box_w, float box_h);
 void kvn_topology_free(KVN_TOPO_GRAPH **g);
+// Where a link's address is drawn at a zoom with a font of line height
+// line_h, relative to the graph's origin on the target in pixels: the left
+// of the text, its top, and the width it may take (longer texts are cut to
+// it). 0 when it is not drawn: no text, zoom 0.6 or less, a room under 60
+// pixels, or less than a line of height above its row, so that two
+// addresses never overlap.
+int kvn_topology_label_place(const KVN_TOPO_LINK *l, float zoom, float line_h, float *x, float *y,
+                             float *room);
 
 // "External network", "Router", "Network", "Server".
 const char *kvn_topology_kind_name(int kind);

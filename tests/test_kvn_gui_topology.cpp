@@ -7,6 +7,7 @@
 #include "kvn_test_gui.h"
 
 #include <allegro5/allegro_image.h>
+#include <allegro5/allegro_ttf.h>
 #include <cJSON.h>
 #include <algorithm>
 #include <cmath>
@@ -23,6 +24,7 @@
 #include "kvn_gui_topology.h"
 #include "kvn_jobs.h"
 #include "kvn_paths.h"
+#include "kvn_test_topology.h"
 #include "kvn_test_util.h"
 #include "kvn_theme.h"
 #include "kvn_topology.h"
@@ -334,4 +336,67 @@ TEST(TopologyView, EmptyProjectLongNamesAndTargetsThatCannotBeWritten) {
     EXPECT_FALSE(test_exists(t.dir.file("missing")));
     struct stat st;
     EXPECT_NE(stat((t.dir.file("missing") + "/x.png").c_str(), &st), 0);
+}
+
+TEST(TopologyView, FortyServersExportReadably) {
+    TOPO_APP t;
+    // The picture a user saves, in the font the program draws with.
+    al_init_ttf_addon();
+    ALLEGRO_FONT *inter = al_load_ttf_font("/usr/share/fonts/opentype/inter/Inter-Regular.otf", 14, 0);
+    if (inter) t.app.ui_font = inter;
+    ALLEGRO_FONT *font = t.app.ui_font;
+    kvn_gui_topology_set_graph(kvn_topology_build(cJSON_Parse(test_topology_forty_servers().c_str())));
+    t.draw();
+    const KVN_TOPO_GRAPH *g = t.ids().graph;
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(kvn_topology_count(g, KVN_TOPO_SERVER), 40);
+
+    // Every address whole at zoom 1: on one line, or (two ports of a server
+    // on one network) one entry a line in the height it has.
+    const float lh = (float)al_get_font_line_height(font);
+    for (const KVN_TOPO_LINK &l : g->links) {
+        float x, y, room;
+        ASSERT_TRUE(kvn_topology_label_place(&l, 1, lh, &x, &y, &room)) << l.address;
+        if (al_get_text_width(font, l.address) <= room) continue;
+        std::string rest = l.address;
+        int lines = 0;
+        for (size_t at = 0; at != std::string::npos; lines++) {
+            const size_t comma = rest.find(", ", at);
+            const std::string entry = rest.substr(at, comma == std::string::npos ? comma : comma + 1 - at);
+            EXPECT_LE(al_get_text_width(font, entry.c_str()), room) << l.address;
+            at = comma == std::string::npos ? comma : comma + 2;
+        }
+        EXPECT_LE(lines, (int)(l.text_h / (lh + 1))) << l.address;
+    }
+
+    for (int theme : {KVN_THEME_DARK, KVN_THEME_LIGHT}) {
+        kvn_theme_apply(t.app.gui, theme);
+        const std::string file = t.dir.file(theme == KVN_THEME_DARK ? "forty-dark.png" : "forty-light.png");
+        ASSERT_EQ(kvn_gui_topology_export(file.c_str()), 0) << t.app.status_text;
+        // Each link's vertical drawn where its route puts it, in its colour.
+        ALLEGRO_BITMAP *png = al_load_bitmap(file.c_str());
+        ASSERT_NE(png, nullptr);
+        const KVN_PALETTE *p = kvn_theme_current();
+        int off = 0, checked = 0;
+        for (const KVN_TOPO_LINK &l : g->links) {
+            if (fabsf(l.end_y - l.start_y) < 8) continue;
+            checked++;
+            const ALLEGRO_COLOR c =
+                al_get_pixel(png, (int)floorf(20 + l.turn_x), (int)(20 + (l.start_y + l.end_y) / 2));
+            off += !_near(c, l.gateway ? p->warning : p->dim_text);
+        }
+        EXPECT_GT(checked, 100);
+        EXPECT_EQ(off, 0);
+        al_destroy_bitmap(png);
+        // A copy to look at, on request.
+        const char *keep = getenv("KVN_TOPOLOGY_PNG_DIR");
+        if (keep && *keep)
+            test_write_file(std::string(keep) + "/topo-40-synthetic-" +
+                                (theme == KVN_THEME_DARK ? "dark" : "light") + ".png",
+                            test_read_file(file));
+    }
+    kvn_theme_apply(t.app.gui, KVN_THEME_DARK);
+    t.app.ui_font = g_font;
+    kvn_gui_topology_set_graph(nullptr);
+    if (inter) al_destroy_font(inter);
 }

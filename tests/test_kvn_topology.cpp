@@ -7,9 +7,12 @@
 
 #include <cJSON.h>
 
+#include <cmath>
 #include <cstring>
+#include <map>
 #include <string>
 
+#include "kvn_test_topology.h"
 #include "kvn_topology.h"
 
 namespace {
@@ -225,4 +228,157 @@ TEST(Topology, LayoutColumnsRowsAndCrossings) {
     EXPECT_EQ(kvn_topology_node_at(c.g, n.x + 94, n.y - 22, 190, 46), _node(c.g, "n"));
     EXPECT_EQ(kvn_topology_node_at(c.g, n.x + 96, n.y, 190, 46), -1);
     EXPECT_EQ(kvn_topology_node_at(c.g, 495, 43 + 36, 190, 46), -1);
+}
+
+namespace {
+
+// Listings of many servers, each on two of many networks behind several
+// routers, plus one server on eight networks: more links into one box than
+// its height has rows for addresses.
+std::string _crowded() {
+    std::string nets, ports, servers;
+    char one[256];
+    for (int n = 0; n < 24; n++) {
+        snprintf(one, sizeof one, R"(%s{"id": "n%d"})", n ? "," : "", n);
+        nets += one;
+        snprintf(one, sizeof one,
+                 R"({"network_id": "n%d", "device_id": "r%d", "device_owner": "network:router_interface",
+                    "fixed_ips": [{"ip_address": "10.%d.0.1"}]},)",
+                 n, n % 5, n);
+        ports += one;
+    }
+    for (int v = 0; v < 120; v++) {
+        snprintf(one, sizeof one, R"(%s{"id": "v%d"})", v ? "," : "", v);
+        servers += one;
+        for (int k = 0; k < (v == 60 ? 8 : 2); k++) {
+            const int n = v == 60 ? k * 3 : k ? (v * 7 + 3) % 24 : v % 24;
+            snprintf(one, sizeof one,
+                     R"({"network_id": "n%d", "device_id": "v%d", "device_owner": "compute:nova",
+                        "fixed_ips": [{"ip_address": "10.%d.0.%d"}]},)",
+                     n, v, n, v + 2);
+            ports += one;
+        }
+    }
+    ports.pop_back();
+    std::string out = R"({"networks": [)";
+    out += nets;
+    out += R"(], "routers": [{"id": "r0"}, {"id": "r1"}, {"id": "r2"}, {"id": "r3"}, {"id": "r4"}],
+              "servers": [)";
+    out += servers;
+    out += R"(], "ports": [)";
+    out += ports;
+    out += "]}";
+    return out;
+}
+
+struct SPAN {
+    float x0, y0, x1, y1;
+};
+
+bool _overlap(const SPAN &p, const SPAN &q) {
+    return p.x0 < q.x1 && q.x0 < p.x1 && p.y0 < q.y1 && q.y0 < p.y1;
+}
+
+// What makes a drawn graph readable, for every pair of links: each vertical
+// in the gap beside its second node; verticals of different nodes apart
+// where their rows overlap; links into one node side on rows of their own;
+// no node's bus on the row of another node's link in the same gap (they
+// would read as one line); and the addresses a zoom shows never overlapping
+// each other, a box or another link's vertical.
+void _check_routes(const KVN_TOPO_GRAPH *g, float zoom, float line_h, const char *what) {
+    const float hw = 95, hh = 23;
+    // Broken rules counted, the first case of each told.
+    std::map<std::string, std::pair<int, std::string>> broken;
+    auto rule = [&](bool kept, const char *name, const std::string &example) {
+        if (kept) return;
+        auto &b = broken[name];
+        if (!b.first++) b.second = example;
+    };
+    auto pair = [](size_t i, size_t j) { return "links " + std::to_string(i) + ", " + std::to_string(j); };
+    std::vector<SPAN> labels;
+    for (size_t i = 0; i < g->links.size(); i++) {
+        const KVN_TOPO_LINK &l = g->links[i];
+        const KVN_TOPO_NODE &a = g->nodes[l.a], &b = g->nodes[l.b];
+        const float side = a.x < b.x ? 1 : -1;
+        rule(side * (l.turn_x - (b.x - side * 1.5f * 190)) > 0 && side * (b.x - l.turn_x) > hw,
+             "vertical in the gap beside b", "link " + std::to_string(i));
+        rule(fabsf(l.end_y - b.y) <= hh - 3 && fabsf(l.start_y - a.y) <= hh - 3, "rows inside the boxes",
+             "link " + std::to_string(i));
+        for (size_t j = i + 1; j < g->links.size(); j++) {
+            const KVN_TOPO_LINK &m = g->links[j];
+            const bool same_gap = g->nodes[m.b].x == b.x && (g->nodes[m.a].x < g->nodes[m.b].x) == (side > 0);
+            if (!same_gap) continue;
+            if (l.a != m.a && fabsf(l.turn_x - m.turn_x) < 1) {
+                const float p0 = std::min(l.start_y, l.end_y), p1 = std::max(l.start_y, l.end_y);
+                const float q0 = std::min(m.start_y, m.end_y), q1 = std::max(m.start_y, m.end_y);
+                rule(p1 < q0 || q1 < p0, "verticals of two nodes apart", pair(i, j));
+            }
+            if (l.b == m.b) rule(fabsf(l.end_y - m.end_y) >= 4, "rows of their own into a node", pair(i, j));
+            if (l.a != m.a)
+                rule(fabsf(l.end_y - m.start_y) >= 6 && fabsf(m.end_y - l.start_y) >= 6,
+                     "no bus on another node's entry row", pair(i, j));
+        }
+        float x, y, room;
+        if (!kvn_topology_label_place(&l, zoom, line_h, &x, &y, &room)) continue;
+        rule(room >= 60, "address room of 60 at least", "link " + std::to_string(i));
+        labels.push_back(SPAN{x, y, x + room, y + line_h});
+    }
+    for (size_t i = 0; i < labels.size(); i++) {
+        for (size_t j = i + 1; j < labels.size(); j++)
+            rule(!_overlap(labels[i], labels[j]), "addresses apart", "addresses " + pair(i, j));
+        for (const KVN_TOPO_NODE &n : g->nodes)
+            rule(!_overlap(labels[i],
+                           SPAN{(n.x - hw) * zoom, (n.y - hh) * zoom, (n.x + hw) * zoom, (n.y + hh) * zoom}),
+                 "addresses off the boxes", std::string("address ") + std::to_string(i) + " on " + n.id);
+        for (const KVN_TOPO_LINK &m : g->links) {
+            const SPAN v{m.turn_x * zoom - 1, std::min(m.start_y, m.end_y) * zoom, m.turn_x * zoom + 1,
+                         std::max(m.start_y, m.end_y) * zoom};
+            rule(!_overlap(labels[i], v), "addresses off the verticals", "address " + std::to_string(i));
+        }
+    }
+    for (const auto &b : broken)
+        ADD_FAILURE() << what << ": " << b.first << " broken " << b.second.first << " times, first by "
+                      << b.second.second;
+}
+
+} // namespace
+
+TEST(Topology, LinksKeepApartAndAddressesGetTheirRoom) {
+    // The 40-server project: three ports a server, ten networks, three
+    // routers; every address shown whole at zoom 1 in a 17-pixel line.
+    GRAPH_HOLD forty;
+    forty.g = _build(test_topology_forty_servers().c_str());
+    ASSERT_EQ(kvn_topology_count(forty.g, KVN_TOPO_SERVER), 40);
+    _check_routes(forty.g, 1, 17, "forty");
+    int shown = 0;
+    for (const KVN_TOPO_LINK &l : forty.g->links) {
+        float x, y, room;
+        shown += kvn_topology_label_place(&l, 1, 17, &x, &y, &room);
+        // Room for "10.77.0.123" and more.
+        if (l.address[0]) {
+            EXPECT_GE(room, 90) << l.address;
+        }
+    }
+    EXPECT_EQ(shown, (int)forty.g->links.size());
+    // Zoomed out past 0.6 no address is drawn; at 0.7 those of three-port
+    // servers would touch, so only each box's first is.
+    float x, y, room;
+    EXPECT_EQ(kvn_topology_label_place(&forty.g->links[0], 0.6f, 17, &x, &y, &room), 0);
+    _check_routes(forty.g, 0.7f, 17, "forty at 0.7");
+
+    // More networks than lanes fit 8 apart, and a server on eight networks.
+    GRAPH_HOLD crowded;
+    crowded.g = _build(_crowded().c_str());
+    ASSERT_EQ(kvn_topology_count(crowded.g, KVN_TOPO_SERVER), 120);
+    for (float zoom : {1.0f, 2.0f, 3.0f})
+        _check_routes(crowded.g, zoom, 17, "crowded");
+    const int eight = _node(crowded.g, "v60");
+    int placed = 0, into = 0;
+    for (const KVN_TOPO_LINK &l : crowded.g->links)
+        if (l.b == eight) {
+            into++;
+            placed += kvn_topology_label_place(&l, 1, 17, &x, &y, &room);
+        }
+    EXPECT_EQ(into, 8);
+    EXPECT_EQ(placed, 1) << "the rows into a crowded box leave height for its first address only";
 }
