@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <regex>
@@ -287,9 +288,17 @@ struct TOPO_CLOUD {
     }
     // Opens the view, which loads at once, and waits for the graph.
     const KVN_TOPO_GRAPH *load() {
+        // The overview the connection opens on reports on the same status
+        // line: on a busy cloud its answer could land after the topology's.
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (strncmp(app.status_text, "overview loaded", 15) != 0 &&
+               std::chrono::steady_clock::now() < end) {
+            frame();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         if (kvn_gui_main_open_view("topology") != 0) return nullptr;
         frame();
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(180);
+        end = std::chrono::steady_clock::now() + std::chrono::seconds(180);
         while (std::chrono::steady_clock::now() < end) {
             frame();
             if (!ids().loading && ids().graph) break;
